@@ -1,0 +1,60 @@
+#pragma once
+
+#include "platform/DisplaySource.h"
+
+#include <QImage>
+#include <QObject>
+#include <QRectF>
+#include <QSize>
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+namespace oculo {
+
+// What a capture stream grabs and produces.
+struct CaptureConfiguration {
+    QRectF sourceRect;  // logical pixels, relative to the display's top-left corner
+    QSize outputSize;   // pixels of each produced image
+    std::chrono::microseconds minimumFrameInterval{1'000'000 / 30};
+    bool showsCursor = true;
+    int queueDepth = 3; // frames that may wait for the GUI thread before new ones are dropped
+
+    friend bool operator==(const CaptureConfiguration&, const CaptureConfiguration&) = default;
+};
+
+struct CaptureError {
+    QString description;
+};
+
+// One running capture of one display. Created stopped; the owner starts it,
+// reconfigures it and stops it from the GUI thread. Finished images arrive
+// through `frameCaptured` on the GUI thread; they are immutable and shared.
+class CaptureStream : public QObject {
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    virtual QCoro::Task<std::optional<CaptureError>> start() = 0;
+    virtual QCoro::Task<> stop() = 0;
+    // Errors are ignored by callers: the stream keeps its previous rectangle.
+    virtual QCoro::Task<> updateConfiguration(const CaptureConfiguration& configuration) = 0;
+
+Q_SIGNALS:
+    void frameCaptured(const QImage& frame);
+    // The stream ended on its own (X error, lost connection).
+    void failed(const QString& description);
+};
+
+// Creates capture streams for displays reported by a DisplaySource.
+class CaptureBackend {
+public:
+    virtual ~CaptureBackend() = default;
+    virtual std::unique_ptr<CaptureStream>
+    createStream(const DisplayInfo& display, const CaptureConfiguration& configuration) = 0;
+};
+
+} // namespace oculo

@@ -1,0 +1,47 @@
+#include "support/TestEnvironment.h"
+
+#include "support/XvfbSession.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace oculo::test {
+
+void isolateUserFiles() {
+    // Lives until the process ends; removed then.
+    static QTemporaryDir home;
+    const QString root = home.path();
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME",
+                             "XDG_STATE_HOME", "XDG_RUNTIME_DIR"}) {
+        const QString dir = root + QLatin1Char('/') + QString::fromLatin1(name);
+        QDir().mkpath(dir);
+        QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv(name, dir.toLocal8Bit());
+    }
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+void useIsolatedXServer(bool windowManager, int width, int height) {
+    static std::unique_ptr<XvfbSession> session;
+    XvfbSession::Options options;
+    options.windowManager = windowManager;
+    options.width = width;
+    options.height = height;
+    session = std::make_unique<XvfbSession>(options);
+    if (!session->isRunning()) {
+        std::fprintf(stderr, "%s\n", qPrintable(session->errorString()));
+        std::exit(1);
+    }
+    qputenv("DISPLAY", session->display().toLocal8Bit());
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    qunsetenv("WAYLAND_DISPLAY");
+    std::atexit([] { session.reset(); });
+}
+
+} // namespace oculo::test

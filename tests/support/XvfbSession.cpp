@@ -1,0 +1,133 @@
+#include "support/XvfbSession.h"
+
+#include <QByteArray>
+#include <QThread>
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace oculo::test {
+namespace {
+
+pid_t spawn(const QString& program, const QStringList& arguments, const QByteArray& display,
+            int keepFd = -1) {
+    std::vector<QByteArray> storage;
+    storage.push_back(program.toLocal8Bit());
+    for (const QString& argument : arguments) {
+        storage.push_back(argument.toLocal8Bit());
+    }
+    std::vector<char*> argv;
+    for (QByteArray& s : storage) {
+        argv.push_back(s.data());
+    }
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // Own process group, so the whole tree can be ended together.
+        setpgid(0, 0);
+        if (!display.isEmpty()) {
+            setenv("DISPLAY", display.constData(), 1);
+        }
+        const int devNull = open("/dev/null", O_RDWR);
+        if (devNull >= 0) {
+            dup2(devNull, STDIN_FILENO);
+            dup2(devNull, STDOUT_FILENO);
+            dup2(devNull, STDERR_FILENO);
+        }
+        for (int fd = 3; fd < 1024; ++fd) {
+            if (fd != keepFd) {
+                close(fd);
+            }
+        }
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+void terminate(pid_t pid) {
+    if (pid <= 0) {
+        return;
+    }
+    kill(-pid, SIGTERM);
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 50; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            return;
+        }
+        QThread::msleep(20);
+    }
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+} // namespace
+
+XvfbSession::XvfbSession(const Options& options) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        m_error = QStringLiteral("Could not create a pipe for Xvfb.");
+        return;
+    }
+    QStringList arguments{QStringLiteral("-displayfd"), QString::number(fds[1]),
+                          QStringLiteral("-screen"), QStringLiteral("0"),
+                          QStringLiteral("%1x%2x24").arg(options.width).arg(options.height),
+                          QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                          QStringLiteral("-noreset")};
+    arguments += options.extraArguments;
+    m_serverPid = spawn(QStringLiteral("Xvfb"), arguments, {}, fds[1]);
+    close(fds[1]);
+
+    QByteArray number;
+    pollfd pfd{fds[0], POLLIN, 0};
+    while (poll(&pfd, 1, 10000) > 0) {
+        char buffer[32];
+        const ssize_t n = read(fds[0], buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        number.append(buffer, n);
+        if (number.contains('\n')) {
+            break;
+        }
+    }
+    close(fds[0]);
+    number = number.trimmed();
+    if (number.isEmpty()) {
+        m_error = QStringLiteral("Xvfb did not start (is the xvfb package installed?).");
+        terminate(m_serverPid);
+        m_serverPid = -1;
+        return;
+    }
+    m_display = QStringLiteral(":") + QString::fromLatin1(number);
+
+    if (options.windowManager) {
+        m_children.append(spawnOnDisplay(QStringLiteral("openbox"), {}));
+        // Give the window manager a moment to take the root window.
+        QThread::msleep(500);
+    }
+}
+
+XvfbSession::~XvfbSession() {
+    for (pid_t child : m_children) {
+        terminate(child);
+    }
+    terminate(m_serverPid);
+}
+
+pid_t XvfbSession::spawnOnDisplay(const QString& program, const QStringList& arguments) {
+    const pid_t pid = spawn(program, arguments, m_display.toLocal8Bit());
+    if (pid > 0) {
+        m_children.append(pid);
+    }
+    return pid;
+}
+
+} // namespace oculo::test
