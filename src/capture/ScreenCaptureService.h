@@ -1,0 +1,66 @@
+#pragma once
+
+#include "platform/CaptureBackend.h"
+
+#include <QImage>
+#include <QObject>
+#include <QPointer>
+#include <QRectF>
+#include <qcoro/qcorotask.h>
+
+#include <memory>
+#include <optional>
+
+namespace oculo {
+
+// Turns one rectangle of one display into a stream of images for one
+// magnifier window. Rectangle changes are coalesced to at most one stream
+// reconfiguration per 33 ms, last one wins. Main thread only; frames are
+// produced on the backend's capture thread and arrive here finished.
+class ScreenCaptureService : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QImage currentFrame READ currentFrame NOTIFY currentFrameChanged FINAL)
+    Q_PROPERTY(bool isCapturing READ isCapturing NOTIFY isCapturingChanged FINAL)
+
+public:
+    static constexpr int targetFrameRate = 30;
+    static constexpr int regionCoalescingMs = 33;
+
+    // `backend` must outlive the service.
+    explicit ScreenCaptureService(CaptureBackend& backend, QObject* parent = nullptr);
+    ~ScreenCaptureService() override;
+
+    // Null when not capturing.
+    QImage currentFrame() const { return m_currentFrame; }
+    bool isCapturing() const { return m_isCapturing; }
+    std::optional<DisplayInfo> currentDisplay() const { return m_currentDisplay; }
+    std::optional<CaptureConfiguration> currentConfiguration() const { return m_currentConfig; }
+
+    // Stops any running capture first. `sourceRect` is in logical pixels,
+    // relative to the display's top-left corner.
+    QCoro::Task<std::optional<CaptureError>> startCapture(const DisplayInfo& display,
+                                                          const QRectF& sourceRect);
+    QCoro::Task<> stopCapture(); // never fails; clears everything
+    // Returns at once; applied within 33 ms unless a newer rectangle replaces it.
+    QCoro::Task<> updateCaptureRegion(const QRectF& rect);
+
+    static CaptureConfiguration configurationFor(const QRectF& sourceRect);
+
+Q_SIGNALS:
+    void currentFrameChanged();
+    void isCapturingChanged(bool capturing);
+
+private:
+    // (private members are the implementer's)
+    CaptureBackend& m_backend;
+    std::unique_ptr<CaptureStream> m_stream;
+    std::optional<DisplayInfo> m_currentDisplay;
+    std::optional<CaptureConfiguration> m_currentConfig;
+    std::optional<QRectF> m_pendingRegionUpdate;
+    bool m_regionUpdateScheduled = false;
+    quint64 m_generation = 0; // bumped by stop, so stale coalescing runs end quietly
+    bool m_isCapturing = false;
+    QImage m_currentFrame;
+};
+
+} // namespace oculo

@@ -1,0 +1,171 @@
+#pragma once
+
+#include "state/MagnificationMode.h"
+
+#include <QImage>
+#include <QObject>
+#include <QPointF>
+#include <QRectF>
+#include <QTimer>
+
+#include <optional>
+
+namespace oculo {
+
+class SettingsStore;
+
+// The model of one magnifier window: the user's settings for it (persisted
+// through SettingsStore, 0.25 s after the last change) and the transient values
+// through which the window's parts talk. Main thread only.
+//
+// Rectangles and points are in Qt's global logical space (origin top-left of
+// the primary screen, y down). Every NOTIFY signal is emitted only when the
+// stored value really changes.
+class MagnifierState : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(double zoomLevel READ zoomLevel WRITE setZoomLevel NOTIFY zoomLevelChanged FINAL)
+    Q_PROPERTY(oculo::MagnificationMode mode READ mode WRITE setMode NOTIFY modeChanged FINAL)
+    Q_PROPERTY(double windowTransparency READ windowTransparency WRITE setWindowTransparency
+                   NOTIFY windowTransparencyChanged FINAL)
+    Q_PROPERTY(bool keepWindowActive READ keepWindowActive WRITE setKeepWindowActive NOTIFY
+                   keepWindowActiveChanged FINAL)
+    Q_PROPERTY(bool stayInCurrentSpace READ stayInCurrentSpace WRITE setStayInCurrentSpace NOTIFY
+                   stayInCurrentSpaceChanged FINAL)
+    Q_PROPERTY(bool hideWhileMoving READ hideWhileMoving WRITE setHideWhileMoving NOTIFY
+                   hideWhileMovingChanged FINAL)
+    Q_PROPERTY(oculo::DockPosition dockPosition READ dockPosition WRITE setDockPosition NOTIFY
+                   dockPositionChanged FINAL)
+    Q_PROPERTY(bool isWindowVisible READ isWindowVisible NOTIFY isWindowVisibleChanged FINAL)
+    Q_PROPERTY(bool hasScreenRecordingPermission READ hasScreenRecordingPermission WRITE
+                   setHasScreenRecordingPermission NOTIFY hasScreenRecordingPermissionChanged FINAL)
+    Q_PROPERTY(bool isSelectingRegion READ isSelectingRegion WRITE setIsSelectingRegion NOTIFY
+                   isSelectingRegionChanged FINAL)
+    Q_PROPERTY(bool isAdjustingRegion READ isAdjustingRegion WRITE setIsAdjustingRegion NOTIFY
+                   isAdjustingRegionChanged FINAL)
+    Q_PROPERTY(QPointF mouseLocation READ mouseLocation WRITE setMouseLocation NOTIFY
+                   mouseLocationChanged FINAL)
+    Q_PROPERTY(QImage currentFrame READ currentFrame NOTIFY currentFrameChanged FINAL)
+
+public:
+    static constexpr double minZoom = 1.0;
+    static constexpr double maxZoom = 10.0;
+    static constexpr double zoomStep = 0.25;
+    static constexpr double minTransparency = 0.1;
+    static constexpr double maxTransparency = 1.0;
+    static constexpr int saveDelayMs = 250;
+
+    // Starts from the initial values, then loads what `store` holds. The store
+    // is shared by every window and must outlive the state.
+    explicit MagnifierState(SettingsStore& store, QObject* parent = nullptr);
+    ~MagnifierState() override; // a pending save is dropped, not flushed
+
+    double zoomLevel() const { return m_zoomLevel; }
+    void setZoomLevel(double zoom);  // clamped to [minZoom, maxZoom]
+    void zoomIn();                   // one zoomStep, clamped
+    void zoomOut();
+
+    MagnificationMode mode() const { return m_mode; }
+    void setMode(MagnificationMode mode);
+
+    std::optional<QRectF> fixedRegion() const { return m_fixedRegion; }
+    void setFixedRegion(std::optional<QRectF> region); // always requests a save
+
+    bool isWindowVisible() const { return m_isWindowVisible; }
+
+    std::optional<QRectF> windowFrame() const { return m_windowFrame; }
+    void setWindowFrame(std::optional<QRectF> frame); // always requests a save
+
+    double windowTransparency() const { return m_windowTransparency; }
+    void setWindowTransparency(double alpha); // clamped to [minTransparency, maxTransparency]
+
+    bool keepWindowActive() const { return m_keepWindowActive; }
+    void setKeepWindowActive(bool keep);
+
+    bool stayInCurrentSpace() const { return m_stayInCurrentSpace; }
+    void setStayInCurrentSpace(bool stay);
+
+    bool hideWhileMoving() const { return m_hideWhileMoving; }
+    void setHideWhileMoving(bool hide);
+
+    DockPosition dockPosition() const { return m_dockPosition; }
+    // Docking from `none` first records windowFrame as preDockFrame.
+    void setDockPosition(DockPosition position);
+
+    std::optional<QRectF> preDockFrame() const { return m_preDockFrame; }
+    void setPreDockFrame(std::optional<QRectF> frame); // always requests a save
+
+    bool suspendPersistence() const { return m_suspendPersistence; }
+    void setSuspendPersistence(bool suspend) { m_suspendPersistence = suspend; }
+
+    bool hasScreenRecordingPermission() const { return m_hasScreenRecordingPermission; }
+    void setHasScreenRecordingPermission(bool granted);
+
+    bool isSelectingRegion() const { return m_isSelectingRegion; }
+    void setIsSelectingRegion(bool selecting);
+
+    bool isAdjustingRegion() const { return m_isAdjustingRegion; }
+    void setIsAdjustingRegion(bool adjusting);
+
+    QPointF mouseLocation() const { return m_mouseLocation; }
+    void setMouseLocation(QPointF location);
+
+    // Latest captured frame, not yet magnified; null when none was captured.
+    QImage currentFrame() const { return m_currentFrame; }
+    void setCurrentFrame(const QImage& frame);
+
+    // The selection overlay's result: stores the region, switches to fixedRegion
+    // mode and ends the selection.
+    void completeRegionSelection(const QRectF& region);
+    // Raises isAdjustingRegion when a region exists; otherwise does nothing.
+    void startRegionAdjustment();
+
+    // True while a debounced save is pending.
+    bool hasPendingSave() const;
+
+Q_SIGNALS:
+    void zoomLevelChanged(double zoomLevel);
+    void modeChanged(oculo::MagnificationMode mode);
+    void fixedRegionChanged();
+    void isWindowVisibleChanged(bool visible);
+    void windowFrameChanged();
+    void windowTransparencyChanged(double alpha);
+    void keepWindowActiveChanged(bool keep);
+    void stayInCurrentSpaceChanged(bool stay);
+    void hideWhileMovingChanged(bool hide);
+    void dockPositionChanged(oculo::DockPosition position);
+    void preDockFrameChanged();
+    void hasScreenRecordingPermissionChanged(bool granted);
+    void isSelectingRegionChanged(bool selecting);
+    void isAdjustingRegionChanged(bool adjusting);
+    void mouseLocationChanged(QPointF location);
+    void currentFrameChanged();
+
+private:
+    void loadFromStore();
+    void requestSave();
+    void performSave();
+
+    SettingsStore& m_store;
+    QTimer m_saveTimer;
+
+    double m_zoomLevel = 2.0;
+    MagnificationMode m_mode = MagnificationMode::followMouse;
+    std::optional<QRectF> m_fixedRegion;
+    bool m_isWindowVisible = true;
+    std::optional<QRectF> m_windowFrame;
+    double m_windowTransparency = 0.3;
+    bool m_keepWindowActive = false;
+    bool m_stayInCurrentSpace = false;
+    bool m_hideWhileMoving = false;
+    DockPosition m_dockPosition = DockPosition::none;
+    std::optional<QRectF> m_preDockFrame;
+
+    bool m_suspendPersistence = false;
+    bool m_hasScreenRecordingPermission = false;
+    bool m_isSelectingRegion = false;
+    bool m_isAdjustingRegion = false;
+    QPointF m_mouseLocation;
+    QImage m_currentFrame;
+};
+
+} // namespace oculo

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QString>
+#include <QVariant>
+
+#include <memory>
+#include <optional>
+
+class QSettings;
+
+namespace oculo {
+
+// The user's persisted settings: one JSON file of typed values (numbers,
+// strings, booleans) under the user's config folder, written atomically. A
+// damaged file never stops Oculo: it is kept beside under a new name and the
+// values that could be read are used. Main thread only.
+class SettingsStore {
+public:
+    static QString defaultFilePath(); // <config>/Oculo/settings.json
+
+    explicit SettingsStore(const QString& filePath = defaultFilePath());
+    ~SettingsStore();
+
+    // The stored value of any type, or nothing when the key is absent.
+    std::optional<QVariant> object(const QString& key) const;
+    // The stored text, or nothing when absent or not a text.
+    std::optional<QString> string(const QString& key) const;
+    // The stored number; 0 when absent or not numeric.
+    double number(const QString& key) const;
+
+    void setNumber(const QString& key, double value);
+    void setString(const QString& key, const QString& value);
+    void setBool(const QString& key, bool value);
+    void remove(const QString& key);
+
+    // Writes pending changes to disk now (atomically).
+    void sync();
+
+    // Where a damaged settings file was moved to at start, if it was.
+    std::optional<QString> preservedDamagedFile() const { return m_preservedDamagedFile; }
+    QString filePath() const { return m_filePath; }
+
+private:
+    QString m_filePath;
+    std::unique_ptr<QSettings> m_settings;
+    std::optional<QString> m_preservedDamagedFile;
+};
+
+} // namespace oculo

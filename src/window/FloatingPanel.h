@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QPointer>
+#include <QRectF>
+#include <QSize>
+#include <QWidget>
+
+#include <functional>
+
+class QPropertyAnimation;
+
+namespace oculo {
+
+// The window of one magnifier: a top-level tool window that stays above
+// ordinary windows, takes keys when clicked, and fades to `inactiveAlpha` when
+// not focused (unless `keepActive`) or, with `motionBasedOpacity`, while the
+// pointer moves. Alpha is window opacity, which shows only under a compositor;
+// `targetAlpha()` tells the value last asked for. Knows nothing of magnifying.
+class FloatingPanel : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr double activeAlpha = 1.0;
+    static constexpr QSize minimumWindowSize{200, 200};
+    static constexpr QSize defaultWindowSize{400, 300};
+
+    explicit FloatingPanel(QWidget* parent = nullptr);
+    ~FloatingPanel() override;
+
+    double inactiveAlpha() const { return m_inactiveAlpha; }
+    void setInactiveAlpha(double alpha);
+    bool keepActive() const { return m_keepActive; }
+    void setKeepActive(bool keep);
+    bool stayInCurrentSpace() const { return m_stayInCurrentSpace; }
+    void setStayInCurrentSpace(bool stay) { m_stayInCurrentSpace = stay; }
+    bool motionBasedOpacity() const { return m_motionBasedOpacity; }
+    void setMotionBasedOpacity(bool enabled) { m_motionBasedOpacity = enabled; }
+    bool cursorIsMoving() const { return m_cursorIsMoving; }
+
+    // The panel has keyboard focus (the "key window").
+    bool isKeyWindow() const;
+
+    // Outer frame in Qt's global logical space, title bar included.
+    QRectF frame() const;
+    void setFrame(const QRectF& frame);
+
+    // Takes ownership of the content widget, which fills the panel.
+    void setContent(QWidget* content);
+    QWidget* content() const { return m_content; }
+
+    // `isMoving` here means "show fully": true while the pointer rests.
+    void updateMotionOpacity(bool isMoving);
+    void forceUpdateMotionOpacity(bool isMoving);
+
+    // Animates the window opacity; a newer animation replaces a running one.
+    void animateAlpha(double alpha, int durationMs);
+    double targetAlpha() const { return m_targetAlpha; }
+    int lastAnimationDurationMs() const { return m_lastAnimationDurationMs; }
+
+    std::function<void(const QRectF&)> onFrameChange; // after every move or resize
+    std::function<void()> onClose;                    // after the user closed the panel
+
+protected:
+    void changeEvent(QEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void becameKey();
+    void resignedKey();
+
+    double m_inactiveAlpha = 0.3;
+    bool m_keepActive = false;
+    bool m_stayInCurrentSpace = false;
+    bool m_motionBasedOpacity = false;
+    bool m_cursorIsMoving = true;
+    bool m_wasKey = false;
+    double m_targetAlpha = activeAlpha;
+    int m_lastAnimationDurationMs = 0;
+    QPointer<QPropertyAnimation> m_animation;
+    QWidget* m_content = nullptr;
+};
+
+} // namespace oculo
