@@ -25,8 +25,8 @@ class MagnifierState : public QObject {
     Q_OBJECT
     Q_PROPERTY(double zoomLevel READ zoomLevel WRITE setZoomLevel NOTIFY zoomLevelChanged FINAL)
     Q_PROPERTY(oculo::MagnificationMode mode READ mode WRITE setMode NOTIFY modeChanged FINAL)
-    Q_PROPERTY(double windowTransparency READ windowTransparency WRITE setWindowTransparency
-                   NOTIFY windowTransparencyChanged FINAL)
+    Q_PROPERTY(double windowTransparency READ windowTransparency WRITE setWindowTransparency NOTIFY
+                   windowTransparencyChanged FINAL)
     Q_PROPERTY(bool keepWindowActive READ keepWindowActive WRITE setKeepWindowActive NOTIFY
                    keepWindowActiveChanged FINAL)
     Q_PROPERTY(bool stayInCurrentSpace READ stayInCurrentSpace WRITE setStayInCurrentSpace NOTIFY
@@ -60,8 +60,8 @@ public:
     ~MagnifierState() override; // a pending save is dropped, not flushed
 
     double zoomLevel() const { return m_zoomLevel; }
-    void setZoomLevel(double zoom);  // clamped to [minZoom, maxZoom]
-    void zoomIn();                   // one zoomStep, clamped
+    void setZoomLevel(double zoom); // clamped to [minZoom, maxZoom]
+    void zoomIn();                  // one zoomStep, clamped
     void zoomOut();
 
     MagnificationMode mode() const { return m_mode; }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QString>
 #include <QVariant>
 
@@ -40,10 +41,25 @@ public:
     std::optional<QString> preservedDamagedFile() const { return m_preservedDamagedFile; }
     QString filePath() const { return m_filePath; }
 
+    // Number of sync() calls so far; lets tests count debounced writes.
+    int syncCount() const { return m_syncCount; }
+
 private:
+    enum class FileCondition { missing, usable, damaged, unreadable };
+    FileCondition inspectFile(QByteArray* contents) const;
+    bool preserveDamagedFile();
+    void warnAboutWritingOnce(const QString& message);
+
     QString m_filePath;
     std::unique_ptr<QSettings> m_settings;
     std::optional<QString> m_preservedDamagedFile;
+    // Changes not yet handed to QSettings; nothing means "remove". Kept in memory
+    // (and readable) while the file cannot be written.
+    QHash<QString, std::optional<QVariant>> m_pending;
+    // False when writing would overwrite a file we could not read or move aside.
+    bool m_writable = true;
+    bool m_warnedAboutWriting = false;
+    int m_syncCount = 0;
 };
 
 } // namespace oculo
