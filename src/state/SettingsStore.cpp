@@ -114,7 +114,10 @@ SettingsStore::SettingsStore(const QString& filePath)
                                     .arg(m_filePath);
         break;
     case FileCondition::damaged: {
-        const QHash<QString, QVariant> salvaged = salvageValues(contents);
+        // Valid JSON of another shape is someone else's data, not a damaged copy of ours.
+        const bool parses = !QJsonDocument::fromJson(contents).isNull();
+        const QHash<QString, QVariant> salvaged =
+            parses ? QHash<QString, QVariant>() : salvageValues(contents);
         for (auto it = salvaged.constBegin(); it != salvaged.constEnd(); ++it) {
             m_pending.insert(it.key(), it.value());
         }

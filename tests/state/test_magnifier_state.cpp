@@ -1,0 +1,343 @@
+#include "state/MagnifierState.h"
+#include "state/SettingsStore.h"
+#include "support/TestEnvironment.h"
+
+#include "StateTestFiles.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <memory>
+
+using oculo::DockPosition;
+using oculo::MagnificationMode;
+using oculo::MagnifierState;
+using oculo::SettingsStore;
+using oculo::test::readJsonObject;
+using oculo::test::writeBytes;
+
+namespace {
+
+const QRectF someFrame(100, 200, 400, 330);
+
+// A store on its own file, optionally seeded with raw JSON.
+struct Fixture {
+    explicit Fixture(const QByteArray& json = {}) {
+        if (!json.isEmpty()) {
+            writeBytes(path(), json);
+        }
+        store = std::make_unique<SettingsStore>(path());
+    }
+    QString path() const { return dir.filePath(QStringLiteral("settings.json")); }
+
+    QTemporaryDir dir;
+    std::unique_ptr<SettingsStore> store;
+};
+
+const QStringList preDockKeys{
+    QStringLiteral("oculo.preDockFrame.x"), QStringLiteral("oculo.preDockFrame.y"),
+    QStringLiteral("oculo.preDockFrame.width"), QStringLiteral("oculo.preDockFrame.height")};
+
+} // namespace
+
+class TestMagnifierState : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void enumsMatchTheirRawValuesExactly() {
+        QCOMPARE(oculo::allMagnificationModes(),
+                 (QList{MagnificationMode::followMouse, MagnificationMode::fixedRegion}));
+        QCOMPARE(oculo::allDockPositions(),
+                 (QList{DockPosition::none, DockPosition::top, DockPosition::bottom}));
+        for (const MagnificationMode mode : oculo::allMagnificationModes()) {
+            QCOMPARE(oculo::magnificationModeFromRaw(oculo::rawValue(mode)), mode);
+        }
+        for (const DockPosition position : oculo::allDockPositions()) {
+            QCOMPARE(oculo::dockPositionFromRaw(oculo::rawValue(position)), position);
+        }
+        QCOMPARE(oculo::rawValue(MagnificationMode::fixedRegion), QStringLiteral("fixedRegion"));
+        QCOMPARE(oculo::rawValue(DockPosition::bottom), QStringLiteral("bottom"));
+        QVERIFY(!oculo::magnificationModeFromRaw(QStringLiteral("FixedRegion")));
+        QVERIFY(!oculo::magnificationModeFromRaw(QStringLiteral("fixedRegion ")));
+        QVERIFY(!oculo::dockPositionFromRaw(QStringLiteral("Top")));
+        QVERIFY(!oculo::dockPositionFromRaw(QString()));
+
+        // The enum properties work through the meta-object too.
+        Fixture fixture;
+        MagnifierState state(*fixture.store);
+        QVERIFY(state.setProperty("mode", QVariant::fromValue(MagnificationMode::fixedRegion)));
+        QCOMPARE(state.property("dockPosition").value<DockPosition>(), DockPosition::none);
+        QCOMPARE(state.mode(), MagnificationMode::fixedRegion);
+    }
+
+    void startsFromInitialValuesWithoutSaving() {
+        Fixture fixture;
+        MagnifierState state(*fixture.store);
+        QCOMPARE(state.zoomLevel(), 2.0);
+        QCOMPARE(state.mode(), MagnificationMode::followMouse);
+        QVERIFY(!state.fixedRegion());
+        QVERIFY(state.isWindowVisible());
+        QVERIFY(!state.windowFrame());
+        QCOMPARE(state.windowTransparency(), 0.3);
+        QVERIFY(!state.keepWindowActive() && !state.stayInCurrentSpace() &&
+                !state.hideWhileMoving());
+        QCOMPARE(state.dockPosition(), DockPosition::none);
+        QVERIFY(!state.preDockFrame());
+        QVERIFY(!state.hasScreenRecordingPermission() && !state.isSelectingRegion() &&
+                !state.isAdjustingRegion());
+        QCOMPARE(state.mouseLocation(), QPointF(0, 0));
+        QVERIFY(state.currentFrame().isNull());
+        QVERIFY(!state.hasPendingSave());
+    }
+
+    void clampsAndNotifiesOnlyRealChanges() {
+        Fixture fixture;
+        MagnifierState state(*fixture.store);
+        QSignalSpy zoom(&state, &MagnifierState::zoomLevelChanged);
+        QSignalSpy alpha(&state, &MagnifierState::windowTransparencyChanged);
+        QSignalSpy keep(&state, &MagnifierState::keepWindowActiveChanged);
+
+        state.setZoomLevel(2.0);
+        QCOMPARE(zoom.size(), 0);
+        QVERIFY(!state.hasPendingSave());
+
+        state.setZoomLevel(0.5);
+        QCOMPARE(state.zoomLevel(), 1.0);
+        state.zoomOut();
+        QCOMPARE(state.zoomLevel(), 1.0);
+        state.setZoomLevel(12);
+        QCOMPARE(state.zoomLevel(), 10.0);
+        state.zoomIn();
+        state.setZoomLevel(11);
+        QCOMPARE(zoom.size(), 2);
+        state.zoomOut();
+        QCOMPARE(state.zoomLevel(), 9.75);
+        QCOMPARE(zoom.last().first().toDouble(), 9.75);
+        QVERIFY(state.hasPendingSave());
+
+        state.setWindowTransparency(0.05);
+        QCOMPARE(state.windowTransparency(), 0.1);
+        state.setWindowTransparency(1.5);
+        QCOMPARE(state.windowTransparency(), 1.0);
+        state.setWindowTransparency(2.0);
+        QCOMPARE(alpha.size(), 2);
+
+        state.setKeepWindowActive(true);
+        state.setKeepWindowActive(true);
+        QCOMPARE(keep.size(), 1);
+
+        QSignalSpy mouse(&state, &MagnifierState::mouseLocationChanged);
+        state.setMouseLocation(QPointF(3, 4));
+        state.setMouseLocation(QPointF(3, 4));
+        QCOMPARE(mouse.size(), 1);
+
+        // Frames compare by identity: a copy is the same frame, a new capture is not.
+        QSignalSpy frame(&state, &MagnifierState::currentFrameChanged);
+        QImage image(4, 4, QImage::Format_ARGB32);
+        image.fill(Qt::red);
+        state.setCurrentFrame(image);
+        state.setCurrentFrame(QImage(image));
+        QImage recaptured(4, 4, QImage::Format_ARGB32);
+        recaptured.fill(Qt::red);
+        state.setCurrentFrame(recaptured);
+        QCOMPARE(frame.size(), 2);
+    }
+
+    void rectanglesRequestSavesButNotifyOnlyOnChange() {
+        Fixture fixture;
+        MagnifierState state(*fixture.store);
+        QSignalSpy region(&state, &MagnifierState::fixedRegionChanged);
+
+        state.setFixedRegion(someFrame);
+        QVERIFY(state.hasPendingSave());
+        QTRY_COMPARE(fixture.store->syncCount(), 1);
+        state.setFixedRegion(someFrame);
+        QVERIFY(state.hasPendingSave());
+        QTRY_COMPARE(fixture.store->syncCount(), 2);
+        QCOMPARE(region.size(), 1);
+
+        QSignalSpy frame(&state, &MagnifierState::windowFrameChanged);
+        state.setWindowFrame(std::nullopt);
+        QVERIFY(state.hasPendingSave());
+        QCOMPARE(frame.size(), 0);
+    }
+
+    void dockingRecordsTheFrameOnlyWhenLeavingNone() {
+        Fixture fixture;
+        MagnifierState state(*fixture.store);
+        state.setPreDockFrame(QRectF(1, 2, 3, 4));
+        state.setDockPosition(DockPosition::bottom);
+        QVERIFY(!state.preDockFrame()); // an absent frame is copied as absent
+        state.setDockPosition(DockPosition::none);
+
+        state.setWindowFrame(someFrame);
+        QSignalSpy preDock(&state, &MagnifierState::preDockFrameChanged);
+        state.setDockPosition(DockPosition::top);
+        QCOMPARE(state.preDockFrame(), someFrame);
+        QCOMPARE(preDock.size(), 1);
+
+        state.setWindowFrame(QRectF(0, 0, 1440, 330));
+        state.setDockPosition(DockPosition::bottom);
+        QCOMPARE(state.preDockFrame(), someFrame);
+        state.setDockPosition(DockPosition::none);
+        QCOMPARE(state.preDockFrame(), someFrame);
+        QCOMPARE(preDock.size(), 1);
+    }
+
+    void regionSelectionAndAdjustment() {
+        Fixture fixture;
+        MagnifierState state(*fixture.store);
+        state.startRegionAdjustment();
+        QVERIFY(!state.isAdjustingRegion());
+
+        state.setIsSelectingRegion(true);
+        QSignalSpy mode(&state, &MagnifierState::modeChanged);
+        const QRectF inverted(50, 60, -10, 0);
+        state.completeRegionSelection(inverted);
+        QCOMPARE(state.fixedRegion(), inverted);
+        QCOMPARE(state.mode(), MagnificationMode::fixedRegion);
+        QVERIFY(!state.isSelectingRegion());
+        QCOMPARE(mode.size(), 1);
+
+        state.completeRegionSelection(someFrame);
+        QCOMPARE(mode.size(), 1);
+        state.startRegionAdjustment();
+        QVERIFY(state.isAdjustingRegion());
+    }
+
+    void loadsTheStoredValuesByItsRules() {
+        {
+            Fixture fixture(R"({"oculo.zoomLevel": 25, "oculo.mode": "FixedRegion",
+                "oculo.windowTransparency": 0, "oculo.dockPosition": "top",
+                "oculo.isWindowVisible": 0, "oculo.keepWindowActive": 1,
+                "oculo.stayInCurrentSpace": 2, "oculo.hideWhileMoving": "true",
+                "oculo.fixedRegion.x": 7, "oculo.windowFrame.width": 300,
+                "oculo.windowFrame.y": 5, "oculo.preDockFrame.x": "text",
+                "oculo.preDockFrame.height": 90})");
+            MagnifierState state(*fixture.store);
+            QCOMPARE(state.zoomLevel(), 10.0);
+            QCOMPARE(state.mode(), MagnificationMode::followMouse);
+            QCOMPARE(state.windowTransparency(), 0.1);
+            QCOMPARE(state.dockPosition(), DockPosition::top);
+            QVERIFY(!state.isWindowVisible());
+            QVERIFY(state.keepWindowActive());
+            QVERIFY(!state.stayInCurrentSpace());
+            QVERIFY(!state.hideWhileMoving());
+            QCOMPARE(state.fixedRegion(), QRectF(7, 0, 0, 0));
+            QVERIFY(!state.windowFrame());
+            // The x key decides presence whatever it holds; a text reads as 0.
+            QCOMPARE(state.preDockFrame(), QRectF(0, 0, 0, 90));
+            QVERIFY(!state.hasPendingSave());
+        }
+        {
+            Fixture fixture(R"({"oculo.zoomLevel": "3", "oculo.windowTransparency": 0.55,
+                "oculo.mode": "fixedRegion", "oculo.dockPosition": "Bottom",
+                "oculo.isWindowVisible": true})");
+            MagnifierState state(*fixture.store);
+            QCOMPARE(state.zoomLevel(), 2.0);
+            QCOMPARE(state.windowTransparency(), 0.55);
+            QCOMPARE(state.mode(), MagnificationMode::fixedRegion);
+            QCOMPARE(state.dockPosition(), DockPosition::none);
+            QVERIFY(state.isWindowVisible());
+        }
+        {
+            Fixture fixture(R"({"oculo.zoomLevel": 0.2})");
+            QCOMPARE(MagnifierState(*fixture.store).zoomLevel(), 1.0);
+        }
+    }
+
+    void savesEveryKeyAndRemovesAbsentRectangles() {
+        Fixture fixture;
+        {
+            MagnifierState state(*fixture.store);
+            state.setWindowFrame(someFrame);
+            state.setDockPosition(DockPosition::bottom);
+            state.setHideWhileMoving(true);
+            QTRY_COMPARE(fixture.store->syncCount(), 1);
+            const QJsonObject json = readJsonObject(fixture.path());
+            QCOMPARE(json.size(), 16);
+            for (const QString& key : preDockKeys) {
+                QVERIFY2(json.value(key).isDouble(), qPrintable(key));
+            }
+            QCOMPARE(json.value(QStringLiteral("oculo.preDockFrame.height")).toDouble(), 330.0);
+            QCOMPARE(json.value(QStringLiteral("oculo.dockPosition")).toString(),
+                     QStringLiteral("bottom"));
+            QCOMPARE(json.value(QStringLiteral("oculo.mode")).toString(),
+                     QStringLiteral("followMouse"));
+            QCOMPARE(json.value(QStringLiteral("oculo.isWindowVisible")), QJsonValue(true));
+            QCOMPARE(json.value(QStringLiteral("oculo.zoomLevel")), QJsonValue(2.0));
+
+            state.setPreDockFrame(std::nullopt);
+            QTRY_COMPARE(fixture.store->syncCount(), 2);
+            const QJsonObject cleared = readJsonObject(fixture.path());
+            QCOMPARE(cleared.size(), 12);
+            for (const QString& key : preDockKeys) {
+                QVERIFY2(!cleared.contains(key), qPrintable(key));
+            }
+        }
+
+        // Round trip through the file into a fresh store and state.
+        SettingsStore reopened(fixture.path());
+        MagnifierState restored(reopened);
+        QCOMPARE(restored.windowFrame(), someFrame);
+        QCOMPARE(restored.dockPosition(), DockPosition::bottom);
+        QVERIFY(restored.hideWhileMoving());
+        QVERIFY(!restored.preDockFrame());
+        QVERIFY(!restored.fixedRegion());
+    }
+
+    void writesOnceAfterABurst() {
+        Fixture fixture;
+        MagnifierState state(*fixture.store);
+        QElapsedTimer clock;
+        int slowGaps = 0; // gaps a loaded machine stretched past the save delay
+        for (int i = 1; i <= 10; ++i) {
+            clock.restart();
+            state.setZoomLevel(1.0 + i * 0.25);
+            QTest::qWait(100);
+            if (clock.elapsed() >= MagnifierState::saveDelayMs) {
+                ++slowGaps;
+            }
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(state.hasPendingSave(), false, 5000);
+        QTest::qWait(2 * MagnifierState::saveDelayMs);
+        QVERIFY2(fixture.store->syncCount() >= 1 && fixture.store->syncCount() <= 1 + slowGaps,
+                 qPrintable(QString::number(fixture.store->syncCount())));
+        QCOMPARE(readJsonObject(fixture.path()).value(QStringLiteral("oculo.zoomLevel")).toDouble(),
+                 3.5);
+    }
+
+    void droppedOrSuspendedSavesWriteNothing() {
+        Fixture fixture;
+        {
+            auto state = std::make_unique<MagnifierState>(*fixture.store);
+            state->setZoomLevel(5);
+            QVERIFY(state->hasPendingSave());
+        }
+        MagnifierState suspended(*fixture.store);
+        suspended.setSuspendPersistence(true);
+        suspended.setZoomLevel(6);
+        QTRY_COMPARE(suspended.hasPendingSave(), false);
+        QTest::qWait(2 * MagnifierState::saveDelayMs);
+        QCOMPARE(fixture.store->syncCount(), 0);
+        QVERIFY(!QFile::exists(fixture.path()));
+    }
+
+    void theLastWindowToSaveDefinesTheStoredSettings() {
+        Fixture fixture;
+        MagnifierState first(*fixture.store);
+        MagnifierState second(*fixture.store);
+        first.setZoomLevel(4);
+        QTRY_COMPARE(fixture.store->syncCount(), 1);
+        second.setWindowFrame(someFrame);
+        QTRY_COMPARE(fixture.store->syncCount(), 2);
+
+        MagnifierState next(*fixture.store);
+        QCOMPARE(next.zoomLevel(), 2.0);
+        QCOMPARE(next.windowFrame(), someFrame);
+    }
+};
+
+OCULO_TEST_MAIN(TestMagnifierState)
+#include "test_magnifier_state.moc"
