@@ -139,6 +139,8 @@ SettingsStore::SettingsStore(const QString& filePath)
     }
 
     m_settings = std::make_unique<QSettings>(m_filePath, jsonFormat());
+    // Refuse to fall back to writing in place, which a crash could leave truncated.
+    m_settings->setAtomicSyncRequired(true);
 }
 
 SettingsStore::~SettingsStore() = default;
