@@ -36,6 +36,8 @@ Q_SIGNALS:
     void primaryDisplayChanged();
 
 private:
+    void setDisplays(const QList<DisplayInfo>& displays);
+
     DisplaySource& m_source;
     QList<DisplayInfo> m_displays;
 };

@@ -51,14 +51,23 @@ Q_SIGNALS:
     void isCapturingChanged(bool capturing);
 
 private:
-    // (private members are the implementer's)
+    QCoro::Task<> applyRegionUpdate(const QRectF& rect);
+    static QCoro::Task<> runRegionUpdate(QPointer<ScreenCaptureService> self, quint64 generation);
+    static QCoro::Task<> stopDetached(std::shared_ptr<CaptureStream> stream);
+    void handleStreamFailure(const QString& description);
+    void setCurrentFrame(const QImage& frame);
+    void setCapturing(bool capturing);
+
     CaptureBackend& m_backend;
-    std::unique_ptr<CaptureStream> m_stream;
+    // Shared with the coroutines that await it, so a stream stays alive until
+    // its own start, stop or reconfiguration has finished.
+    std::shared_ptr<CaptureStream> m_stream;
     std::optional<DisplayInfo> m_currentDisplay;
     std::optional<CaptureConfiguration> m_currentConfig;
     std::optional<QRectF> m_pendingRegionUpdate;
     bool m_regionUpdateScheduled = false;
-    quint64 m_generation = 0; // bumped by stop, so stale coalescing runs end quietly
+    bool m_startFailed = false; // the stream of the last start never ran
+    quint64 m_generation = 0;   // bumped by stop, so stale runs and late frames end quietly
     bool m_isCapturing = false;
     QImage m_currentFrame;
 };

@@ -42,6 +42,10 @@ Q_SIGNALS:
     void isTrackingChanged(bool tracking);
 
 private:
+    void setMouseLocation(QPointF location);
+    void setMoving(bool moving);
+    void setTracking(bool tracking);
+
     PointerSource& m_pointer;
     QTimer m_sampleTimer;
     QElapsedTimer m_sinceLastMove;

@@ -82,7 +82,8 @@ public:
         }
         if (m_startError) {
             record(CaptureEvent::Type::StartFailed);
-            co_return m_startError;
+            // A copy: QCoro's co_return moves from a non-const lvalue.
+            co_return std::optional<CaptureError>(m_startError);
         }
         if (!m_running) {
             m_running = true;

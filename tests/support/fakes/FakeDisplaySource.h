@@ -29,7 +29,9 @@ public:
         if (m_held) {
             co_await qCoro(this, &FakeDisplaySource::released);
         }
-        co_return m_result;
+        // A copy: QCoro's co_return moves from a non-const lvalue, which
+        // would empty the result for the next query.
+        co_return DisplayQueryResult(m_result);
     }
 
     void setDisplays(const QList<DisplayInfo>& displays) { m_result = {displays, std::nullopt}; }

@@ -1,0 +1,209 @@
+#include "capture/ScreenCaptureService.h"
+
+#include "common/Geometry.h"
+
+#include <QTextStream>
+#include <qcoro/qcorotimer.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <utility>
+
+namespace oculo {
+
+namespace {
+
+// Larger outputs would need gigabytes per frame; no real window asks for them.
+constexpr qreal maximumOutputSide = 16384.0;
+
+bool isFinite(const QRectF& rect) {
+    return std::isfinite(rect.x()) && std::isfinite(rect.y()) && std::isfinite(rect.width()) &&
+           std::isfinite(rect.height());
+}
+
+void printLine(const QString& text) {
+    QTextStream(stdout) << text << Qt::endl;
+}
+
+} // namespace
+
+ScreenCaptureService::ScreenCaptureService(CaptureBackend& backend, QObject* parent)
+    : QObject(parent)
+    , m_backend(backend) {}
+
+ScreenCaptureService::~ScreenCaptureService() {
+    // Coroutines still suspended hold only a QPointer to this service and
+    // their own reference to the stream; they end without touching it.
+    ++m_generation;
+    if (m_stream) {
+        disconnect(m_stream.get(), nullptr, this, nullptr);
+        stopDetached(std::move(m_stream));
+    }
+}
+
+CaptureConfiguration ScreenCaptureService::configurationFor(const QRectF& sourceRect) {
+    CaptureConfiguration configuration;
+    configuration.sourceRect = sourceRect;
+    if (isFinite(sourceRect) && sourceRect.width() > 0 && sourceRect.height() > 0) {
+        // The output is twice the logical size whatever the display's own scale.
+        const QRectF bounded(sourceRect.topLeft(),
+                             QSizeF(std::min(sourceRect.width(), maximumOutputSide / 2),
+                                    std::min(sourceRect.height(), maximumOutputSide / 2)));
+        configuration.outputSize = geometry::doubledPixelSize(bounded);
+    }
+    configuration.minimumFrameInterval = std::chrono::microseconds(1'000'000 / targetFrameRate);
+    configuration.showsCursor = true;
+    configuration.queueDepth = 3;
+    return configuration;
+}
+
+QCoro::Task<std::optional<CaptureError>>
+ScreenCaptureService::startCapture(const DisplayInfo& display, const QRectF& sourceRect) {
+    // Copies: the caller's objects may be gone once this coroutine resumes.
+    const DisplayInfo target = display;
+    const CaptureConfiguration configuration = configurationFor(sourceRect);
+    QPointer<ScreenCaptureService> self(this);
+
+    auto stopping = stopCapture();
+    const quint64 generation = m_generation;
+    co_await std::move(stopping);
+    if (!self) {
+        co_return CaptureError{QStringLiteral("The capture was closed")};
+    }
+    if (m_generation != generation) {
+        // Another stop or start came in while the old stream was stopping.
+        co_return CaptureError{QStringLiteral("The capture was stopped before it started")};
+    }
+    if (configuration.outputSize.isEmpty()) {
+        co_return CaptureError{QStringLiteral("The capture rectangle is empty or not a number")};
+    }
+
+    m_startFailed = false;
+    m_currentDisplay = target;
+    m_currentConfig = configuration;
+    std::shared_ptr<CaptureStream> stream = m_backend.createStream(target, configuration);
+    if (!stream) {
+        m_startFailed = true;
+        co_return CaptureError{QStringLiteral("No capture stream could be created")};
+    }
+    m_stream = stream;
+    // The generation check also drops frames that were already queued when a
+    // stop disconnected the stream.
+    connect(stream.get(), &CaptureStream::frameCaptured, this,
+            [this, generation](const QImage& frame) {
+                if (generation == m_generation && !frame.isNull()) {
+                    setCurrentFrame(frame);
+                }
+            });
+    connect(stream.get(), &CaptureStream::failed, this,
+            [this, generation](const QString& description) {
+                if (generation == m_generation) {
+                    handleStreamFailure(description);
+                }
+            });
+
+    std::optional<CaptureError> error = co_await stream->start();
+    if (!self || m_generation != generation) {
+        // Stopped (or destroyed) while starting: the stop may have reached the
+        // stream before its start did, so make sure it is not left running.
+        if (!error) {
+            co_await stream->stop();
+        }
+        co_return CaptureError{QStringLiteral("The capture was stopped before it started")};
+    }
+    if (error) {
+        m_startFailed = true;
+        disconnect(stream.get(), nullptr, this, nullptr);
+        setCurrentFrame(QImage());
+        co_return error;
+    }
+    setCapturing(true);
+    co_return std::nullopt;
+}
+
+QCoro::Task<> ScreenCaptureService::stopCapture() {
+    ++m_generation;
+    m_regionUpdateScheduled = false;
+    m_pendingRegionUpdate.reset();
+    std::shared_ptr<CaptureStream> stream = std::exchange(m_stream, nullptr);
+    if (stream) {
+        // Frames still in flight must not refill currentFrame after the clear.
+        disconnect(stream.get(), nullptr, this, nullptr);
+    }
+    m_startFailed = false;
+    m_currentDisplay.reset();
+    m_currentConfig.reset();
+    setCapturing(false);
+    setCurrentFrame(QImage());
+    if (stream) {
+        // Nothing of the service is touched after this point.
+        co_await stream->stop();
+    }
+}
+
+QCoro::Task<> ScreenCaptureService::updateCaptureRegion(const QRectF& rect) {
+    m_pendingRegionUpdate = rect;
+    if (!m_regionUpdateScheduled) {
+        m_regionUpdateScheduled = true;
+        runRegionUpdate(QPointer<ScreenCaptureService>(this), m_generation);
+    }
+    co_return;
+}
+
+QCoro::Task<> ScreenCaptureService::runRegionUpdate(QPointer<ScreenCaptureService> self,
+                                                    quint64 generation) {
+    co_await QCoro::sleepFor(std::chrono::milliseconds(regionCoalescingMs));
+    if (!self || self->m_generation != generation) {
+        co_return; // a stop discarded this run and its rectangle
+    }
+    // The slot is cleared before applying, so a request that arrives while the
+    // reconfiguration is in flight opens a new window.
+    const std::optional<QRectF> rect = std::exchange(self->m_pendingRegionUpdate, std::nullopt);
+    self->m_regionUpdateScheduled = false;
+    if (rect) {
+        co_await self->applyRegionUpdate(*rect);
+    }
+}
+
+QCoro::Task<> ScreenCaptureService::applyRegionUpdate(const QRectF& rect) {
+    // A stream whose start failed never ran; reconfiguring it would do nothing.
+    if (!m_stream || !m_currentDisplay || m_startFailed) {
+        co_return;
+    }
+    const CaptureConfiguration configuration = configurationFor(rect);
+    if (configuration.outputSize.isEmpty()) {
+        co_return; // keep the previous rectangle
+    }
+    m_currentConfig = configuration;
+    const std::shared_ptr<CaptureStream> stream = m_stream;
+    co_await stream->updateConfiguration(configuration);
+}
+
+QCoro::Task<> ScreenCaptureService::stopDetached(std::shared_ptr<CaptureStream> stream) {
+    co_await stream->stop();
+}
+
+void ScreenCaptureService::handleStreamFailure(const QString& description) {
+    printLine(QStringLiteral("Capture stopped: ") + description);
+    stopCapture();
+}
+
+void ScreenCaptureService::setCurrentFrame(const QImage& frame) {
+    // The same image (shared data) is no change; comparing pixels would cost a frame's worth.
+    if (frame.cacheKey() == m_currentFrame.cacheKey()) {
+        return;
+    }
+    m_currentFrame = frame;
+    Q_EMIT currentFrameChanged();
+}
+
+void ScreenCaptureService::setCapturing(bool capturing) {
+    if (capturing == m_isCapturing) {
+        return;
+    }
+    m_isCapturing = capturing;
+    Q_EMIT isCapturingChanged(capturing);
+}
+
+} // namespace oculo
