@@ -1,0 +1,373 @@
+// Drives and measures one run of follow_bench on a prepared X server (see
+// bench/follow_bench): starts oculo, moves the pointer with XTest over the
+// scene, and prints CPU per second of oculo and of the X server, frames shown
+// per second, peak memory and the pointer-to-pixels latency.
+//
+// Usage: follow_bench_probe --oculo PATH --server-pid PID --scene-pid PID
+//                           [--seconds S] [--baseline-seconds S] [--latency-samples N]
+
+#include "X11Probe.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <numbers>
+#include <optional>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// The scene (follow_bench_scene) is 510 x 300 at the top-left corner, red = x / 2.
+constexpr QPoint sceneRestPoint{255, 150};
+
+struct Options {
+    QString oculo;
+    pid_t serverPid = 0;
+    pid_t scenePid = 0;
+    double seconds = 20;
+    double baselineSeconds = 10;
+    int latencySamples = 40;
+};
+
+std::optional<Options> parseOptions(const QStringList& arguments) {
+    Options options;
+    for (qsizetype i = 1; i + 1 < arguments.size(); i += 2) {
+        const QString& name = arguments.at(i);
+        const QString& value = arguments.at(i + 1);
+        if (name == QLatin1String("--oculo")) {
+            options.oculo = value;
+        } else if (name == QLatin1String("--server-pid")) {
+            options.serverPid = value.toInt();
+        } else if (name == QLatin1String("--scene-pid")) {
+            options.scenePid = value.toInt();
+        } else if (name == QLatin1String("--seconds")) {
+            options.seconds = value.toDouble();
+        } else if (name == QLatin1String("--baseline-seconds")) {
+            options.baselineSeconds = value.toDouble();
+        } else if (name == QLatin1String("--latency-samples")) {
+            options.latencySamples = value.toInt();
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (options.oculo.isEmpty() || options.serverPid <= 0 || options.scenePid <= 0 ||
+        options.seconds <= 0) {
+        return std::nullopt;
+    }
+    return options;
+}
+
+// User plus system CPU time of a whole process (all threads), in milliseconds.
+std::optional<double> cpuMilliseconds(pid_t pid) {
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    const QByteArray stat = file.readAll();
+    // The command name may hold spaces; the fields after it start with the state.
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13) {
+        return std::nullopt;
+    }
+    const double ticks = fields.at(11).toDouble() + fields.at(12).toDouble();
+    return ticks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Peak resident set size (VmHWM) in megabytes.
+std::optional<double> peakResidentMegabytes(pid_t pid) {
+    QFile file(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:")) {
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+        }
+    }
+    return std::nullopt;
+}
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A smooth path over the scene that keeps a 200 x 150 capture inside it.
+QPoint pointerPathAt(double t) {
+    constexpr double tau = 2 * std::numbers::pi;
+    return {static_cast<int>(std::lround(255 + 140 * std::sin(tau * t / 3.1))),
+            static_cast<int>(std::lround(150 + 60 * std::sin(tau * t / 1.7)))};
+}
+
+struct PhaseFigures {
+    std::optional<double> oculoMsPerSecond;
+    std::optional<double> serverMsPerSecond;
+    std::optional<double> framesPerSecond;
+};
+
+class FollowBench {
+public:
+    FollowBench(const Options& options, oculo::bench::X11Probe& probe)
+        : m_options(options)
+        , m_probe(probe) {}
+
+    // Measures for `seconds` with the pointer following the path or parked.
+    PhaseFigures measure(double seconds, bool pointerMoving) {
+        const auto oculoStart = m_oculoPid > 0 ? cpuMilliseconds(m_oculoPid) : std::nullopt;
+        const auto serverStart = cpuMilliseconds(m_options.serverPid);
+        m_probe.takeRepaintCount();
+        const auto start = Clock::now();
+        auto nextMove = start;
+        while (secondsSince(start) < seconds) {
+            if (pointerMoving && Clock::now() >= nextMove) {
+                m_probe.movePointer(pointerPathAt(secondsSince(start)));
+                nextMove += 10ms;
+            }
+            const auto wait = pointerMoving ? nextMove - Clock::now() : 50ms;
+            m_probe.waitForRepaint(static_cast<int>(std::max<long>(
+                0, std::chrono::duration_cast<std::chrono::milliseconds>(wait).count())));
+        }
+        const double elapsed = secondsSince(start);
+        PhaseFigures figures;
+        const auto oculoEnd = m_oculoPid > 0 ? cpuMilliseconds(m_oculoPid) : std::nullopt;
+        const auto serverEnd = cpuMilliseconds(m_options.serverPid);
+        if (oculoStart && oculoEnd) {
+            figures.oculoMsPerSecond = (*oculoEnd - *oculoStart) / elapsed;
+            figures.framesPerSecond = m_probe.takeRepaintCount() / elapsed;
+        }
+        if (serverStart && serverEnd) {
+            figures.serverMsPerSecond = (*serverEnd - *serverStart) / elapsed;
+        }
+        return figures;
+    }
+
+    bool startOculo() {
+        m_process.setProgram(m_options.oculo);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_config.path());
+        m_process.setProcessEnvironment(environment);
+        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_process.start();
+        if (!m_process.waitForStarted(10000)) {
+            return false;
+        }
+        m_oculoPid = static_cast<pid_t>(m_process.processId());
+        const auto start = Clock::now();
+        while (secondsSince(start) < 30 && m_process.state() == QProcess::Running) {
+            if (const uint32_t window = m_probe.findWindow(m_oculoPid, QStringLiteral("Oculo"))) {
+                m_magnifier = window;
+                return m_probe.watchRepaints(window);
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        return false;
+    }
+
+    QRect magnifierRect() const { return m_probe.rootGeometry(m_magnifier); }
+
+    // The screen x shown at the magnifier's centre column, read from the
+    // scene's gradient above the middle, away from the pointer and controls.
+    std::optional<int> shownX() const {
+        const QRect rect = magnifierRect();
+        const QImage strip = m_probe.grab(QRect(rect.center().x() - 2, rect.top() + 20, 5, 1));
+        if (strip.width() != 5) {
+            return std::nullopt;
+        }
+        int red = 0;
+        for (int x = 0; x < 5; ++x) {
+            const QRgb pixel = strip.pixel(x, 0);
+            if (qGreen(pixel) > 40) { // not the scene (it has no green)
+                return std::nullopt;
+            }
+            red += qRed(pixel);
+        }
+        return (red * 2 + 2) / 5 + 1;
+    }
+
+    bool waitUntilShowing(int x, std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            const auto shown = shownX();
+            if (shown && std::abs(*shown - x) <= 6) {
+                return true;
+            }
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            m_probe.waitForRepaint(static_cast<int>(std::max<long>(1, left.count())));
+        }
+        return false;
+    }
+
+    // Milliseconds from each pointer jump to the first repaint showing it.
+    std::vector<double> measureLatency(int samples, int& misses) {
+        std::vector<double> latencies;
+        QRandomGenerator random(20261206);
+        int x = sceneRestPoint.x();
+        for (int i = 0; i < samples; ++i) {
+            int target = x;
+            while (std::abs(target - x) < 50) {
+                target = random.bounded(130, 381);
+            }
+            x = target;
+            m_probe.takeRepaintCount();
+            m_probe.movePointer({x, sceneRestPoint.y()});
+            const auto start = Clock::now();
+            if (waitUntilShowing(x, 1000ms)) {
+                latencies.push_back(secondsSince(start) * 1000);
+            } else {
+                ++misses;
+            }
+            // Uneven pauses so the moves do not lock onto oculo's own timers.
+            std::this_thread::sleep_for(std::chrono::milliseconds(random.bounded(60, 180)));
+        }
+        return latencies;
+    }
+
+    std::optional<double> peakMemory() const { return peakResidentMegabytes(m_oculoPid); }
+
+    QString stopOculo() {
+        if (m_process.state() == QProcess::NotRunning) {
+            return QStringLiteral("oculo had already ended (exit code %1)")
+                .arg(m_process.exitCode());
+        }
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000)) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+            return QStringLiteral("oculo ignored SIGTERM for 5 s and was killed");
+        }
+        return m_process.exitStatus() == QProcess::NormalExit
+                   ? QStringLiteral("oculo exited with code %1 on SIGTERM")
+                         .arg(m_process.exitCode())
+                   : QStringLiteral("oculo ended by SIGTERM");
+    }
+
+private:
+    Options m_options;
+    oculo::bench::X11Probe& m_probe;
+    QTemporaryDir m_config;
+    QProcess m_process;
+    pid_t m_oculoPid = 0;
+    uint32_t m_magnifier = 0;
+};
+
+QString figure(const std::optional<double>& value, int precision = 1) {
+    return value ? QString::number(*value, 'f', precision) : QStringLiteral("-");
+}
+
+void printRow(const char* name, const PhaseFigures& figures) {
+    std::printf("  %-34s %12s %16s %11s\n", name, qPrintable(figure(figures.oculoMsPerSecond)),
+                qPrintable(figure(figures.serverMsPerSecond)),
+                qPrintable(figure(figures.framesPerSecond)));
+}
+
+double percentile(std::vector<double> values, double p) {
+    std::sort(values.begin(), values.end());
+    const auto index = static_cast<size_t>(std::lround(p * static_cast<double>(values.size() - 1)));
+    return values.at(index);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const auto options = parseOptions(QCoreApplication::arguments());
+    if (!options) {
+        std::fprintf(stderr, "usage: follow_bench_probe --oculo PATH --server-pid PID --scene-pid "
+                             "PID [--seconds S] [--baseline-seconds S] [--latency-samples N]\n");
+        return 2;
+    }
+    oculo::bench::X11Probe probe;
+    if (!probe.isConnected()) {
+        std::fprintf(stderr, "follow_bench: %s\n", qPrintable(probe.errorString()));
+        return 1;
+    }
+    const auto sceneStart = Clock::now();
+    while (probe.findWindow(options->scenePid) == 0) {
+        if (secondsSince(sceneStart) > 10) {
+            std::fprintf(stderr, "follow_bench: the scene window did not appear\n");
+            return 1;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+
+    FollowBench bench(*options, probe);
+    std::fprintf(stderr, "follow_bench: baseline, %.0f s\n", options->baselineSeconds);
+    const PhaseFigures baseline = bench.measure(options->baselineSeconds, true);
+
+    probe.movePointer(sceneRestPoint);
+    if (!bench.startOculo()) {
+        std::fprintf(stderr, "follow_bench: no magnifier window titled \"Oculo\" appeared\n");
+        std::printf("follow_bench: %s\n", qPrintable(bench.stopOculo()));
+        return 1;
+    }
+    const QRect magnifier = bench.magnifierRect();
+    if (!bench.waitUntilShowing(sceneRestPoint.x(), 10000ms)) {
+        const auto shown = bench.shownX();
+        std::fprintf(stderr,
+                     "follow_bench: the magnifier never showed the scene under the pointer "
+                     "(its centre shows %s)\n",
+                     shown ? qPrintable(QStringLiteral("x = %1").arg(*shown)) : "something else");
+        std::printf("follow_bench: %s\n", qPrintable(bench.stopOculo()));
+        return 1;
+    }
+    std::this_thread::sleep_for(1s);
+
+    std::fprintf(stderr, "follow_bench: following the pointer, %.0f s\n", options->seconds);
+    const PhaseFigures following = bench.measure(options->seconds, true);
+    probe.movePointer(sceneRestPoint);
+    std::this_thread::sleep_for(1s);
+    std::fprintf(stderr, "follow_bench: pointer at rest, %.0f s\n", options->seconds);
+    const PhaseFigures restChanging = bench.measure(options->seconds, false);
+
+    // A stopped scene leaves its last picture on the screen: a still screen.
+    kill(options->scenePid, SIGSTOP);
+    std::this_thread::sleep_for(1s);
+    std::fprintf(stderr, "follow_bench: pointer at rest over a still screen, %.0f s\n",
+                 options->seconds);
+    const PhaseFigures restStill = bench.measure(options->seconds, false);
+    kill(options->scenePid, SIGCONT);
+
+    std::fprintf(stderr, "follow_bench: latency, %d jumps\n", options->latencySamples);
+    int misses = 0;
+    const std::vector<double> latencies = bench.measureLatency(options->latencySamples, misses);
+    const auto peak = bench.peakMemory();
+    const QString ending = bench.stopOculo();
+
+    std::printf("follow_bench: magnifier %dx%d at (%d, %d) on a %dx%d Xvfb, zoom 2 (fresh "
+                "settings), scene repainted 30 times a second\n",
+                magnifier.width(), magnifier.height(), magnifier.x(), magnifier.y(),
+                probe.screenSize().width(), probe.screenSize().height());
+    std::printf("  %-34s %12s %16s %11s\n", "phase", "oculo ms/s", "X server ms/s", "frames/s");
+    printRow("scene only, pointer moving", baseline);
+    printRow("following the pointer", following);
+    printRow("pointer at rest, screen changing", restChanging);
+    printRow("pointer at rest, screen still", restStill);
+    std::printf("  peak RSS of oculo (VmHWM): %s MB\n", qPrintable(figure(peak)));
+    if (latencies.empty()) {
+        std::printf("  latency pointer -> pixels: no jump was shown within 1 s (%d jumps)\n",
+                    misses);
+    } else {
+        std::printf("  latency pointer -> pixels: median %.1f ms, min %.1f, p90 %.1f, max %.1f "
+                    "(%zu jumps, %d not shown within 1 s)\n",
+                    percentile(latencies, 0.5), percentile(latencies, 0),
+                    percentile(latencies, 0.9), percentile(latencies, 1), latencies.size(), misses);
+    }
+    std::printf("  targets: following < 10 ms/s oculo and < 10 ms/s X server at 30 fps; at rest "
+                "< 1 ms/s; peak RSS < 60 MB; latency < 70 ms\n");
+    std::printf("  %s\n", qPrintable(ending));
+    return 0;
+}
