@@ -82,7 +82,14 @@ ScreenCaptureService::startCapture(const DisplayInfo& display, const QRectF& sou
     m_startFailed = false;
     m_currentDisplay = target;
     m_currentConfig = configuration;
-    std::shared_ptr<CaptureStream> stream = m_backend.createStream(target, configuration);
+    // Coroutines resume from inside a stream's own signals, so the last owner
+    // must never delete it there: deletion waits for the event loop.
+    std::shared_ptr<CaptureStream> stream(m_backend.createStream(target, configuration).release(),
+                                          [](CaptureStream* doomed) {
+                                              if (doomed) {
+                                                  doomed->deleteLater();
+                                              }
+                                          });
     if (!stream) {
         m_startFailed = true;
         co_return CaptureError{QStringLiteral("No capture stream could be created")};
@@ -96,12 +103,16 @@ ScreenCaptureService::startCapture(const DisplayInfo& display, const QRectF& sou
                     setCurrentFrame(frame);
                 }
             });
-    connect(stream.get(), &CaptureStream::failed, this,
-            [this, generation](const QString& description) {
-                if (generation == m_generation) {
-                    handleStreamFailure(description);
-                }
-            });
+    // Queued: stopping the stream from within its own failure signal would
+    // pull it down under the code that emitted it.
+    connect(
+        stream.get(), &CaptureStream::failed, this,
+        [this, generation](const QString& description) {
+            if (generation == m_generation) {
+                handleStreamFailure(description);
+            }
+        },
+        Qt::QueuedConnection);
 
     std::optional<CaptureError> error = co_await stream->start();
     if (!self || m_generation != generation) {

@@ -147,7 +147,7 @@ private Q_SLOTS:
         QVERIFY(service.currentFrame().isNull());
         QVERIFY(!service.isCapturing());
         QVERIFY(!service.currentDisplay());
-        QCOMPARE(backend.liveStreamCount(), 0);
+        QTRY_COMPARE(backend.liveStreamCount(), 0);
         QCOMPARE(backend.destroyedWhileRunningCount(), 0);
     }
 
@@ -162,11 +162,12 @@ private Q_SLOTS:
         auto restarting = service.startCapture(FakeDisplaySource::secondary(), R1);
         first->emitFrame(frameOf(Qt::red)); // late frame of the old stream
         QVERIFY(!QCoro::waitFor(std::move(restarting)));
-        QCOMPARE(backend.eventTypes(),
-                 (QList<Type>{Type::Stopped, Type::Destroyed, Type::Created, Type::Started}));
+        QList<Type> lifecycle = backend.eventTypes();
+        lifecycle.removeAll(Type::Destroyed); // deletion is deferred to the event loop
+        QCOMPARE(lifecycle, (QList<Type>{Type::Stopped, Type::Created, Type::Started}));
         QCOMPARE(backend.events().first().stream, 1);
         QVERIFY(service.currentFrame().isNull());
-        QCOMPARE(backend.liveStreamCount(), 1);
+        QTRY_COMPARE(backend.liveStreamCount(), 1);
         QCOMPARE(service.currentDisplay(), FakeDisplaySource::secondary());
 
         backend.lastStream()->emitFrame(frameOf(Qt::green));
@@ -192,7 +193,7 @@ private Q_SLOTS:
 
         // The failed stream goes with the next stop.
         QCoro::waitFor(service.stopCapture());
-        QCOMPARE(backend.liveStreamCount(), 0);
+        QTRY_COMPARE(backend.liveStreamCount(), 0);
     }
 
     void stopWhileStartingLeavesNothingRunning() {
