@@ -1,0 +1,37 @@
+#include "platform/x11/XcbSupport.h"
+
+namespace oculo::x11 {
+
+ConnectedScreen connectToDisplay(const QByteArray& displayName) {
+    ConnectedScreen result;
+    int screenNumber = 0;
+    result.connection.reset(
+        xcb_connect(displayName.isEmpty() ? nullptr : displayName.constData(), &screenNumber));
+    if (!result.connection || xcb_connection_has_error(result.connection.get()) != 0) {
+        return result;
+    }
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(result.connection.get()));
+    for (int i = 0; it.rem > 0; ++i, xcb_screen_next(&it)) {
+        if (i == screenNumber) {
+            result.screen = it.data;
+            break;
+        }
+    }
+    return result;
+}
+
+QString describeXError(const xcb_generic_error_t& error) {
+    return QStringLiteral("X error %1 (request %2.%3, resource 0x%4)")
+        .arg(error.error_code)
+        .arg(error.major_code)
+        .arg(error.minor_code)
+        .arg(error.resource_id, 0, 16);
+}
+
+const xcb_query_extension_reply_t* presentExtension(xcb_connection_t* connection,
+                                                    xcb_extension_t* extension) {
+    const xcb_query_extension_reply_t* data = xcb_get_extension_data(connection, extension);
+    return data != nullptr && data->present != 0 ? data : nullptr;
+}
+
+} // namespace oculo::x11

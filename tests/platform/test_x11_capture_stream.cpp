@@ -1,0 +1,261 @@
+#include "X11TestSupport.h"
+#include "platform/x11/X11CaptureBackend.h"
+#include "platform/x11/X11CaptureStream.h"
+#include "platform/x11/X11DisplaySource.h"
+#include "support/TestEnvironment.h"
+#include "support/XvfbSession.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTest>
+#include <qcoro/qcorotask.h>
+
+#include <unistd.h>
+
+using namespace oculo;
+using oculo::test::PatternWindow;
+using oculo::test::pixelColor;
+
+namespace {
+
+constexpr int frameTimeoutMs = 5000;
+const QRect patternGeometry(100, 100, 400, 300);
+
+CaptureConfiguration configurationFor(const QRectF& rect, bool showsCursor) {
+    CaptureConfiguration configuration;
+    configuration.sourceRect = rect;
+    configuration.outputSize = QSize(int(rect.width() * 2), int(rect.height() * 2));
+    configuration.showsCursor = showsCursor;
+    return configuration;
+}
+
+DisplayInfo firstDisplay(const QByteArray& displayName = {}) {
+    const DisplayQueryResult result = X11DisplaySource(displayName).queryDisplaysNow();
+    return result.displays.value(0);
+}
+
+QImage lastFrame(const QSignalSpy& spy) {
+    return spy.isEmpty() ? QImage() : spy.last().at(0).value<QImage>();
+}
+
+// Segments created by this process, as listed by the kernel: {mode, attachments}.
+QList<QPair<int, int>> ownSharedMemorySegments() {
+    QList<QPair<int, int>> segments;
+    QFile file(QStringLiteral("/proc/sysvipc/shm"));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return segments;
+    }
+    file.readLine(); // header
+    while (!file.atEnd()) {
+        const QList<QByteArray> fields = file.readLine().simplified().split(' ');
+        // key shmid perms size cpid lpid nattch ...
+        if (fields.size() > 6 && fields[4].toInt() == getpid()) {
+            segments.append({fields[2].toInt(nullptr, 8), fields[6].toInt()});
+        }
+    }
+    return segments;
+}
+
+} // namespace
+
+class X11CaptureStreamTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() {
+        m_window = std::make_unique<PatternWindow>(patternGeometry);
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        QTest::qWait(200);
+        test::movePointer(QPoint(1300, 50)); // away from everything captured
+        m_display = firstDisplay();
+        QCOMPARE(m_display.frame, QRectF(0, 0, 1440, 900));
+    }
+
+    void cleanupTestCase() { m_window.reset(); }
+
+    void capturesPatternAtTwiceTheSizeAndFollowsReconfiguration() {
+        X11CaptureBackend backend;
+        const auto stream = backend.createStream(
+            m_display, configurationFor(QRectF(patternGeometry), /*showsCursor=*/false));
+        QSignalSpy frames(stream.get(), &CaptureStream::frameCaptured);
+        const std::optional<CaptureError> error = QCoro::waitFor(stream->start());
+        QVERIFY2(!error, qPrintable(error ? error->description : QString()));
+        QTRY_VERIFY_WITH_TIMEOUT(!frames.isEmpty(), frameTimeoutMs);
+
+        QImage frame = lastFrame(frames);
+        QCOMPARE(frame.size(), QSize(800, 600));
+        QCOMPARE(frame.format(), QImage::Format_ARGB32);
+        QCOMPARE(pixelColor(frame, 200, 150), PatternWindow::quadrantColor(false, false));
+        QCOMPARE(pixelColor(frame, 600, 150), PatternWindow::quadrantColor(true, false));
+        QCOMPARE(pixelColor(frame, 200, 450), PatternWindow::quadrantColor(false, true));
+        QCOMPARE(pixelColor(frame, 600, 450), PatternWindow::quadrantColor(true, true));
+        // The quadrant edge at x = 200 points lands exactly on output column 400.
+        QCOMPARE(pixelColor(frame, 399, 0), PatternWindow::quadrantColor(false, false));
+        QCOMPARE(pixelColor(frame, 400, 0), PatternWindow::quadrantColor(true, false));
+        QCOMPARE(qAlpha(frame.pixel(0, 0)), 255);
+
+        // A fractional rectangle: 100.7 x 50.2 points give 201 x 100 pixels,
+        // all from the bottom-right quadrant.
+        frames.clear();
+        CaptureConfiguration fractional =
+            configurationFor(QRectF(350.3, 300.1, 100.7, 50.2), false);
+        QCOMPARE(fractional.outputSize, QSize(201, 100));
+        QCoro::waitFor(stream->updateConfiguration(fractional));
+        QTRY_VERIFY_WITH_TIMEOUT(!frames.isEmpty(), frameTimeoutMs);
+        frame = lastFrame(frames);
+        QCOMPARE(frame.size(), QSize(201, 100));
+        QCOMPARE(pixelColor(frame, 0, 0), PatternWindow::quadrantColor(true, true));
+        QCOMPARE(pixelColor(frame, 200, 99), PatternWindow::quadrantColor(true, true));
+
+        QCoro::waitFor(stream->stop());
+        frames.clear();
+        QTest::qWait(200);
+        QVERIFY(frames.isEmpty());
+    }
+
+    void rectangleBeyondTheDisplayEdgeComesOutBlack() {
+        PatternWindow corner(QRect(1240, 700, 200, 200));
+        corner.setSolidColor(Qt::white);
+        corner.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&corner));
+        QTest::qWait(100);
+
+        X11CaptureStream stream({}, m_display,
+                                configurationFor(QRectF(1340, 800, 200, 200), false));
+        QSignalSpy frames(&stream, &CaptureStream::frameCaptured);
+        QVERIFY(!stream.startNow());
+        QTRY_VERIFY_WITH_TIMEOUT(!frames.isEmpty(), frameTimeoutMs);
+        const QImage frame = lastFrame(frames);
+        QCOMPARE(frame.size(), QSize(400, 400));
+        QCOMPARE(pixelColor(frame, 10, 10), QColor(Qt::white));
+        QCOMPARE(pixelColor(frame, 199, 199), QColor(Qt::white));
+        QCOMPARE(pixelColor(frame, 200, 10), QColor(Qt::black));
+        QCOMPARE(pixelColor(frame, 10, 200), QColor(Qt::black));
+        QCOMPARE(pixelColor(frame, 399, 399), QColor(Qt::black));
+        QCOMPARE(qAlpha(frame.pixel(399, 399)), 255);
+    }
+
+    void drawsThePointerWhereItIs() {
+        m_window->setCursor(test::solidCursor(Qt::magenta, 16));
+        X11CaptureStream stream({}, m_display, configurationFor(QRectF(patternGeometry), true));
+        QSignalSpy frames(&stream, &CaptureStream::frameCaptured);
+        QVERIFY(!stream.startNow());
+        QTRY_VERIFY_WITH_TIMEOUT(!frames.isEmpty(), frameTimeoutMs);
+
+        // Pointer at (150, 150): the 16-point cursor covers output (100..131).
+        test::movePointer(QPoint(150, 150));
+        QTRY_VERIFY_WITH_TIMEOUT(pixelColor(lastFrame(frames), 110, 110) == QColor(Qt::magenta),
+                                 frameTimeoutMs);
+        QImage frame = lastFrame(frames);
+        QCOMPARE(pixelColor(frame, 100, 100), QColor(Qt::magenta));
+        QCOMPARE(pixelColor(frame, 131, 131), QColor(Qt::magenta));
+        QCOMPARE(pixelColor(frame, 98, 98), PatternWindow::quadrantColor(false, false));
+        QCOMPARE(pixelColor(frame, 134, 134), PatternWindow::quadrantColor(false, false));
+
+        // Moving it elsewhere inside the rectangle redraws it there and erases it here.
+        test::movePointer(QPoint(400, 300));
+        QTRY_VERIFY_WITH_TIMEOUT(pixelColor(lastFrame(frames), 610, 410) == QColor(Qt::magenta),
+                                 frameTimeoutMs);
+        frame = lastFrame(frames);
+        QCOMPARE(pixelColor(frame, 110, 110), PatternWindow::quadrantColor(false, false));
+
+        // Leaving the rectangle erases it.
+        test::movePointer(QPoint(1300, 50));
+        QTRY_VERIFY_WITH_TIMEOUT(pixelColor(lastFrame(frames), 610, 410) ==
+                                     PatternWindow::quadrantColor(true, true),
+                                 frameTimeoutMs);
+        m_window->unsetCursor();
+    }
+
+    void staticScreenProducesNoFramesUntilSomethingChanges() {
+        X11CaptureStream stream({}, m_display, configurationFor(QRectF(patternGeometry), true));
+        QSignalSpy frames(&stream, &CaptureStream::frameCaptured);
+        QVERIFY(!stream.startNow());
+        QTRY_VERIFY_WITH_TIMEOUT(!frames.isEmpty(), frameTimeoutMs);
+        QTest::qWait(300);
+
+        frames.clear();
+        QTest::qWait(1000);
+        QCOMPARE(frames.size(), 0);
+
+        // The pointer moving far from the rectangle changes nothing inside it.
+        test::movePointer(QPoint(1200, 800));
+        test::movePointer(QPoint(1250, 820));
+        QTest::qWait(500);
+        QCOMPARE(frames.size(), 0);
+
+        // A repaint inside the rectangle gives a frame that shows it.
+        m_window->setSolidColor(Qt::cyan);
+        QTRY_VERIFY_WITH_TIMEOUT(!frames.isEmpty() &&
+                                     pixelColor(lastFrame(frames), 400, 300) == QColor(Qt::cyan),
+                                 frameTimeoutMs);
+        m_window->setSolidColor(QColor());
+        QTRY_VERIFY_WITH_TIMEOUT(pixelColor(lastFrame(frames), 200, 150) ==
+                                     PatternWindow::quadrantColor(false, false),
+                                 frameTimeoutMs);
+    }
+
+    void sharedMemoryIsPrivateAndLeavesNothingBehind() {
+        {
+            X11CaptureStream stream({}, m_display,
+                                    configurationFor(QRectF(patternGeometry), false));
+            QSignalSpy frames(&stream, &CaptureStream::frameCaptured);
+            QVERIFY(!stream.startNow());
+            QTRY_VERIFY_WITH_TIMEOUT(!frames.isEmpty(), frameTimeoutMs);
+
+            const auto segments = ownSharedMemorySegments();
+            QVERIFY(!segments.isEmpty());
+            for (const auto& [mode, attachments] : segments) {
+                QCOMPARE(mode & 0777, 0600);
+                QVERIFY2((mode & 01000) != 0, "segment not marked for removal while in use");
+                QCOMPARE(attachments, 2); // this process and the X server
+            }
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(ownSharedMemorySegments().isEmpty(), 2000);
+    }
+
+    void startReportsWhatIsMissing() {
+        DisplayInfo gone = m_display;
+        gone.id = 12345;
+        gone.name = QStringLiteral("HDMI-9");
+        X11CaptureStream unplugged({}, gone, configurationFor(QRectF(0, 0, 100, 100), true));
+        const auto error = unplugged.startNow();
+        QVERIFY(error);
+        QCOMPARE(error->description, QStringLiteral("The display HDMI-9 is no longer connected."));
+
+        X11CaptureStream noServer(":9999", m_display,
+                                  configurationFor(QRectF(0, 0, 100, 100), true));
+        const auto noServerError = noServer.startNow();
+        QVERIFY(noServerError);
+        QCOMPARE(noServerError->description, QStringLiteral("Could not connect to the X server."));
+    }
+
+    void lostServerEndsTheStreamWithFailed() {
+        auto server = std::make_unique<test::XvfbSession>();
+        QVERIFY2(server->isRunning(), qPrintable(server->errorString()));
+        const QByteArray name = server->display().toLocal8Bit();
+        X11CaptureBackend backend(name);
+        const auto stream = backend.createStream(firstDisplay(name),
+                                                 configurationFor(QRectF(0, 0, 300, 200), true));
+        QSignalSpy frames(stream.get(), &CaptureStream::frameCaptured);
+        QSignalSpy failures(stream.get(), &CaptureStream::failed);
+        QVERIFY(!QCoro::waitFor(stream->start()));
+        QTRY_VERIFY_WITH_TIMEOUT(!frames.isEmpty(), frameTimeoutMs);
+
+        server.reset(); // kills the X server under the running stream
+        QTRY_COMPARE_WITH_TIMEOUT(failures.size(), 1, frameTimeoutMs);
+        QVERIFY(!failures.first().at(0).toString().isEmpty());
+        QTest::qWait(200);
+        QCOMPARE(failures.size(), 1);
+        QCoro::waitFor(stream->stop());
+    }
+
+private:
+    std::unique_ptr<PatternWindow> m_window;
+    DisplayInfo m_display;
+};
+
+OCULO_X11_TEST_MAIN(X11CaptureStreamTest, false)
+
+#include "test_x11_capture_stream.moc"
