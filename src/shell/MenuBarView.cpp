@@ -1,0 +1,441 @@
+#include "shell/MenuBarView.h"
+
+#include "shell/WindowRegistry.h"
+#include "shell/icons/ShellSymbols.h"
+#include "state/MagnifierState.h"
+
+#include <QAbstractButton>
+#include <QFontDatabase>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLocale>
+#include <QPainter>
+#include <QSlider>
+#include <QStyle>
+#include <QStyleOption>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+
+namespace oculo {
+
+// One plain menu row: optional checkmark column, symbol, label and, right
+// aligned, its shortcut. Rows with a checkmark column are checkable buttons
+// whose checked state is set by the view from the model only; a click never
+// flips it by itself, so the row can show the state rather than guess it.
+class MenuRow : public QAbstractButton {
+public:
+    MenuRow(ShellSymbol symbol, const QString& label, bool hasCheckmark, QWidget* parent)
+        : QAbstractButton(parent)
+        , m_symbol(symbol)
+        , m_hasCheckmark(hasCheckmark) {
+        setText(label);
+        setAccessibleName(label);
+        setCheckable(hasCheckmark);
+        setAttribute(Qt::WA_Hover);
+        setFocusPolicy(Qt::TabFocus);
+        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    }
+
+    void setShortcutText(const QKeySequence& keys) {
+        setShortcut(keys);
+        m_shortcutText = keys.toString(QKeySequence::NativeText);
+    }
+
+    QSize sizeHint() const override {
+        const QFontMetrics metrics = fontMetrics();
+        int width = padding + textStart() + metrics.horizontalAdvance(text()) + padding;
+        if (!m_shortcutText.isEmpty()) {
+            width += 3 * gap + metrics.horizontalAdvance(m_shortcutText);
+        }
+        return {width, std::max(iconSize + 8, metrics.height() + 8)};
+    }
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+protected:
+    void nextCheckState() override {}
+
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        const bool enabled = isEnabled();
+        const bool highlighted = enabled && (underMouse() || hasFocus() || isDown());
+        const QPalette::ColorGroup group = enabled ? QPalette::Active : QPalette::Disabled;
+        if (highlighted) {
+            painter.setRenderHint(QPainter::Antialiasing);
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(palette().color(group, QPalette::Highlight));
+            painter.drawRoundedRect(QRectF(rect()).adjusted(1, 0, -1, 0), 4, 4);
+        }
+        const QColor textColor =
+            palette().color(group, highlighted ? QPalette::HighlightedText : QPalette::WindowText);
+        QPalette iconPalette = palette();
+        iconPalette.setColor(QPalette::Active, QPalette::WindowText, textColor);
+        const QIcon::Mode iconMode = enabled ? QIcon::Normal : QIcon::Disabled;
+
+        int x = padding;
+        const int iconTop = (height() - iconSize) / 2;
+        if (m_hasCheckmark) {
+            // The checkmark keeps its room when off, so the labels stay aligned.
+            if (isChecked()) {
+                shellSymbolIcon(ShellSymbol::checkmark, iconPalette)
+                    .paint(&painter, x, iconTop, iconSize, iconSize, Qt::AlignCenter, iconMode);
+            }
+            x += iconSize + gap;
+        }
+        shellSymbolIcon(m_symbol, iconPalette)
+            .paint(&painter, x, iconTop, iconSize, iconSize, Qt::AlignCenter, iconMode);
+
+        painter.setPen(textColor);
+        const QRect textRect = rect().adjusted(textStart(), 0, -padding, 0);
+        painter.drawText(textRect, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine, text());
+        if (!m_shortcutText.isEmpty()) {
+            painter.setPen(highlighted ? textColor
+                                       : palette().color(group, QPalette::PlaceholderText));
+            painter.drawText(textRect, Qt::AlignVCenter | Qt::AlignRight | Qt::TextSingleLine,
+                             m_shortcutText);
+        }
+    }
+
+private:
+    static constexpr int padding = 8;
+    static constexpr int gap = 6;
+    static constexpr int iconSize = 16;
+
+    int textStart() const { return padding + (m_hasCheckmark ? 2 : 1) * (iconSize + gap); }
+
+    ShellSymbol m_symbol;
+    bool m_hasCheckmark;
+    QString m_shortcutText;
+};
+
+namespace {
+
+QFrame* divider(QWidget* parent) {
+    auto* line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Plain);
+    line->setForegroundRole(QPalette::Mid);
+    return line;
+}
+
+// Smaller text in the muted colour, as menu section headings are.
+QLabel* captionLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    QFont font = label->font();
+    font.setPointSizeF(font.pointSizeF() * 0.85);
+    label->setFont(font);
+    label->setForegroundRole(QPalette::PlaceholderText);
+    label->setContentsMargins(8, 4, 8, 2);
+    return label;
+}
+
+// A fixed-pitch value label, sized for its widest text so the row never jumps.
+QLabel* valueLabel(const QString& widestText, const QString& accessibleName, QWidget* parent) {
+    auto* label = new QLabel(parent);
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPointSizeF(parent->font().pointSizeF() * 0.85);
+    label->setFont(font);
+    label->setFixedWidth(QFontMetrics(font).horizontalAdvance(widestText) + 2);
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    label->setAccessibleName(accessibleName);
+    return label;
+}
+
+QToolButton* iconButton(ShellSymbol symbol, const QString& accessibleName, QWidget* parent) {
+    auto* button = new QToolButton(parent);
+    button->setIcon(shellSymbolIcon(symbol, parent->palette()));
+    button->setAutoRaise(true);
+    button->setToolTip(accessibleName);
+    button->setAccessibleName(accessibleName);
+    return button;
+}
+
+constexpr int transparencySliderScale = 1000; // the slider has no step; 0.001 is finer than a pixel
+
+int zoomSliderValue(double zoom) {
+    return static_cast<int>(std::lround(zoom / MagnifierState::zoomStep));
+}
+
+// Whole percent, truncated. The small epsilon keeps a binary fraction such as
+// 0.29 * 100 = 28.999… from showing as 28%.
+int transparencyPercent(double alpha) {
+    return static_cast<int>(std::trunc(alpha * 100.0 + 1e-9));
+}
+
+} // namespace
+
+MenuBarView::MenuBarView(WindowRegistry& registry, QWidget* parent)
+    : QWidget(parent)
+    , m_registry(registry) {
+    buildRows();
+    connect(&m_registry, &WindowRegistry::windowsChanged, this, &MenuBarView::followActiveState);
+    followActiveState();
+}
+
+MenuBarView::~MenuBarView() = default;
+
+void MenuBarView::buildRows() {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(5, 5, 5, 5);
+    layout->setSpacing(1);
+
+    auto* newWindowRow =
+        new MenuRow(ShellSymbol::newWindow, tr("New Magnifier Window"), false, this);
+    newWindowRow->setShortcutText(QKeySequence(Qt::CTRL | Qt::Key_N));
+    connect(newWindowRow, &QAbstractButton::clicked, this, [this] {
+        Q_EMIT dismissRequested();
+        m_registry.createNewWindow();
+    });
+    layout->addWidget(newWindowRow);
+
+    m_stateSection = new QWidget(this);
+    auto* stateLayout = new QVBoxLayout(m_stateSection);
+    stateLayout->setContentsMargins(0, 0, 0, 0);
+    stateLayout->setSpacing(1);
+    layout->addWidget(m_stateSection);
+
+    m_countSection = new QWidget(m_stateSection);
+    auto* countLayout = new QVBoxLayout(m_countSection);
+    countLayout->setContentsMargins(0, 0, 0, 0);
+    countLayout->setSpacing(1);
+    countLayout->addWidget(divider(m_countSection));
+    m_countLabel = captionLabel(QString(), m_countSection);
+    countLayout->addWidget(m_countLabel);
+    stateLayout->addWidget(m_countSection);
+
+    stateLayout->addWidget(divider(m_stateSection));
+    stateLayout->addWidget(captionLabel(tr("Mode"), m_stateSection));
+
+    m_followMouseRow =
+        new MenuRow(ShellSymbol::followMouse, tr("Follow Mouse"), true, m_stateSection);
+    connect(m_followMouseRow, &QAbstractButton::clicked, this, [this] {
+        if (m_state && m_state->mode() != MagnificationMode::followMouse) {
+            m_state->setMode(MagnificationMode::followMouse);
+        }
+    });
+    stateLayout->addWidget(m_followMouseRow);
+
+    m_fixedRegionRow =
+        new MenuRow(ShellSymbol::fixedRegion, tr("Fixed Region"), true, m_stateSection);
+    connect(m_fixedRegionRow, &QAbstractButton::clicked, this, &MenuBarView::chooseFixedRegion);
+    stateLayout->addWidget(m_fixedRegionRow);
+
+    auto* selectRow =
+        new MenuRow(ShellSymbol::selectRegion, tr("Select New Region..."), false, m_stateSection);
+    connect(selectRow, &QAbstractButton::clicked, this, &MenuBarView::startRegionSelection);
+    stateLayout->addWidget(selectRow);
+
+    m_adjustRegionRow =
+        new MenuRow(ShellSymbol::adjustRegion, tr("Move/Resize Region..."), false, m_stateSection);
+    connect(m_adjustRegionRow, &QAbstractButton::clicked, this, [this] {
+        if (m_state) {
+            Q_EMIT dismissRequested();
+            m_state->startRegionAdjustment();
+        }
+    });
+    stateLayout->addWidget(m_adjustRegionRow);
+
+    stateLayout->addWidget(divider(m_stateSection));
+    stateLayout->addWidget(captionLabel(tr("Zoom"), m_stateSection));
+    auto* zoomRow = new QWidget(m_stateSection);
+    auto* zoomLayout = new QHBoxLayout(zoomRow);
+    zoomLayout->setContentsMargins(8, 0, 8, 2);
+    zoomLayout->setSpacing(4);
+    m_zoomOutButton = iconButton(ShellSymbol::zoomOut, tr("Zoom Out"), zoomRow);
+    connect(m_zoomOutButton, &QToolButton::clicked, this,
+            [this] { stepZoom(-MagnifierState::zoomStep); });
+    m_zoomSlider = new QSlider(Qt::Horizontal, zoomRow);
+    m_zoomSlider->setRange(zoomSliderValue(MagnifierState::minZoom),
+                           zoomSliderValue(MagnifierState::maxZoom));
+    m_zoomSlider->setPageStep(4);
+    m_zoomSlider->setFixedWidth(100);
+    m_zoomSlider->setAccessibleName(tr("Zoom Level"));
+    connect(m_zoomSlider, &QSlider::valueChanged, this, [this](int value) {
+        if (m_state) {
+            m_state->setZoomLevel(value * MagnifierState::zoomStep);
+        }
+    });
+    m_zoomInButton = iconButton(ShellSymbol::zoomIn, tr("Zoom In"), zoomRow);
+    connect(m_zoomInButton, &QToolButton::clicked, this,
+            [this] { stepZoom(MagnifierState::zoomStep); });
+    m_zoomText =
+        valueLabel(QLocale().toString(10.0, 'f', 1) + QLatin1Char('x'), tr("Zoom Level"), zoomRow);
+    zoomLayout->addWidget(m_zoomOutButton);
+    zoomLayout->addWidget(m_zoomSlider);
+    zoomLayout->addWidget(m_zoomInButton);
+    zoomLayout->addWidget(m_zoomText);
+    zoomLayout->addStretch();
+    stateLayout->addWidget(zoomRow);
+
+    stateLayout->addWidget(divider(m_stateSection));
+    stateLayout->addWidget(captionLabel(tr("Transparency"), m_stateSection));
+    m_transparencyRow = new QWidget(m_stateSection);
+    auto* transparencyLayout = new QHBoxLayout(m_transparencyRow);
+    transparencyLayout->setContentsMargins(8, 0, 8, 2);
+    transparencyLayout->setSpacing(4);
+    auto* transparencySymbol = new QLabel(m_transparencyRow);
+    transparencySymbol->setPixmap(
+        shellSymbolIcon(ShellSymbol::transparency, palette()).pixmap(QSize(16, 16)));
+    transparencySymbol->setFixedWidth(16);
+    transparencySymbol->setAccessibleName(tr("Transparency"));
+    m_transparencySlider = new QSlider(Qt::Horizontal, m_transparencyRow);
+    m_transparencySlider->setRange(
+        static_cast<int>(std::lround(MagnifierState::minTransparency * transparencySliderScale)),
+        static_cast<int>(std::lround(MagnifierState::maxTransparency * transparencySliderScale)));
+    m_transparencySlider->setSingleStep(transparencySliderScale / 100);
+    m_transparencySlider->setPageStep(transparencySliderScale / 10);
+    m_transparencySlider->setFixedWidth(100);
+    m_transparencySlider->setAccessibleName(tr("Transparency"));
+    connect(m_transparencySlider, &QSlider::valueChanged, this, [this](int value) {
+        if (m_state) {
+            m_state->setWindowTransparency(static_cast<double>(value) / transparencySliderScale);
+        }
+    });
+    m_transparencyText = valueLabel(QLocale().toString(100) + QLatin1Char('%'),
+                                    tr("Transparency Level"), m_transparencyRow);
+    transparencyLayout->addWidget(transparencySymbol);
+    transparencyLayout->addWidget(m_transparencySlider);
+    transparencyLayout->addWidget(m_transparencyText);
+    transparencyLayout->addStretch();
+    stateLayout->addWidget(m_transparencyRow);
+
+    m_keepActiveRow =
+        new MenuRow(ShellSymbol::keepWindowActive, tr("Keep Window Active"), true, m_stateSection);
+    connect(m_keepActiveRow, &QAbstractButton::clicked, this, [this] {
+        if (m_state) {
+            m_state->setKeepWindowActive(!m_state->keepWindowActive());
+        }
+    });
+    stateLayout->addWidget(m_keepActiveRow);
+
+    m_staySpaceRow = new MenuRow(ShellSymbol::stayInCurrentSpace, tr("Stay in Current Space"), true,
+                                 m_stateSection);
+    connect(m_staySpaceRow, &QAbstractButton::clicked, this, [this] {
+        if (m_state) {
+            m_state->setStayInCurrentSpace(!m_state->stayInCurrentSpace());
+        }
+    });
+    stateLayout->addWidget(m_staySpaceRow);
+
+    layout->addWidget(divider(this));
+    m_updateSlot = new QVBoxLayout;
+    m_updateSlot->setContentsMargins(0, 0, 0, 0);
+    layout->addLayout(m_updateSlot);
+
+    auto* settingsRow = new MenuRow(ShellSymbol::settings, tr("Settings…"), false, this);
+    settingsRow->setShortcutText(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    connect(settingsRow, &QAbstractButton::clicked, this, [this] {
+        Q_EMIT dismissRequested();
+        Q_EMIT settingsRequested();
+    });
+    layout->addWidget(settingsRow);
+
+    auto* quitRow = new MenuRow(ShellSymbol::quit, tr("Quit Oculo"), false, this);
+    quitRow->setShortcutText(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(quitRow, &QAbstractButton::clicked, this, [this] {
+        Q_EMIT dismissRequested();
+        m_registry.quit();
+    });
+    layout->addWidget(quitRow);
+}
+
+void MenuBarView::setUpdateItem(QWidget* item) {
+    delete m_updateItem;
+    m_updateItem = item;
+    if (item) {
+        item->setParent(this);
+        m_updateSlot->addWidget(item);
+    }
+}
+
+void MenuBarView::followActiveState() {
+    MagnifierState* active = m_registry.activeState();
+    if (active != m_state) {
+        if (m_state) {
+            disconnect(m_state, nullptr, this, nullptr);
+        }
+        m_state = active;
+        if (active) {
+            connect(active, &MagnifierState::modeChanged, this, &MenuBarView::refresh);
+            connect(active, &MagnifierState::fixedRegionChanged, this, &MenuBarView::refresh);
+            connect(active, &MagnifierState::zoomLevelChanged, this, &MenuBarView::refresh);
+            connect(active, &MagnifierState::windowTransparencyChanged, this,
+                    &MenuBarView::refresh);
+            connect(active, &MagnifierState::keepWindowActiveChanged, this, &MenuBarView::refresh);
+            connect(active, &MagnifierState::stayInCurrentSpaceChanged, this,
+                    &MenuBarView::refresh);
+            // Gone before the registry says so: show the rows that need no window.
+            connect(active, &QObject::destroyed, this, &MenuBarView::refresh);
+        }
+    }
+    refresh();
+}
+
+void MenuBarView::refresh() {
+    const MagnifierState* state = m_state.data();
+    const int count = m_registry.windowCount();
+    m_stateSection->setVisible(state != nullptr);
+    m_countSection->setVisible(state != nullptr && count > 1);
+    m_countLabel->setText(tr("%1 windows open").arg(count));
+    if (!state) {
+        return;
+    }
+
+    m_followMouseRow->setChecked(state->mode() == MagnificationMode::followMouse);
+    m_fixedRegionRow->setChecked(state->mode() == MagnificationMode::fixedRegion);
+    m_adjustRegionRow->setEnabled(state->fixedRegion().has_value());
+
+    const double zoom = state->zoomLevel();
+    {
+        const QSignalBlocker blocker(m_zoomSlider);
+        m_zoomSlider->setValue(zoomSliderValue(zoom));
+    }
+    m_zoomOutButton->setEnabled(zoom > MagnifierState::minZoom);
+    m_zoomInButton->setEnabled(zoom < MagnifierState::maxZoom);
+    m_zoomText->setText(QLocale().toString(zoom, 'f', 1) + QLatin1Char('x'));
+
+    const double alpha = state->windowTransparency();
+    {
+        const QSignalBlocker blocker(m_transparencySlider);
+        m_transparencySlider->setValue(
+            static_cast<int>(std::lround(alpha * transparencySliderScale)));
+    }
+    m_transparencyText->setText(QLocale().toString(transparencyPercent(alpha)) + QLatin1Char('%'));
+    // An always-opaque window has no transparency to set.
+    m_transparencyRow->setEnabled(!state->keepWindowActive());
+
+    m_keepActiveRow->setChecked(state->keepWindowActive());
+    m_staySpaceRow->setChecked(state->stayInCurrentSpace());
+}
+
+void MenuBarView::chooseFixedRegion() {
+    if (!m_state) {
+        return;
+    }
+    if (!m_state->fixedRegion()) {
+        // Nothing to show yet: let the user draw the region; the mode follows
+        // when the selection completes.
+        startRegionSelection();
+    } else if (m_state->mode() != MagnificationMode::fixedRegion) {
+        m_state->setMode(MagnificationMode::fixedRegion);
+    }
+}
+
+void MenuBarView::startRegionSelection() {
+    if (m_state) {
+        Q_EMIT dismissRequested();
+        m_state->setIsSelectingRegion(true);
+    }
+}
+
+void MenuBarView::stepZoom(double delta) {
+    if (m_state) {
+        m_state->setZoomLevel(std::clamp(m_state->zoomLevel() + delta, MagnifierState::minZoom,
+                                         MagnifierState::maxZoom));
+    }
+}
+
+} // namespace oculo

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+class QAbstractButton;
+class QLabel;
+class QSlider;
+class QToolButton;
+class QVBoxLayout;
+
+namespace oculo {
+
+class MagnifierState;
+class MenuRow;
+class WindowRegistry;
+
+// The content of the tray panel: opens magnifier windows and adjusts the active
+// one (mode, region, zoom, transparency, window behaviour), then the update
+// item's place, "Settings…" and "Quit Oculo". It holds no values of its own:
+// every row shows and writes the active window's MagnifierState, and the view
+// follows the registry as windows come, go or take focus.
+class MenuBarView : public QWidget {
+    Q_OBJECT
+
+public:
+    // `registry` must outlive the view.
+    explicit MenuBarView(WindowRegistry& registry, QWidget* parent = nullptr);
+    ~MenuBarView() override;
+
+    // Puts the update row in its place between the last divider and
+    // "Settings…". The view takes ownership; a later item replaces it.
+    void setUpdateItem(QWidget* item);
+
+Q_SIGNALS:
+    // "Settings…" was chosen.
+    void settingsRequested();
+    // A row handed the user over to another window (a new magnifier, a region
+    // overlay, the settings, quitting): the panel should close.
+    void dismissRequested();
+
+private:
+    void buildRows();
+    void followActiveState();
+    void refresh();
+
+    void chooseFixedRegion();
+    void startRegionSelection();
+    void stepZoom(double delta);
+
+    WindowRegistry& m_registry;
+    QPointer<MagnifierState> m_state;
+
+    QWidget* m_stateSection = nullptr;
+    QWidget* m_countSection = nullptr;
+    QLabel* m_countLabel = nullptr;
+    MenuRow* m_followMouseRow = nullptr;
+    MenuRow* m_fixedRegionRow = nullptr;
+    MenuRow* m_adjustRegionRow = nullptr;
+    QToolButton* m_zoomOutButton = nullptr;
+    QSlider* m_zoomSlider = nullptr;
+    QToolButton* m_zoomInButton = nullptr;
+    QLabel* m_zoomText = nullptr;
+    QWidget* m_transparencyRow = nullptr;
+    QSlider* m_transparencySlider = nullptr;
+    QLabel* m_transparencyText = nullptr;
+    MenuRow* m_keepActiveRow = nullptr;
+    MenuRow* m_staySpaceRow = nullptr;
+    QVBoxLayout* m_updateSlot = nullptr;
+    QPointer<QWidget> m_updateItem;
+};
+
+} // namespace oculo

@@ -1,0 +1,226 @@
+#include "shell/SettingsView.h"
+
+#include "shell/WindowRegistry.h"
+#include "shell/icons/ShellSymbols.h"
+#include "state/MagnifierState.h"
+
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSlider>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace oculo {
+namespace {
+
+QFont fixedPitchFont(const QFont& base) {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPointSizeF(base.pointSizeF());
+    return font;
+}
+
+QLabel* secondaryLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setForegroundRole(QPalette::PlaceholderText);
+    return label;
+}
+
+QPushButton* newWindowButton(const QString& objectName, QWidget* parent) {
+    auto* button = new QPushButton(SettingsView::tr("New Window"), parent);
+    button->setObjectName(objectName);
+    button->setAccessibleName(SettingsView::tr("New Window"));
+    return button;
+}
+
+int zoomSliderValue(double zoom) {
+    return static_cast<int>(std::lround(zoom / MagnifierState::zoomStep));
+}
+
+} // namespace
+
+SettingsView::SettingsView(WindowRegistry& registry, QWidget* parent)
+    : QWidget(parent)
+    , m_registry(registry) {
+    setWindowTitle(tr("Oculo Settings"));
+
+    // The form scrolls rather than clips when fonts are larger than expected.
+    auto* scroll = new QScrollArea(this);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    auto* content = new QWidget(scroll);
+    auto* sections = new QVBoxLayout(content);
+    sections->addWidget(buildMagnificationSection());
+    sections->addWidget(buildModeSection());
+    sections->addWidget(buildNoWindowSection());
+    sections->addWidget(buildWindowsSection());
+    sections->addWidget(buildShortcutsSection());
+    sections->addStretch();
+    scroll->setWidget(content);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(scroll);
+    resize(sizeHint());
+
+    connect(&m_registry, &WindowRegistry::windowsChanged, this, &SettingsView::followActiveState);
+    followActiveState();
+}
+
+SettingsView::~SettingsView() = default;
+
+QGroupBox* SettingsView::buildMagnificationSection() {
+    m_magnificationSection = new QGroupBox(tr("Magnification"), this);
+    auto* form = new QFormLayout(m_magnificationSection);
+    auto* row = new QHBoxLayout;
+    m_zoomSlider = new QSlider(Qt::Horizontal, m_magnificationSection);
+    m_zoomSlider->setRange(zoomSliderValue(MagnifierState::minZoom),
+                           zoomSliderValue(MagnifierState::maxZoom));
+    m_zoomSlider->setPageStep(4);
+    m_zoomSlider->setFixedWidth(150);
+    m_zoomSlider->setAccessibleName(tr("Default Zoom Level"));
+    connect(m_zoomSlider, &QSlider::valueChanged, this, [this](int value) {
+        if (m_state) {
+            m_state->setZoomLevel(value * MagnifierState::zoomStep);
+        }
+    });
+    m_zoomText = new QLabel(m_magnificationSection);
+    m_zoomText->setFont(fixedPitchFont(font()));
+    m_zoomText->setFixedWidth(m_zoomText->fontMetrics().horizontalAdvance(
+                                  QLocale().toString(10.0, 'f', 1) + QLatin1Char('x')) +
+                              2);
+    m_zoomText->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_zoomText->setAccessibleName(tr("Zoom Level"));
+    row->addWidget(m_zoomSlider);
+    row->addWidget(m_zoomText);
+    row->addStretch();
+    auto* label = new QLabel(tr("Default Zoom Level"), m_magnificationSection);
+    label->setBuddy(m_zoomSlider);
+    form->addRow(label, row);
+    return m_magnificationSection;
+}
+
+QGroupBox* SettingsView::buildModeSection() {
+    m_modeSection = new QGroupBox(tr("Mode"), this);
+    auto* form = new QFormLayout(m_modeSection);
+    m_modePicker = new QComboBox(m_modeSection);
+    m_modePicker->addItem(tr("Follow Mouse"), static_cast<int>(MagnificationMode::followMouse));
+    m_modePicker->addItem(tr("Fixed Region"), static_cast<int>(MagnificationMode::fixedRegion));
+    m_modePicker->setAccessibleName(tr("Default Mode"));
+    // The picker only names the mode. Unlike the tray panel it never starts a
+    // region selection; a window without a region shows nothing until one is drawn.
+    connect(m_modePicker, &QComboBox::currentIndexChanged, this, [this](int index) {
+        if (m_state && index >= 0) {
+            m_state->setMode(static_cast<MagnificationMode>(m_modePicker->itemData(index).toInt()));
+        }
+    });
+    auto* label = new QLabel(tr("Default Mode"), m_modeSection);
+    label->setBuddy(m_modePicker);
+    form->addRow(label, m_modePicker);
+    return m_modeSection;
+}
+
+QGroupBox* SettingsView::buildNoWindowSection() {
+    m_noWindowSection = new QGroupBox(this);
+    auto* stack = new QVBoxLayout(m_noWindowSection);
+    stack->setAlignment(Qt::AlignHCenter);
+
+    auto* symbol = new QLabel(m_noWindowSection);
+    QPalette muted = palette();
+    muted.setColor(QPalette::WindowText, palette().color(QPalette::PlaceholderText));
+    symbol->setPixmap(shellSymbolIcon(ShellSymbol::noWindow, muted).pixmap(QSize(32, 32)));
+    symbol->setAlignment(Qt::AlignHCenter);
+    symbol->setAccessibleName(tr("No active magnifier window"));
+
+    auto* headline = new QLabel(tr("No active magnifier window"), m_noWindowSection);
+    QFont bold = headline->font();
+    bold.setBold(true);
+    headline->setFont(bold);
+    headline->setAlignment(Qt::AlignHCenter);
+
+    auto* explanation =
+        secondaryLabel(tr("Open a magnifier window to adjust magnification and mode settings."),
+                       m_noWindowSection);
+    explanation->setWordWrap(true);
+    explanation->setAlignment(Qt::AlignHCenter);
+
+    auto* button = newWindowButton(QStringLiteral("noWindowNewWindowButton"), m_noWindowSection);
+    button->setDefault(true);
+    connect(button, &QPushButton::clicked, this, [this] { m_registry.createNewWindow(); });
+
+    stack->addWidget(symbol);
+    stack->addWidget(headline);
+    stack->addWidget(explanation);
+    stack->addSpacing(4);
+    stack->addWidget(button, 0, Qt::AlignHCenter);
+    return m_noWindowSection;
+}
+
+QGroupBox* SettingsView::buildWindowsSection() {
+    auto* section = new QGroupBox(tr("Windows"), this);
+    auto* form = new QFormLayout(section);
+    m_windowCount = new QLabel(section);
+    m_windowCount->setFont(fixedPitchFont(font()));
+    m_windowCount->setAccessibleName(tr("Open Windows"));
+    form->addRow(tr("Open Windows"), m_windowCount);
+    auto* button = newWindowButton(QStringLiteral("windowsNewWindowButton"), section);
+    connect(button, &QPushButton::clicked, this, [this] { m_registry.createNewWindow(); });
+    form->addRow(button);
+    return section;
+}
+
+QGroupBox* SettingsView::buildShortcutsSection() {
+    auto* section = new QGroupBox(tr("Keyboard Shortcuts"), this);
+    auto* form = new QFormLayout(section);
+    const std::pair<QString, QString> rows[] = {
+        {tr("New Window"), QKeySequence(Qt::CTRL | Qt::Key_N).toString(QKeySequence::NativeText)},
+        {tr("Zoom In"), tr("+ or =")},
+        {tr("Zoom Out"), tr("-")},
+        {tr("Scroll Zoom"), tr("Mouse Scroll Wheel")},
+    };
+    for (const auto& [label, value] : rows) {
+        form->addRow(label, secondaryLabel(value, section));
+    }
+    return section;
+}
+
+void SettingsView::followActiveState() {
+    MagnifierState* active = m_registry.activeState();
+    if (active != m_state) {
+        if (m_state) {
+            disconnect(m_state, nullptr, this, nullptr);
+        }
+        m_state = active;
+        if (active) {
+            connect(active, &MagnifierState::zoomLevelChanged, this, &SettingsView::refresh);
+            connect(active, &MagnifierState::modeChanged, this, &SettingsView::refresh);
+            connect(active, &QObject::destroyed, this, &SettingsView::refresh);
+        }
+    }
+    refresh();
+}
+
+void SettingsView::refresh() {
+    const MagnifierState* state = m_state.data();
+    m_magnificationSection->setVisible(state != nullptr);
+    m_modeSection->setVisible(state != nullptr);
+    m_noWindowSection->setVisible(state == nullptr);
+    m_windowCount->setText(QString::number(m_registry.windowCount()));
+    if (!state) {
+        return;
+    }
+    const QSignalBlocker sliderBlocker(m_zoomSlider);
+    m_zoomSlider->setValue(zoomSliderValue(state->zoomLevel()));
+    m_zoomText->setText(QLocale().toString(state->zoomLevel(), 'f', 1) + QLatin1Char('x'));
+    const QSignalBlocker pickerBlocker(m_modePicker);
+    m_modePicker->setCurrentIndex(m_modePicker->findData(static_cast<int>(state->mode())));
+}
+
+} // namespace oculo

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QSlider;
+
+namespace oculo {
+
+class MagnifierState;
+class WindowRegistry;
+
+// The settings window's form: the active magnifier's zoom and mode, the number
+// of open windows with a way to open another, and the keyboard shortcuts a
+// magnifier window understands. It stores nothing itself; the values belong to
+// the active window's MagnifierState, and the form follows the active window.
+class SettingsView : public QWidget {
+    Q_OBJECT
+
+public:
+    // `registry` must outlive the view.
+    explicit SettingsView(WindowRegistry& registry, QWidget* parent = nullptr);
+    ~SettingsView() override;
+
+    QSize sizeHint() const override { return {450, 400}; }
+
+private:
+    QGroupBox* buildMagnificationSection();
+    QGroupBox* buildModeSection();
+    QGroupBox* buildNoWindowSection();
+    QGroupBox* buildWindowsSection();
+    QGroupBox* buildShortcutsSection();
+    void followActiveState();
+    void refresh();
+
+    WindowRegistry& m_registry;
+    QPointer<MagnifierState> m_state;
+
+    QGroupBox* m_magnificationSection = nullptr;
+    QGroupBox* m_modeSection = nullptr;
+    QGroupBox* m_noWindowSection = nullptr;
+    QSlider* m_zoomSlider = nullptr;
+    QLabel* m_zoomText = nullptr;
+    QComboBox* m_modePicker = nullptr;
+    QLabel* m_windowCount = nullptr;
+};
+
+} // namespace oculo
