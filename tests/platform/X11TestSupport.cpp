@@ -3,11 +3,15 @@
 #include <QPainter>
 #include <QPixmap>
 
+#include <xcb/randr.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 #include <xcb/xtest.h>
 
 #include <cstdlib>
 #include <memory>
+#include <sys/uio.h>
+#include <vector>
 
 namespace oculo::test {
 
@@ -70,6 +74,73 @@ void movePointer(const QPoint& position) {
 
 QColor pixelColor(const QImage& image, int x, int y) {
     return QColor::fromRgba(image.pixel(x, y));
+}
+
+ScopedMonitors::ScopedMonitors(const QList<Monitor>& monitors)
+    : m_connection(xcb_connect(nullptr, nullptr)) {
+    if (xcb_connection_has_error(m_connection) != 0) {
+        return;
+    }
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data;
+    std::free(xcb_randr_query_version_reply(m_connection,
+                                            xcb_randr_query_version(m_connection, 1, 5), nullptr));
+    auto* resources = xcb_randr_get_screen_resources_current_reply(
+        m_connection, xcb_randr_get_screen_resources_current(m_connection, screen->root), nullptr);
+    if (resources == nullptr) {
+        return;
+    }
+    const xcb_randr_output_t output = xcb_randr_get_screen_resources_current_outputs(resources)[0];
+    std::free(resources);
+    m_valid = true;
+    for (int i = 0; i < monitors.size(); ++i) {
+        const Monitor& monitor = monitors[i];
+        // The generated xcb_randr_set_monitor() mis-sizes this request in libxcb
+        // 1.15 and breaks the connection, so it is sent by hand.
+        struct {
+            xcb_randr_set_monitor_request_t header;
+            xcb_randr_monitor_info_t info;
+            xcb_randr_output_t outputs[1];
+        } request{};
+        request.header.window = screen->root;
+        request.info.name = atomOf(monitor.name);
+        request.info.primary = monitor.primary ? 1 : 0;
+        request.info.nOutput = i == 0 ? 1 : 0;
+        request.info.x = static_cast<int16_t>(monitor.geometry.x());
+        request.info.y = static_cast<int16_t>(monitor.geometry.y());
+        request.info.width = static_cast<uint16_t>(monitor.geometry.width());
+        request.info.height = static_cast<uint16_t>(monitor.geometry.height());
+        request.info.width_in_millimeters = static_cast<uint32_t>(monitor.geometry.width() / 4);
+        request.info.height_in_millimeters = static_cast<uint32_t>(monitor.geometry.height() / 4);
+        request.outputs[0] = output;
+        iovec parts[4];
+        parts[2].iov_base = &request;
+        parts[2].iov_len =
+            sizeof request.header + sizeof request.info + (i == 0 ? sizeof(xcb_randr_output_t) : 0);
+        parts[3].iov_base = nullptr;
+        parts[3].iov_len = 0;
+        xcb_protocol_request_t protocol{2, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
+        const xcb_void_cookie_t cookie{
+            xcb_send_request(m_connection, XCB_REQUEST_CHECKED, parts + 2, &protocol)};
+        if (xcb_generic_error_t* error = xcb_request_check(m_connection, cookie)) {
+            std::free(error);
+            m_valid = false;
+        }
+    }
+    m_valid = m_valid && xcb_connection_has_error(m_connection) == 0;
+}
+
+ScopedMonitors::~ScopedMonitors() {
+    xcb_disconnect(m_connection);
+}
+
+quint32 ScopedMonitors::atomOf(const QByteArray& name) const {
+    auto* reply = xcb_intern_atom_reply(
+        m_connection,
+        xcb_intern_atom(m_connection, 0, static_cast<uint16_t>(name.size()), name.constData()),
+        nullptr);
+    const quint32 atom = reply != nullptr ? reply->atom : 0;
+    std::free(reply);
+    return atom;
 }
 
 } // namespace oculo::test

@@ -1,10 +1,15 @@
 #pragma once
 
+#include <QByteArray>
 #include <QColor>
 #include <QCursor>
 #include <QImage>
+#include <QList>
 #include <QPoint>
+#include <QRect>
 #include <QWidget>
+
+struct xcb_connection_t;
 
 namespace oculo::test {
 
@@ -31,5 +36,28 @@ QCursor solidCursor(const QColor& color, int size);
 void movePointer(const QPoint& position);
 
 QColor pixelColor(const QImage& image, int x, int y);
+
+// Splits the screen of $DISPLAY into RandR monitors for as long as it lives
+// (the server forgets a client's monitors when its connection closes). The
+// first monitor takes over the screen's only output.
+class ScopedMonitors {
+public:
+    struct Monitor {
+        QByteArray name;
+        QRect geometry;
+        bool primary = false;
+    };
+    explicit ScopedMonitors(const QList<Monitor>& monitors);
+    ~ScopedMonitors();
+    ScopedMonitors(const ScopedMonitors&) = delete;
+    ScopedMonitors& operator=(const ScopedMonitors&) = delete;
+
+    bool isValid() const { return m_valid; }
+    quint32 atomOf(const QByteArray& name) const;
+
+private:
+    ::xcb_connection_t* m_connection = nullptr;
+    bool m_valid = false;
+};
 
 } // namespace oculo::test
