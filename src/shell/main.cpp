@@ -1,8 +1,27 @@
+#include "capture/DisplayManager.h"
+#include "capture/PermissionManager.h"
+#include "platform/qt/QtPointerSource.h"
+#include "platform/qt/QtSystemSettingsLauncher.h"
+#include "platform/x11/X11CaptureBackend.h"
 #include "platform/x11/X11DisplayCheck.h"
+#include "platform/x11/X11DisplaySource.h"
+#include "shell/AppDelegate.h"
+#include "shell/TrayIcon.h"
+#include "state/SettingsStore.h"
+#include "window/MouseTracker.h"
 
 #include <QApplication>
+#include <QSystemTrayIcon>
 
+#include <chrono>
 #include <cstdio>
+
+namespace {
+
+// Streams of closing windows get this long to stop after the event loop ends.
+constexpr std::chrono::milliseconds captureStopGrace{2000};
+
+} // namespace
 
 int main(int argc, char** argv) {
     // Capture, the window list and the pointer all speak X11; under a Wayland
@@ -23,5 +42,27 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral(OCULO_VERSION));
     QApplication::setDesktopFileName(QStringLiteral(OCULO_BUNDLE_IDENTIFIER));
     QApplication::setQuitOnLastWindowClosed(false);
-    return QApplication::exec();
+
+    oculo::SettingsStore store;
+    oculo::QtPointerSource pointer;
+    oculo::X11DisplaySource displaySource;
+    oculo::X11CaptureBackend captureBackend;
+    oculo::QtSystemSettingsLauncher settingsLauncher;
+    oculo::DisplayManager displayManager(displaySource);
+    oculo::PermissionManager permissionManager(displaySource, settingsLauncher);
+    oculo::MouseTracker mouseTracker(pointer);
+    oculo::AppDelegate delegate(mouseTracker, displayManager, permissionManager, captureBackend,
+                                store);
+
+    oculo::TrayIcon trayIcon(delegate);
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        // Without a tray the panel is reached by right-clicking a magnifier.
+        delegate.setContextMenuHandler(
+            [&trayIcon](QPoint globalPos) { trayIcon.showPanelAt(globalPos); });
+    }
+
+    delegate.applicationDidFinishLaunching();
+    const int status = QApplication::exec();
+    delegate.finishStoppingCaptures(captureStopGrace);
+    return status;
 }

@@ -1,0 +1,107 @@
+#pragma once
+
+#include "shell/WindowRegistry.h"
+
+#include <QList>
+#include <QPoint>
+#include <QPointer>
+#include <QTimer>
+#include <QUuid>
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <functional>
+
+class QScreen;
+
+namespace oculo {
+
+class CaptureBackend;
+class DisplayManager;
+class MagnifierState;
+class MagnifierWindowController;
+class MouseTracker;
+class PermissionManager;
+class Reaction;
+class ScreenCaptureService;
+class SettingsStore;
+
+// Everything that exists once per process: the magnifier windows (at least one
+// after launch), the launch sequence, restarting capture when screens change
+// or the system wakes, recovering from missing capture permission, and the
+// clean-up when the application quits. The services must outlive it.
+class AppDelegate final : public WindowRegistry {
+    Q_OBJECT
+
+public:
+    static constexpr std::chrono::milliseconds systemWakeDelay{500};
+
+    AppDelegate(MouseTracker& mouseTracker, DisplayManager& displayManager,
+                PermissionManager& permissionManager, CaptureBackend& backend, SettingsStore& store,
+                QObject* parent = nullptr);
+    ~AppDelegate() override;
+
+    int windowCount() const override;
+    MagnifierState* activeState() const override;
+    void createNewWindow() override;
+    void quit() override;
+
+    // In creation order.
+    QList<MagnifierWindowController*> windowControllers() const { return m_windowControllers; }
+    // The first window that has keyboard focus, else the first, else none.
+    MagnifierWindowController* activeWindowController() const;
+    bool isTrackingStarted() const { return m_isTrackingStarted; }
+    bool isTerminating() const { return m_isTerminating; }
+
+    // Right-clicks on every window, present and future, go here.
+    void setContextMenuHandler(std::function<void(QPoint globalPos)> handler);
+
+    // Returns at once; the launch runs as a task on the event loop.
+    void applicationDidFinishLaunching();
+    // Closes every window for good; runs when the application is about to quit.
+    void applicationWillTerminate();
+
+    // Drops a closed window; the last one is replaced by a new one.
+    void removeWindowController(const MagnifierWindowController& controller);
+
+    QCoro::Task<> restartAllCaptures();
+    QCoro::Task<> recoverFromPermissionDenialIfNeeded();
+
+    // After the event loop has ended: lets the streams that closing windows
+    // stopped finish stopping, for at most `timeout`. True when all did.
+    bool finishStoppingCaptures(std::chrono::milliseconds timeout);
+
+public Q_SLOTS:
+    // logind's PrepareForSleep; false means the system has just woken.
+    void handlePrepareForSleep(bool goingToSleep);
+
+private:
+    QCoro::Task<> launch();
+    QCoro::Task<> checkPermissionAndStart();
+    void setupDisplayWakeObserver();
+    void removeDisplayWakeObserver();
+    void setupPermissionRecoveryObserver();
+    void removePermissionRecoveryObserver();
+    void watchScreen(QScreen* screen);
+    void notifyIfActiveChanged();
+
+    MouseTracker& m_mouseTracker;
+    DisplayManager& m_displayManager;
+    PermissionManager& m_permissionManager;
+    CaptureBackend& m_backend;
+    SettingsStore& m_store;
+
+    QList<MagnifierWindowController*> m_windowControllers;
+    QPointer<MagnifierWindowController> m_lastActive;
+    std::function<void(QPoint)> m_contextMenuHandler;
+    QList<QPointer<ScreenCaptureService>> m_stoppingCaptures;
+
+    QPointer<Reaction> m_displayWakeReaction;
+    QPointer<Reaction> m_permissionRecoveryReaction;
+    QTimer m_systemWakeTimer;
+    bool m_isListeningForSleep = false;
+    bool m_isTrackingStarted = false;
+    bool m_isTerminating = false;
+};
+
+} // namespace oculo

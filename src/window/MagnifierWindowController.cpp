@@ -1,0 +1,391 @@
+#include "window/MagnifierWindowController.h"
+
+#include "capture/DisplayManager.h"
+#include "capture/PermissionManager.h"
+#include "capture/ScreenCaptureService.h"
+#include "common/Reaction.h"
+#include "state/MagnifierState.h"
+#include "views/MagnifierView.h"
+#include "window/FloatingPanel.h"
+#include "window/MouseTracker.h"
+
+#include <QContextMenuEvent>
+#include <QGuiApplication>
+#include <QRandomGenerator>
+#include <QScreen>
+
+#include <cmath>
+#include <cstdio>
+
+namespace oculo {
+
+namespace {
+
+// Failures inside a magnifier are not shown to the user; they go to stdout.
+void printLine(const QString& text) {
+    std::fputs(text.toUtf8().append('\n').constData(), stdout);
+    std::fflush(stdout);
+}
+
+bool isUsableFrame(const QRectF& frame) {
+    return std::isfinite(frame.x()) && std::isfinite(frame.y()) && std::isfinite(frame.width()) &&
+           std::isfinite(frame.height()) && frame.width() > 0 && frame.height() > 0;
+}
+
+// The service is shared with this task so that it outlives a controller that
+// is dropped meanwhile; it is deleted later, never from inside its own stop.
+QCoro::Task<> stopAndRelease(QSharedPointer<ScreenCaptureService> service) {
+    co_await service->stopCapture();
+}
+
+} // namespace
+
+MagnifierWindowController::MagnifierWindowController(MouseTracker& mouseTracker,
+                                                     DisplayManager& displayManager,
+                                                     PermissionManager& permissionManager,
+                                                     CaptureBackend& backend, SettingsStore& store,
+                                                     MagnifierState* copyFrom, QObject* parent)
+    : QObject(parent)
+    , m_mouseTracker(mouseTracker)
+    , m_displayManager(displayManager)
+    , m_permissionManager(permissionManager)
+    , m_state(std::make_unique<MagnifierState>(store))
+    , m_captureService(new ScreenCaptureService(backend), &QObject::deleteLater) {
+    if (copyFrom != nullptr) {
+        m_state->setZoomLevel(copyFrom->zoomLevel());
+        m_state->setMode(copyFrom->mode());
+        m_state->setWindowTransparency(copyFrom->windowTransparency());
+        m_state->setKeepWindowActive(copyFrom->keepWindowActive());
+        m_state->setStayInCurrentSpace(copyFrom->stayInCurrentSpace());
+    }
+}
+
+MagnifierWindowController::~MagnifierWindowController() {
+    // A controller dropped without close() still stops its stream and drops
+    // its window, but tells nobody.
+    onClose = nullptr;
+    close();
+    // Nothing of the window may outlive the state its view reads.
+    delete m_retiredPanel.data();
+}
+
+void MagnifierWindowController::setup() {
+    if (m_closed || m_panel) {
+        return;
+    }
+    setupPanel();
+    m_lastKnownDockPosition = m_state->dockPosition();
+    startObservationLoops();
+}
+
+void MagnifierWindowController::setupPanel() {
+    auto* panel = new FloatingPanel();
+    panel->setInactiveAlpha(m_state->windowTransparency());
+    panel->setKeepActive(m_state->keepWindowActive());
+    panel->setStayInCurrentSpace(m_state->stayInCurrentSpace());
+    panel->setMotionBasedOpacity(m_state->mode() == MagnificationMode::followMouse &&
+                                 m_state->hideWhileMoving());
+
+    if (const auto saved = restorableFrame()) {
+        panel->setFrame(*saved);
+    } else {
+        const int offset =
+            QRandomGenerator::global()->bounded(minimumPlacementOffset, maximumPlacementOffset + 1);
+        panel->setFrame(panel->frame().translated(offset, offset));
+    }
+
+    QPointer<MagnifierWindowController> self(this);
+    panel->onClose = [self] {
+        if (self) {
+            self->close();
+        }
+    };
+
+    auto* view = new MagnifierView(
+        *m_state,
+        [self] {
+            if (self) {
+                self->m_permissionManager.openSystemSettings();
+            }
+        },
+        panel);
+    view->installEventFilter(this);
+    panel->setContent(view);
+
+    m_panel = panel;
+    panel->show();
+    panel->raise();
+    panel->activateWindow();
+
+    // Installed after show() so the moves of placing the window do not count
+    // as the user's; the capture start picks up the frame as it is.
+    panel->onFrameChange = [self](const QRectF& frame) {
+        if (!self || self->m_closed) {
+            return;
+        }
+        self->m_state->setWindowFrame(frame);
+        self->updateCaptureRegion();
+    };
+}
+
+std::optional<QRectF> MagnifierWindowController::restorableFrame() const {
+    const auto saved = m_state->windowFrame();
+    if (!saved || !isUsableFrame(*saved)) {
+        return std::nullopt;
+    }
+    const double needWidth = std::min(minimumVisibleSide, saved->width());
+    const double needHeight = std::min(minimumVisibleSide, saved->height());
+    const auto screens = QGuiApplication::screens();
+    for (const QScreen* screen : screens) {
+        const QRectF visible = saved->intersected(QRectF(screen->availableGeometry()));
+        if (visible.width() >= needWidth && visible.height() >= needHeight) {
+            return saved;
+        }
+    }
+    return std::nullopt;
+}
+
+bool MagnifierWindowController::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ContextMenu && onContextMenuRequested) {
+        onContextMenuRequested(static_cast<QContextMenuEvent*>(event)->globalPos());
+        event->accept();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+Reaction& MagnifierWindowController::addReaction(
+    std::function<QCoro::Task<>(MagnifierWindowController&)> reaction) {
+    QPointer<MagnifierWindowController> self(this);
+    // A run never touches the controller after its own co_await: the reaction
+    // bodies below end with the await, and the await guards itself.
+    return *new Reaction(this, [self, reaction = std::move(reaction)]() -> QCoro::Task<> {
+        if (self && !self->m_closed) {
+            co_await reaction(*self);
+        }
+    });
+}
+
+void MagnifierWindowController::startObservationLoops() {
+    MagnifierState* model = m_state.get();
+
+    // Mode
+    addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
+        const MagnificationMode mode = c.m_state->mode();
+        c.updateMotionBasedOpacity(mode, c.m_state->hideWhileMoving());
+        if (mode == MagnificationMode::followMouse) {
+            co_await c.updateCaptureRegion();
+        }
+    })
+        .on(model, &MagnifierState::modeChanged)
+        .on(model, &MagnifierState::hideWhileMovingChanged);
+
+    // Zoom
+    addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
+        co_await c.updateCaptureRegion();
+    }).on(model, &MagnifierState::zoomLevelChanged);
+
+    // Transparency
+    addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
+        if (c.m_panel) {
+            c.m_panel->setInactiveAlpha(c.m_state->windowTransparency());
+        }
+        co_return;
+    }).on(model, &MagnifierState::windowTransparencyChanged);
+
+    // Keep active
+    addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
+        if (c.m_panel) {
+            c.m_panel->setKeepActive(c.m_state->keepWindowActive());
+        }
+        co_return;
+    }).on(model, &MagnifierState::keepWindowActiveChanged);
+
+    // Stay in space: a window shown on every desktop cannot stay docked.
+    addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
+        const bool stay = c.m_state->stayInCurrentSpace();
+        if (c.m_panel) {
+            c.m_panel->setStayInCurrentSpace(stay);
+        }
+        if (!stay && c.m_state->dockPosition() != DockPosition::none) {
+            c.m_state->setDockPosition(DockPosition::none);
+        }
+        co_return;
+    }).on(model, &MagnifierState::stayInCurrentSpaceChanged);
+
+    // Dock position
+    addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
+        c.m_lastKnownDockPosition = c.m_state->dockPosition();
+        co_return;
+    }).on(model, &MagnifierState::dockPositionChanged);
+
+    // Mouse location
+    addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
+        if (c.m_state->mode() != MagnificationMode::followMouse) {
+            co_return;
+        }
+        c.m_state->setMouseLocation(c.m_mouseTracker.mouseLocation());
+        co_await c.updateCaptureRegion();
+    }).on(&m_mouseTracker, &MouseTracker::mouseLocationChanged);
+
+    // Motion state
+    addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
+        if (c.m_state->mode() == MagnificationMode::followMouse && c.m_state->hideWhileMoving() &&
+            c.m_panel) {
+            c.m_panel->updateMotionOpacity(!c.m_mouseTracker.isMoving());
+        }
+        co_return;
+    }).on(&m_mouseTracker, &MouseTracker::isMovingChanged);
+
+    // Current frame: an empty frame keeps the last picture on screen.
+    addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
+        const QImage frame = c.m_captureService->currentFrame();
+        if (!frame.isNull()) {
+            c.m_state->setCurrentFrame(frame);
+        }
+        co_return;
+    }).on(m_captureService.data(), &ScreenCaptureService::currentFrameChanged);
+}
+
+void MagnifierWindowController::updateMotionBasedOpacity(MagnificationMode mode,
+                                                         bool hideWhileMoving) {
+    if (!m_panel) {
+        return;
+    }
+    constexpr int fadeMs = 200;
+    const bool enabled = mode == MagnificationMode::followMouse && hideWhileMoving;
+    m_panel->setMotionBasedOpacity(enabled);
+    if (enabled && !m_panel->isKeyWindow()) {
+        m_panel->animateAlpha(FloatingPanel::activeAlpha, fadeMs);
+    } else if (!enabled && !m_panel->isKeyWindow() && !m_panel->keepActive()) {
+        m_panel->animateAlpha(m_panel->inactiveAlpha(), fadeMs);
+    }
+}
+
+MagnifierWindowController::CaptureRegion MagnifierWindowController::calculateCaptureRegion() const {
+    if (!m_panel) {
+        return {QRectF(0, 0, FloatingPanel::defaultWindowSize.width(),
+                       FloatingPanel::defaultWindowSize.height()),
+                std::nullopt};
+    }
+    const QRectF frame = m_panel->frame();
+    const double zoom = m_state->zoomLevel();
+    const double width = frame.width() / zoom;
+    const double height = frame.height() / zoom;
+
+    QPointF centre;
+    if (m_state->mode() == MagnificationMode::followMouse) {
+        centre = m_mouseTracker.mouseLocation();
+    } else if (const auto region = m_state->fixedRegion()) {
+        centre = region->center();
+    } else if (const QScreen* primary = QGuiApplication::primaryScreen()) {
+        centre = QRectF(primary->geometry()).center();
+    }
+
+    const auto display = m_displayManager.displayContaining(centre);
+    if (!display) {
+        return {QRectF(0, 0, width, height), std::nullopt};
+    }
+    return {QRectF(centre.x() - display->frame.x() - width / 2.0,
+                   centre.y() - display->frame.y() - height / 2.0, width, height),
+            display};
+}
+
+QCoro::Task<> MagnifierWindowController::startCapture() {
+    if (m_closed) {
+        co_return;
+    }
+    auto [rect, display] = calculateCaptureRegion();
+    if (!display) {
+        display = m_displayManager.primaryDisplay();
+    }
+    if (!display) {
+        printLine(QStringLiteral("No display available for capture"));
+        co_return;
+    }
+    m_currentCaptureDisplay = display;
+    QPointer<MagnifierWindowController> self(this);
+    const auto service = m_captureService;
+    const auto error = co_await service->startCapture(*display, rect);
+    // A window closed meanwhile stopped its stream on purpose.
+    if (error && self && !self->m_closed) {
+        printLine(QStringLiteral("Failed to start capture: ") + error->description);
+    }
+}
+
+QCoro::Task<> MagnifierWindowController::updateCaptureRegion() {
+    if (m_closed) {
+        co_return;
+    }
+    QPointer<MagnifierWindowController> self(this);
+    const auto service = m_captureService;
+    const auto [rect, display] = calculateCaptureRegion();
+
+    if (display && (!m_currentCaptureDisplay || m_currentCaptureDisplay->id != display->id)) {
+        // Set before awaiting, so updates that run meanwhile take the
+        // rectangle path instead of starting a second switch.
+        m_currentCaptureDisplay = display;
+        co_await service->stopCapture();
+        if (!self || self->m_closed) {
+            co_return;
+        }
+        const auto error = co_await service->startCapture(*display, rect);
+        if (error && self && !self->m_closed) {
+            printLine(QStringLiteral("Failed to switch capture to display: ") + error->description);
+        }
+        co_return;
+    }
+    co_await service->updateCaptureRegion(rect);
+}
+
+QCoro::Task<> MagnifierWindowController::restartCapture() {
+    if (m_closed) {
+        co_return;
+    }
+    QPointer<MagnifierWindowController> self(this);
+    const auto service = m_captureService;
+    co_await service->stopCapture();
+    if (!self || self->m_closed) {
+        co_return;
+    }
+    co_await startCapture();
+}
+
+void MagnifierWindowController::close() {
+    if (m_closed) {
+        return;
+    }
+    m_closed = true;
+    stopCaptureInBackground();
+    dropPanel();
+    if (onClose) {
+        // The owner may drop this controller from its handler.
+        const auto handler = std::move(onClose);
+        onClose = nullptr;
+        handler();
+    }
+}
+
+void MagnifierWindowController::stopCaptureInBackground() {
+    stopAndRelease(m_captureService);
+}
+
+void MagnifierWindowController::dropPanel() {
+    if (!m_panel) {
+        return;
+    }
+    FloatingPanel* panel = m_panel;
+    m_panel = nullptr;
+    // Hiding must not come back here through the panel's own close handler.
+    panel->onClose = nullptr;
+    panel->onFrameChange = nullptr;
+    if (QWidget* content = panel->content()) {
+        content->removeEventFilter(this);
+    }
+    panel->hide();
+    // The user's close reaches us from inside the panel's own event handler.
+    panel->deleteLater();
+    m_retiredPanel = panel;
+}
+
+} // namespace oculo

@@ -1,0 +1,380 @@
+#include "capture/DisplayManager.h"
+#include "capture/PermissionManager.h"
+#include "capture/ScreenCaptureService.h"
+#include "state/MagnifierState.h"
+#include "state/SettingsStore.h"
+#include "support/TestEnvironment.h"
+#include "support/fakes/FakeCaptureBackend.h"
+#include "support/fakes/FakeDisplaySource.h"
+#include "support/fakes/FakePointerSource.h"
+#include "support/fakes/FakeSystemSettingsLauncher.h"
+#include "window/FloatingPanel.h"
+#include "window/MagnifierWindowController.h"
+#include "window/MouseTracker.h"
+
+#include <QContextMenuEvent>
+#include <QFile>
+#include <QTemporaryDir>
+#include <qcoro/qcorotask.h>
+
+#include <cstdio>
+#include <memory>
+#include <unistd.h>
+
+using namespace oculo;
+using oculo::test::CaptureEvent;
+using oculo::test::FakeCaptureBackend;
+using oculo::test::FakeDisplaySource;
+using oculo::test::FakePointerSource;
+using oculo::test::FakeSystemSettingsLauncher;
+
+namespace {
+
+// Everything a controller is built from, with fakes for the platform.
+struct Rig {
+    Rig()
+        : store(dir.filePath(QStringLiteral("settings.json")))
+        , displayManager(displays)
+        , permissionManager(displays, launcher)
+        , tracker(pointer) {
+        displays.setDisplays({FakeDisplaySource::primary(), FakeDisplaySource::secondary()});
+        QCoro::waitFor(displayManager.refreshDisplays());
+    }
+
+    std::unique_ptr<MagnifierWindowController> makeController(MagnifierState* copyFrom = nullptr) {
+        return std::make_unique<MagnifierWindowController>(
+            tracker, displayManager, permissionManager, backend, store, copyFrom);
+    }
+
+    void movePointer(QPointF position) {
+        pointer.setPosition(position);
+        tracker.pollMousePosition();
+    }
+
+    QTemporaryDir dir;
+    SettingsStore store;
+    FakeDisplaySource displays;
+    FakeCaptureBackend backend;
+    FakeSystemSettingsLauncher launcher;
+    FakePointerSource pointer;
+    DisplayManager displayManager;
+    PermissionManager permissionManager;
+    MouseTracker tracker;
+};
+
+// Collects what the process writes to stdout meanwhile.
+class StdoutCapture {
+public:
+    StdoutCapture() {
+        std::fflush(stdout);
+        m_saved = ::dup(STDOUT_FILENO);
+        m_file = std::tmpfile();
+        ::dup2(::fileno(m_file), STDOUT_FILENO);
+    }
+    ~StdoutCapture() { restore(); }
+
+    QString text() {
+        restore();
+        std::rewind(m_file);
+        QFile file;
+        file.open(m_file, QIODevice::ReadOnly);
+        return QString::fromUtf8(file.readAll());
+    }
+
+private:
+    void restore() {
+        if (m_saved >= 0) {
+            std::fflush(stdout);
+            ::dup2(m_saved, STDOUT_FILENO);
+            ::close(m_saved);
+            m_saved = -1;
+        }
+    }
+
+    int m_saved = -1;
+    std::FILE* m_file = nullptr;
+};
+
+const QRectF windowFrame(100, 100, 400, 330);
+
+} // namespace
+
+class TestMagnifierWindowController : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void captureRegionFollowsThePointerAcrossDisplays() {
+        Rig rig;
+        auto controller = rig.makeController();
+        const auto none = controller->calculateCaptureRegion();
+        QCOMPARE(none.rect, QRectF(0, 0, 400, 300));
+        QVERIFY(!none.display);
+
+        controller->state().setWindowFrame(windowFrame);
+        controller->state().setZoomLevel(2.0);
+        controller->setup();
+        QCOMPARE(controller->panel()->frame(), windowFrame);
+
+        rig.movePointer({1000, 200});
+        auto region = controller->calculateCaptureRegion();
+        QCOMPARE(region.rect, QRectF(900, 117.5, 200, 165));
+        QCOMPARE(region.display->id, FakeDisplaySource::primary().id);
+
+        // Relative to the second display's top-left corner.
+        rig.movePointer({2000, 400});
+        region = controller->calculateCaptureRegion();
+        QCOMPARE(region.rect, QRectF(460, 317.5, 200, 165));
+        QCOMPARE(region.display->id, FakeDisplaySource::secondary().id);
+
+        // Outside every display: the primary, unclamped.
+        rig.movePointer({-500, 2000});
+        region = controller->calculateCaptureRegion();
+        QCOMPARE(region.rect, QRectF(-600, 1917.5, 200, 165));
+        QCOMPARE(region.display->id, FakeDisplaySource::primary().id);
+
+        // Fixed region: its centre, whatever the pointer does.
+        controller->state().completeRegionSelection(QRectF(1500, 100, 200, 100));
+        region = controller->calculateCaptureRegion();
+        QCOMPARE(region.rect, QRectF(1600 - 1440 - 100, 150 - 82.5, 200, 165));
+        QCOMPARE(region.display->id, FakeDisplaySource::secondary().id);
+
+        // No display at all: the size at the origin.
+        rig.displays.setDisplays({});
+        QCoro::waitFor(rig.displayManager.refreshDisplays());
+        region = controller->calculateCaptureRegion();
+        QCOMPARE(region.rect, QRectF(0, 0, 200, 165));
+        QVERIFY(!region.display);
+    }
+
+    void crossingToAnotherDisplayRestartsTheStreamOnce() {
+        Rig rig;
+        auto controller = rig.makeController();
+        controller->state().setWindowFrame(windowFrame);
+        rig.movePointer({1000, 200});
+        controller->setup();
+        QCoro::waitFor(controller->startCapture());
+        QCOMPARE(rig.backend.runningStreamCount(), 1);
+        QCOMPARE(controller->currentCaptureDisplay()->id, FakeDisplaySource::primary().id);
+        QCOMPARE(rig.backend.lastStream()->configuration().sourceRect,
+                 QRectF(900, 117.5, 200, 165));
+        rig.backend.clearEvents();
+
+        rig.movePointer({2000, 400});
+        QTRY_COMPARE(rig.backend.events(CaptureEvent::Type::Started).size(), 1);
+        rig.movePointer({2100, 450});
+        rig.movePointer({2200, 500});
+        QTRY_COMPARE(rig.backend.lastStream()->configuration().sourceRect,
+                     QRectF(2200 - 1440 - 100, 500 - 82.5, 200, 165));
+
+        QCOMPARE(rig.backend.events(CaptureEvent::Type::Stopped).size(), 1);
+        const auto started = rig.backend.events(CaptureEvent::Type::Started);
+        QCOMPARE(started.size(), 1);
+        QCOMPARE(started.first().display.id, FakeDisplaySource::secondary().id);
+        QCOMPARE(started.first().configuration.sourceRect, QRectF(460, 317.5, 200, 165));
+        QVERIFY(!rig.backend.events(CaptureEvent::Type::Reconfigured).isEmpty());
+        QCOMPARE(rig.backend.runningStreamCount(), 1);
+
+        // And back, once more.
+        rig.backend.clearEvents();
+        rig.movePointer({700, 300});
+        QTRY_COMPARE(rig.backend.events(CaptureEvent::Type::Started).size(), 1);
+        QCOMPARE(rig.backend.events(CaptureEvent::Type::Stopped).size(), 1);
+        QCOMPARE(controller->currentCaptureDisplay()->id, FakeDisplaySource::primary().id);
+    }
+
+    void failuresArePrintedWithTheirReason() {
+        Rig rig;
+        auto controller = rig.makeController();
+        controller->state().setWindowFrame(windowFrame);
+        controller->setup();
+
+        rig.displays.setDisplays({});
+        QCoro::waitFor(rig.displayManager.refreshDisplays());
+        {
+            StdoutCapture out;
+            QCoro::waitFor(controller->startCapture());
+            QCOMPARE(out.text(), QStringLiteral("No display available for capture\n"));
+        }
+        QCOMPARE(rig.backend.createdCount(), 0);
+
+        rig.displays.setDisplays({FakeDisplaySource::primary(), FakeDisplaySource::secondary()});
+        QCoro::waitFor(rig.displayManager.refreshDisplays());
+        rig.backend.setStartError(QStringLiteral("the server said no"));
+        {
+            StdoutCapture out;
+            QCoro::waitFor(controller->startCapture());
+            QCOMPARE(out.text(), QStringLiteral("Failed to start capture: the server said no\n"));
+        }
+        {
+            StdoutCapture out;
+            rig.movePointer({2000, 400});
+            QCoro::waitFor(controller->updateCaptureRegion());
+            QCOMPARE(out.text(),
+                     QStringLiteral("Failed to switch capture to display: the server said no\n"));
+        }
+        // The failed display stays current: no retry loop.
+        QCOMPARE(controller->currentCaptureDisplay()->id, FakeDisplaySource::secondary().id);
+    }
+
+    void copiesOnlyTheSharedSettings() {
+        Rig rig;
+        QTemporaryDir otherDir;
+        SettingsStore otherStore(otherDir.filePath(QStringLiteral("settings.json")));
+        MagnifierState source(otherStore);
+        source.setZoomLevel(3.5);
+        source.setWindowTransparency(0.6);
+        source.setKeepWindowActive(true);
+        source.setStayInCurrentSpace(true);
+        source.setHideWhileMoving(true);
+        source.setWindowFrame(QRectF(10, 20, 300, 300));
+        source.completeRegionSelection(QRectF(5, 5, 100, 100));
+        source.setDockPosition(DockPosition::bottom);
+
+        auto controller = rig.makeController(&source);
+        const MagnifierState& copy = controller->state();
+        QCOMPARE(copy.zoomLevel(), 3.5);
+        QCOMPARE(copy.mode(), MagnificationMode::fixedRegion);
+        QCOMPARE(copy.windowTransparency(), 0.6);
+        QVERIFY(copy.keepWindowActive());
+        QVERIFY(copy.stayInCurrentSpace());
+        QVERIFY(!copy.hideWhileMoving());
+        QVERIFY(!copy.windowFrame());
+        QVERIFY(!copy.fixedRegion());
+        QCOMPARE(copy.dockPosition(), DockPosition::none);
+    }
+
+    void placesTheWindowWhereItCanBeSeen() {
+        Rig rig;
+        FloatingPanel reference;
+        const QRectF centred = reference.frame();
+
+        // Saved somewhere no screen shows any more, or damaged: default placement.
+        for (const QRectF& saved : {QRectF(5000, 5000, 400, 330), QRectF(100, 100, 0, 330)}) {
+            auto controller = rig.makeController();
+            controller->state().setWindowFrame(saved);
+            controller->setup();
+            const QRectF frame = controller->panel()->frame();
+            QCOMPARE(frame.size(), centred.size());
+            const double shift = frame.x() - centred.x();
+            QCOMPARE(frame.y() - centred.y(), shift);
+            QVERIFY2(shift >= 20 && shift <= 100, qPrintable(QString::number(shift)));
+        }
+
+        auto controller = rig.makeController();
+        controller->state().setWindowFrame(windowFrame);
+        controller->setup();
+        QCOMPARE(controller->panel()->frame(), windowFrame);
+        QVERIFY(controller->panel()->isVisible());
+    }
+
+    void loopsCarryStateIntoWindowAndBack() {
+        Rig rig;
+        auto controller = rig.makeController();
+        MagnifierState& state = controller->state();
+        state.setWindowFrame(windowFrame);
+        rig.movePointer({1000, 200});
+        controller->setup();
+        QCoro::waitFor(controller->startCapture());
+        const QPointer<FloatingPanel> panel = controller->panel();
+
+        state.setWindowTransparency(0.7);
+        state.setKeepWindowActive(true);
+        QTRY_COMPARE(panel->inactiveAlpha(), 0.7);
+        QTRY_VERIFY(panel->keepActive());
+
+        state.setHideWhileMoving(true);
+        QTRY_VERIFY(panel->motionBasedOpacity());
+        state.setMode(MagnificationMode::fixedRegion);
+        QTRY_VERIFY(!panel->motionBasedOpacity());
+        state.setMode(MagnificationMode::followMouse);
+
+        // A window that shows on every desktop cannot stay docked.
+        state.setStayInCurrentSpace(true);
+        QTRY_VERIFY(panel->stayInCurrentSpace());
+        state.setDockPosition(DockPosition::bottom);
+        QTRY_COMPARE(controller->lastKnownDockPosition(), DockPosition::bottom);
+        state.setStayInCurrentSpace(false);
+        QTRY_COMPARE(state.dockPosition(), DockPosition::none);
+        QTRY_COMPARE(controller->lastKnownDockPosition(), DockPosition::none);
+
+        // Zooming recomputes the rectangle.
+        state.setZoomLevel(4.0);
+        QTRY_COMPARE(rig.backend.lastStream()->configuration().sourceRect.size(),
+                     QSizeF(100, 82.5));
+
+        // Pointer positions reach the state only in follow-mouse mode.
+        rig.movePointer({1010, 210});
+        QTRY_COMPARE(state.mouseLocation(), QPointF(1010, 210));
+        state.setMode(MagnificationMode::fixedRegion);
+        rig.movePointer({1020, 220});
+        QTest::qWait(50);
+        QCOMPARE(state.mouseLocation(), QPointF(1010, 210));
+
+        // Frames reach the state; a stop's empty frame keeps the last picture.
+        rig.backend.lastStream()->emitFrame(Qt::green);
+        QTRY_VERIFY(!state.currentFrame().isNull());
+        QCoro::waitFor(controller->screenCaptureService().stopCapture());
+        QTest::qWait(20);
+        QVERIFY(!state.currentFrame().isNull());
+
+        // Window moves are remembered.
+        panel->setFrame(QRectF(150, 120, 400, 330));
+        QTRY_COMPARE(state.windowFrame(), std::optional<QRectF>(QRectF(150, 120, 400, 330)));
+    }
+
+    void closesOnceWhicheverSideStartsIt() {
+        Rig rig;
+        rig.movePointer({1000, 200});
+
+        // The user's close button.
+        auto byUser = rig.makeController();
+        int userCloses = 0;
+        byUser->onClose = [&] { ++userCloses; };
+        byUser->setup();
+        QCoro::waitFor(byUser->startCapture());
+        const QPointer<FloatingPanel> userPanel = byUser->panel();
+        userPanel->close();
+        QTRY_COMPARE(userCloses, 1);
+        QVERIFY(byUser->isClosed());
+        QVERIFY(!byUser->panel());
+        QTRY_VERIFY(!userPanel);
+        byUser->close();
+        QCOMPARE(userCloses, 1);
+
+        // The owner.
+        auto byOwner = rig.makeController();
+        int ownerCloses = 0;
+        byOwner->onClose = [&] { ++ownerCloses; };
+        byOwner->setup();
+        QCoro::waitFor(byOwner->startCapture());
+        const QPointer<FloatingPanel> ownerPanel = byOwner->panel();
+        byOwner->close();
+        QCOMPARE(ownerCloses, 1);
+        QVERIFY(!ownerPanel || !ownerPanel->isVisible());
+        QTRY_VERIFY(!ownerPanel);
+        QCOMPARE(ownerCloses, 1);
+
+        QTRY_COMPARE(rig.backend.runningStreamCount(), 0);
+        QCOMPARE(rig.backend.destroyedWhileRunningCount(), 0);
+
+        // A closed window never captures again.
+        QCoro::waitFor(byOwner->startCapture());
+        QCOMPARE(rig.backend.runningStreamCount(), 0);
+    }
+
+    void rightClickReachesTheContextMenuHook() {
+        Rig rig;
+        auto controller = rig.makeController();
+        controller->setup();
+        QList<QPoint> requests;
+        controller->onContextMenuRequested = [&](QPoint globalPos) { requests.append(globalPos); };
+        QWidget* view = controller->panel()->content();
+        QVERIFY(view);
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(10, 10), QPoint(321, 123));
+        QApplication::sendEvent(view, &event);
+        QCOMPARE(requests, QList<QPoint>{QPoint(321, 123)});
+    }
+};
+
+OCULO_TEST_MAIN(TestMagnifierWindowController)
+#include "test_magnifier_window_controller.moc"
