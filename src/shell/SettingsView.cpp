@@ -55,6 +55,7 @@ SettingsView::SettingsView(WindowRegistry& registry, QWidget* parent)
     auto* scroll = new QScrollArea(this);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     auto* content = new QWidget(scroll);
     auto* sections = new QVBoxLayout(content);
     sections->addWidget(buildMagnificationSection());
@@ -172,7 +173,10 @@ QGroupBox* SettingsView::buildWindowsSection() {
     form->addRow(tr("Open Windows"), m_windowCount);
     auto* button = newWindowButton(QStringLiteral("windowsNewWindowButton"), section);
     connect(button, &QPushButton::clicked, this, [this] { m_registry.createNewWindow(); });
-    form->addRow(button);
+    auto* buttonRow = new QHBoxLayout;
+    buttonRow->addWidget(button);
+    buttonRow->addStretch();
+    form->addRow(buttonRow);
     return section;
 }
 
