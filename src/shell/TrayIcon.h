@@ -48,10 +48,10 @@ private:
 
     WindowRegistry& m_registry;
     QSystemTrayIcon m_tray;
+    QElapsedTimer m_sincePanelHidden; // before the panel: its hide watcher writes here
     std::unique_ptr<QFrame> m_panel;
     MenuBarView* m_view = nullptr;
     std::unique_ptr<SettingsView> m_settings;
-    QElapsedTimer m_sincePanelHidden;
 };
 
 } // namespace oculo
