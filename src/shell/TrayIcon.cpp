@@ -104,8 +104,7 @@ QRect TrayIcon::panelFrame(QSize panelSize, QRect anchor, QRect available) {
 void TrayIcon::onActivated(QSystemTrayIcon::ActivationReason reason) {
     switch (reason) {
     case QSystemTrayIcon::Trigger:
-    case QSystemTrayIcon::Context:
-    case QSystemTrayIcon::DoubleClick: {
+    case QSystemTrayIcon::Context: {
         if (m_panel->isVisible() ||
             (m_sincePanelHidden.isValid() && m_sincePanelHidden.elapsed() < reopenGuardMs)) {
             hidePanel();
@@ -116,6 +115,8 @@ void TrayIcon::onActivated(QSystemTrayIcon::ActivationReason reason) {
         showPanelNextTo(iconRect.isValid() ? iconRect : QRect(QCursor::pos(), QSize(1, 1)));
         return;
     }
+    // A double click has already toggled the panel with its first click.
+    case QSystemTrayIcon::DoubleClick:
     case QSystemTrayIcon::MiddleClick:
     case QSystemTrayIcon::Unknown:
         return;

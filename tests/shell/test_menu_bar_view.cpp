@@ -64,6 +64,12 @@ private Q_SLOTS:
         QVERIFY(count);
         QVERIFY(count->isVisibleTo(&view));
 
+        QCOMPARE(childNamed(view, QStringLiteral("New Magnifier Window"))->shortcut(),
+                 QKeySequence(Qt::CTRL | Qt::Key_N));
+        QCOMPARE(childNamed(view, QStringLiteral("Settings…"))->shortcut(),
+                 QKeySequence(Qt::CTRL | Qt::Key_Comma));
+        QCOMPARE(childNamed(view, QStringLiteral("Quit Oculo"))->shortcut(),
+                 QKeySequence(Qt::CTRL | Qt::Key_Q));
         childNamed(view, QStringLiteral("Settings…"))->click();
         QCOMPARE(settings.count(), 1);
         childNamed(view, QStringLiteral("Quit Oculo"))->click();
