@@ -1,0 +1,283 @@
+#include "capture/DisplayManager.h"
+#include "capture/PermissionManager.h"
+#include "shell/AppDelegate.h"
+#include "state/MagnifierState.h"
+#include "state/SettingsStore.h"
+#include "support/TestEnvironment.h"
+#include "support/fakes/FakeCaptureBackend.h"
+#include "support/fakes/FakeDisplaySource.h"
+#include "support/fakes/FakePointerSource.h"
+#include "support/fakes/FakeSystemSettingsLauncher.h"
+#include "window/FloatingPanel.h"
+#include "window/MagnifierWindowController.h"
+#include "window/MouseTracker.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <qcoro/qcorotask.h>
+
+#include <memory>
+
+using namespace oculo;
+using oculo::test::CaptureEvent;
+using oculo::test::FakeCaptureBackend;
+using oculo::test::FakeDisplaySource;
+using oculo::test::FakePointerSource;
+using oculo::test::FakeSystemSettingsLauncher;
+
+namespace {
+
+struct Rig {
+    Rig()
+        : store(dir.filePath(QStringLiteral("settings.json")))
+        , displayManager(displays)
+        , permissionManager(displays, launcher)
+        , tracker(pointer)
+        , delegate(std::make_unique<AppDelegate>(tracker, displayManager, permissionManager,
+                                                 backend, store)) {
+        displays.setDisplays({FakeDisplaySource::primary(), FakeDisplaySource::secondary()});
+        pointer.setPosition({1000, 200});
+    }
+
+    // Launches and waits until the first window exists.
+    void launch() {
+        delegate->applicationDidFinishLaunching();
+        QTRY_COMPARE(delegate->windowCount(), 1);
+    }
+
+    QTemporaryDir dir;
+    SettingsStore store;
+    FakeDisplaySource displays;
+    FakeCaptureBackend backend;
+    FakeSystemSettingsLauncher launcher;
+    FakePointerSource pointer;
+    DisplayManager displayManager;
+    PermissionManager permissionManager;
+    MouseTracker tracker;
+    std::unique_ptr<AppDelegate> delegate;
+};
+
+// Takes keyboard focus away from every magnifier window.
+void focusElsewhere(QWidget& other) {
+    other.show();
+    other.activateWindow();
+    QTRY_VERIFY(other.isActiveWindow());
+}
+
+} // namespace
+
+class TestAppDelegate : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void launchWithPermissionTracksAndCaptures() {
+        Rig rig;
+        rig.launch();
+        QVERIFY(rig.delegate->isTrackingStarted());
+        QVERIFY(rig.tracker.isTracking());
+        MagnifierWindowController* first = rig.delegate->activeWindowController();
+        QVERIFY(first->state().hasScreenRecordingPermission());
+        QTRY_COMPARE(rig.backend.runningStreamCount(), 1);
+        QCOMPARE(rig.backend.lastStream()->display().id, FakeDisplaySource::primary().id);
+    }
+
+    void keepsAtLeastOneWindowOpen() {
+        Rig rig;
+        rig.launch();
+        QSignalSpy changes(rig.delegate.get(), &WindowRegistry::windowsChanged);
+        const QPointer<MagnifierWindowController> only = rig.delegate->windowControllers().first();
+        const QUuid onlyId = only->id();
+
+        // Removing a window that is not registered changes nothing.
+        MagnifierWindowController stranger(rig.tracker, rig.displayManager, rig.permissionManager,
+                                           rig.backend, rig.store, nullptr);
+        rig.delegate->removeWindowController(stranger);
+        QCOMPARE(rig.delegate->windowCount(), 1);
+        QCOMPARE(rig.delegate->windowControllers().first()->id(), onlyId);
+        QCOMPARE(changes.count(), 0);
+
+        // Closing the only window opens a fresh one.
+        only->panel()->close();
+        QTRY_VERIFY(!only);
+        QCOMPARE(rig.delegate->windowCount(), 1);
+        QVERIFY(rig.delegate->windowControllers().first()->id() != onlyId);
+        QVERIFY(changes.count() >= 1);
+
+        // Closing one of two leaves the other.
+        rig.delegate->createNewWindow();
+        const QList<MagnifierWindowController*> two = rig.delegate->windowControllers();
+        QCOMPARE(two.size(), 2);
+        const QUuid survivor = two.at(1)->id();
+        two.first()->close();
+        QCOMPARE(rig.delegate->windowCount(), 1);
+        QCOMPARE(rig.delegate->windowControllers().first()->id(), survivor);
+    }
+
+    void activeWindowIsTheFocusedOneElseTheFirst() {
+        Rig rig;
+        QCOMPARE(rig.delegate->activeWindowController(), nullptr);
+        QCOMPARE(rig.delegate->activeState(), nullptr);
+        rig.launch();
+        rig.delegate->createNewWindow();
+        rig.delegate->createNewWindow();
+        const QList<MagnifierWindowController*> windows = rig.delegate->windowControllers();
+
+        QWidget other;
+        focusElsewhere(other);
+        QCOMPARE(rig.delegate->activeWindowController(), windows.at(0));
+
+        QSignalSpy changes(rig.delegate.get(), &WindowRegistry::windowsChanged);
+        windows.at(1)->panel()->activateWindow();
+        QTRY_VERIFY(windows.at(1)->panel()->isKeyWindow());
+        QCOMPARE(rig.delegate->activeWindowController(), windows.at(1));
+        QCOMPARE(rig.delegate->activeState(), &windows.at(1)->state());
+        QTRY_VERIFY(changes.count() >= 1);
+    }
+
+    void newWindowsFollowTheFirstWindow() {
+        Rig rig;
+        rig.launch();
+        rig.delegate->createNewWindow();
+        MagnifierState& first = rig.delegate->windowControllers().at(0)->state();
+        MagnifierState& second = rig.delegate->windowControllers().at(1)->state();
+        first.setZoomLevel(3.0);
+        first.setWindowTransparency(0.5);
+        first.setKeepWindowActive(true);
+        second.setZoomLevel(6.0);
+        second.setWindowTransparency(0.9);
+        second.setStayInCurrentSpace(true);
+        second.setMode(MagnificationMode::fixedRegion);
+        rig.delegate->windowControllers().at(1)->panel()->activateWindow();
+        QTRY_COMPARE(rig.delegate->activeState(), &second);
+
+        rig.delegate->createNewWindow();
+        const MagnifierState& third = rig.delegate->windowControllers().at(2)->state();
+        QCOMPARE(third.zoomLevel(), 3.0);
+        QCOMPARE(third.windowTransparency(), 0.5);
+        QVERIFY(third.keepWindowActive());
+        QVERIFY(!third.stayInCurrentSpace());
+        QCOMPARE(third.mode(), MagnificationMode::followMouse);
+    }
+
+    void terminationClosesEverythingAndOpensNothing() {
+        Rig rig;
+        rig.launch();
+        rig.delegate->createNewWindow();
+        QTRY_COMPARE(rig.backend.runningStreamCount(), 2);
+        const int created = rig.backend.createdCount();
+        QList<QPointer<FloatingPanel>> panels;
+        for (MagnifierWindowController* controller : rig.delegate->windowControllers()) {
+            panels.append(controller->panel());
+        }
+
+        rig.delegate->applicationWillTerminate();
+        QCOMPARE(rig.delegate->windowCount(), 0);
+        QVERIFY(!rig.tracker.isTracking());
+        QVERIFY(rig.delegate->finishStoppingCaptures(std::chrono::seconds(5)));
+        QCOMPARE(rig.backend.runningStreamCount(), 0);
+        QCOMPARE(rig.backend.destroyedWhileRunningCount(), 0);
+        for (const QPointer<FloatingPanel>& panel : panels) {
+            QTRY_VERIFY(!panel);
+        }
+        QTest::qWait(50);
+        QCOMPARE(rig.delegate->windowCount(), 0);
+        QCOMPARE(rig.backend.createdCount(), created);
+
+        // Screen changes after termination restart nothing.
+        rig.delegate->handlePrepareForSleep(false);
+        QTest::qWait(AppDelegate::systemWakeDelay.count() + 100);
+        QCOMPARE(rig.backend.createdCount(), created);
+    }
+
+    void permissionRegainedStartsTrackingAndCapture() {
+        Rig rig;
+        rig.displays.setDisplays({});
+        rig.launch();
+        rig.delegate->createNewWindow();
+        QVERIFY(!rig.delegate->isTrackingStarted());
+        QVERIFY(!rig.tracker.isTracking());
+        for (MagnifierWindowController* controller : rig.delegate->windowControllers()) {
+            QVERIFY(!controller->state().hasScreenRecordingPermission());
+        }
+        QCOMPARE(rig.backend.runningStreamCount(), 0);
+
+        // Still refused: nothing changes.
+        QCoro::waitFor(rig.delegate->recoverFromPermissionDenialIfNeeded());
+        QVERIFY(!rig.delegate->isTrackingStarted());
+
+        rig.displays.setDisplays({FakeDisplaySource::primary()});
+        QCoro::waitFor(rig.delegate->recoverFromPermissionDenialIfNeeded());
+        QVERIFY(rig.delegate->isTrackingStarted());
+        QVERIFY(rig.tracker.isTracking());
+        for (MagnifierWindowController* controller : rig.delegate->windowControllers()) {
+            QVERIFY(controller->state().hasScreenRecordingPermission());
+        }
+        QTRY_COMPARE(rig.backend.runningStreamCount(), 2);
+
+        // Once granted, activations do not ask again.
+        const int queries = rig.displays.queryCount();
+        const int created = rig.backend.createdCount();
+        QCoro::waitFor(rig.delegate->recoverFromPermissionDenialIfNeeded());
+        QCOMPARE(rig.displays.queryCount(), queries);
+        QCOMPARE(rig.backend.createdCount(), created);
+    }
+
+    void activationRecoversThePermission() {
+        Rig rig;
+        rig.displays.setDisplays({});
+        rig.launch();
+        QTRY_COMPARE(QGuiApplication::applicationState(), Qt::ApplicationActive);
+        QTest::qWait(20);
+        QVERIFY(!rig.delegate->isTrackingStarted());
+
+        // The offscreen platform never leaves the active state by itself, so
+        // the return to the application is announced here.
+        rig.displays.setDisplays({FakeDisplaySource::primary()});
+        Q_EMIT qApp->applicationStateChanged(Qt::ApplicationActive);
+        QTRY_VERIFY(rig.delegate->isTrackingStarted());
+        QTRY_COMPARE(rig.backend.runningStreamCount(), 1);
+    }
+
+    void wakeRefreshesDisplaysAndRestartsEachCapture() {
+        Rig rig;
+        rig.launch();
+        rig.delegate->createNewWindow();
+        QTRY_COMPARE(rig.backend.runningStreamCount(), 2);
+        const QList<MagnifierWindowController*> windows = rig.delegate->windowControllers();
+        const int queries = rig.displays.queryCount();
+        rig.backend.clearEvents();
+
+        // The second display went away while the system slept.
+        rig.displays.setDisplays({FakeDisplaySource::primary()});
+        rig.delegate->handlePrepareForSleep(true);
+        rig.delegate->handlePrepareForSleep(false);
+        QTRY_COMPARE(rig.backend.events(CaptureEvent::Type::Started).size(), 2);
+        QCOMPARE(rig.displays.queryCount(), queries + 1);
+        QCOMPARE(rig.displayManager.displays().size(), 1);
+
+        // One window after the other: stop, then start.
+        const QList<CaptureEvent::Type> significant = [&] {
+            QList<CaptureEvent::Type> types;
+            for (CaptureEvent::Type type : rig.backend.eventTypes()) {
+                if (type == CaptureEvent::Type::Stopped || type == CaptureEvent::Type::Started) {
+                    types.append(type);
+                }
+            }
+            return types;
+        }();
+        QCOMPARE(significant, (QList<CaptureEvent::Type>{
+                                  CaptureEvent::Type::Stopped, CaptureEvent::Type::Started,
+                                  CaptureEvent::Type::Stopped, CaptureEvent::Type::Started}));
+        QCOMPARE(rig.backend.runningStreamCount(), 2);
+
+        // A screen change restarts at once.
+        rig.backend.clearEvents();
+        QScreen* screen = QGuiApplication::primaryScreen();
+        Q_EMIT screen->geometryChanged(screen->geometry());
+        QTRY_COMPARE(rig.backend.events(CaptureEvent::Type::Started).size(), 2);
+        QCOMPARE(windows, rig.delegate->windowControllers());
+    }
+};
+
+OCULO_TEST_MAIN(TestAppDelegate)
+#include "test_app_delegate.moc"
