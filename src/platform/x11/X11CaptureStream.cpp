@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <pthread.h>
 
 namespace oculo {
 namespace {
@@ -118,6 +119,7 @@ std::optional<CaptureError> X11CaptureStream::startNow() {
         m_threadRunning = true;
     }
     m_thread = std::thread([this, session = m_session.get(), sink = m_sink.get()] {
+        pthread_setname_np(pthread_self(), "oculo-capture");
         session->run(*sink);
         const std::lock_guard lock(m_threadMutex);
         m_threadRunning = false;
