@@ -356,6 +356,11 @@ int main(int argc, char** argv) {
     printRow("following the pointer", following);
     printRow("pointer at rest, screen changing", restChanging);
     printRow("pointer at rest, screen still", restStill);
+    if (baseline.serverMsPerSecond && following.serverMsPerSecond) {
+        std::printf("  X server CPU added by oculo while following: %.1f ms/s (following minus "
+                    "scene only)\n",
+                    *following.serverMsPerSecond - *baseline.serverMsPerSecond);
+    }
     std::printf("  peak RSS of oculo (VmHWM): %s MB\n", qPrintable(figure(peak)));
     if (latencies.empty()) {
         std::printf("  latency pointer -> pixels: no jump was shown within 1 s (%d jumps)\n",
