@@ -1,0 +1,125 @@
+#include "capture/DisplayManager.h"
+#include "capture/PermissionManager.h"
+#include "capture/ScreenCaptureService.h"
+#include "platform/X11TestSupport.h"
+#include "platform/qt/QtPointerSource.h"
+#include "platform/x11/X11CaptureBackend.h"
+#include "platform/x11/X11DisplaySource.h"
+#include "state/MagnifierState.h"
+#include "state/SettingsStore.h"
+#include "support/TestEnvironment.h"
+#include "support/fakes/FakeSystemSettingsLauncher.h"
+#include "window/MagnifierWindowController.h"
+#include "window/MouseTracker.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <qcoro/qcorotask.h>
+
+using namespace oculo;
+
+namespace {
+
+// The real backend, with a record of the displays it was asked to capture.
+class RecordingBackend final : public CaptureBackend {
+public:
+    std::unique_ptr<CaptureStream>
+    createStream(const DisplayInfo& display, const CaptureConfiguration& configuration) override {
+        requested.append(display.name);
+        return m_backend.createStream(display, configuration);
+    }
+
+    QStringList requested;
+
+private:
+    X11CaptureBackend m_backend;
+};
+
+QColor topLeftColor(const QImage& frame) {
+    return frame.isNull() ? QColor() : test::pixelColor(frame, 0, 0);
+}
+
+} // namespace
+
+class TestMagnifierWindowControllerX11 : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void followsThePointerOntoTheOtherMonitor() {
+        test::ScopedMonitors monitors(
+            {{"LEFT", QRect(0, 0, 1440, 900), true}, {"RIGHT", QRect(1440, 0, 1440, 900), false}});
+        QVERIFY(monitors.isValid());
+
+        // Distinct colours under the pointer on each monitor.
+        test::PatternWindow red(QRect(800, 400, 400, 400));
+        red.setSolidColor(Qt::red);
+        test::PatternWindow green(QRect(2000, 300, 400, 400));
+        green.setSolidColor(Qt::green);
+        red.show();
+        green.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&red));
+        QVERIFY(QTest::qWaitForWindowExposed(&green));
+
+        QTemporaryDir dir;
+        SettingsStore store(dir.filePath(QStringLiteral("settings.json")));
+        X11DisplaySource displays;
+        RecordingBackend backend;
+        test::FakeSystemSettingsLauncher launcher;
+        DisplayManager displayManager(displays);
+        PermissionManager permissionManager(displays, launcher);
+        QtPointerSource pointer;
+        MouseTracker tracker(pointer);
+        QCoro::waitFor(displayManager.refreshDisplays());
+        QCOMPARE(displayManager.displays().size(), 2);
+
+        test::movePointer(QPoint(1000, 600));
+        tracker.startTracking();
+        MagnifierWindowController controller(tracker, displayManager, permissionManager, backend,
+                                             store, nullptr);
+        controller.state().setWindowFrame(QRectF(50, 50, 400, 330));
+        controller.setup();
+        QCoro::waitFor(controller.startCapture());
+        QCOMPARE(backend.requested, QStringList{QStringLiteral("LEFT")});
+        QVERIFY(controller.screenCaptureService().isCapturing());
+        QTRY_COMPARE_WITH_TIMEOUT(topLeftColor(controller.state().currentFrame()), QColor(Qt::red),
+                                  5000);
+
+        QSignalSpy capturing(&controller.screenCaptureService(),
+                             &ScreenCaptureService::isCapturingChanged);
+        test::movePointer(QPoint(2200, 450));
+        QTRY_COMPARE_WITH_TIMEOUT(backend.requested.size(), 2, 5000);
+        test::movePointer(QPoint(2250, 470));
+        test::movePointer(QPoint(2300, 500));
+        QTRY_COMPARE_WITH_TIMEOUT(topLeftColor(controller.state().currentFrame()),
+                                  QColor(Qt::green), 5000);
+        QTest::qWait(300);
+
+        // One stop and one start, on the right monitor; later moves only
+        // move the rectangle.
+        QCOMPARE(backend.requested, (QStringList{QStringLiteral("LEFT"), QStringLiteral("RIGHT")}));
+        QCOMPARE(capturing.count(), 2);
+        QCOMPARE(capturing.at(0).at(0).toBool(), false);
+        QCOMPARE(capturing.at(1).at(0).toBool(), true);
+        QCOMPARE(controller.currentCaptureDisplay()->name, QStringLiteral("RIGHT"));
+        const auto configuration = controller.screenCaptureService().currentConfiguration();
+        QVERIFY(configuration);
+        QCOMPARE(configuration->sourceRect, QRectF(2300 - 1440 - 100, 500 - 82.5, 200, 165));
+
+        controller.close();
+        QTRY_VERIFY(!controller.screenCaptureService().isCapturing());
+        tracker.stopTracking();
+        // The stream ends on the event loop; let it before its backend goes.
+        QTest::qWait(200);
+    }
+};
+
+// A screen wide enough for two side-by-side 1440 x 900 monitors.
+int main(int argc, char** argv) {
+    oculo::test::isolateUserFiles();
+    oculo::test::useIsolatedXServer(false, 2880, 900);
+    QApplication app(argc, argv);
+    TestMagnifierWindowControllerX11 tc;
+    return QTest::qExec(&tc, argc, argv);
+}
+
+#include "test_magnifier_window_controller_x11.moc"
