@@ -1,11 +1,14 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QPointer>
+#include <QRect>
 #include <QRectF>
 #include <QSize>
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 
 class QPropertyAnimation;
 
@@ -58,7 +61,9 @@ public:
     int lastAnimationDurationMs() const { return m_lastAnimationDurationMs; }
 
     std::function<void(const QRectF&)> onFrameChange; // after every move or resize
-    std::function<void()> onClose;                    // after the user closed the panel
+    // Called from the event loop once the panel has closed, so the owner may
+    // delete the panel from inside it.
+    std::function<void()> onClose;
 
 protected:
     void changeEvent(QEvent* event) override;
@@ -69,6 +74,8 @@ protected:
 private:
     void becameKey();
     void resignedKey();
+    void frameChanged();
+    void applyPendingFrameOnceDecorated();
 
     double m_inactiveAlpha = 0.3;
     bool m_keepActive = false;
@@ -80,6 +87,10 @@ private:
     int m_lastAnimationDurationMs = 0;
     QPointer<QPropertyAnimation> m_animation;
     QWidget* m_content = nullptr;
+    // A frame asked for before the window manager's decoration was known; its
+    // size is applied again once the decoration can be subtracted.
+    std::optional<QRect> m_pendingFrame;
+    QDeadlineTimer m_pendingFrameDeadline;
 };
 
 } // namespace oculo

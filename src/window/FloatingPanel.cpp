@@ -1,0 +1,221 @@
+#include "window/FloatingPanel.h"
+
+#include <QCloseEvent>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QMetaObject>
+#include <QPropertyAnimation>
+#include <QScreen>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include <algorithm>
+#include <cmath>
+
+namespace oculo {
+
+namespace {
+
+constexpr int keyChangeDurationMs = 200;
+constexpr int showFullyDurationMs = 100;
+constexpr int fadeWhileMovingDurationMs = 300;
+constexpr int forcedMotionDurationMs = 200;
+
+// How long after setFrame() a late window-manager decoration is still folded
+// into the asked-for frame; later size changes are the user's.
+constexpr int pendingFrameWindowMs = 2000;
+
+} // namespace
+
+FloatingPanel::FloatingPanel(QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint)
+    , m_animation(new QPropertyAnimation(this, "windowOpacity", this)) {
+    setWindowTitle(QStringLiteral("Oculo"));
+    setMinimumSize(minimumWindowSize);
+    resize(defaultWindowSize);
+    setWindowOpacity(activeAlpha);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect available = screen->availableGeometry();
+        move(available.center() - QPoint(width() / 2, height() / 2));
+    }
+}
+
+FloatingPanel::~FloatingPanel() = default;
+
+void FloatingPanel::setInactiveAlpha(double alpha) {
+    if (std::isnan(alpha)) {
+        return;
+    }
+    m_inactiveAlpha = std::clamp(alpha, 0.0, 1.0);
+    if (!isKeyWindow() && !m_keepActive) {
+        animateAlpha(m_inactiveAlpha, keyChangeDurationMs);
+    }
+}
+
+void FloatingPanel::setKeepActive(bool keep) {
+    m_keepActive = keep;
+    if (keep) {
+        animateAlpha(activeAlpha, keyChangeDurationMs);
+    } else if (!isKeyWindow()) {
+        animateAlpha(m_inactiveAlpha, keyChangeDurationMs);
+    }
+}
+
+bool FloatingPanel::isKeyWindow() const {
+    return isActiveWindow();
+}
+
+QRectF FloatingPanel::frame() const {
+    return QRectF(frameGeometry());
+}
+
+void FloatingPanel::setFrame(const QRectF& frame) {
+    const QRect outer = frame.toRect();
+    const QWindow* window = windowHandle();
+    const QMargins margins = window ? window->frameMargins() : QMargins();
+    const QSize decoration(margins.left() + margins.right(), margins.top() + margins.bottom());
+
+    if (margins.isNull()) {
+        // Not yet decorated: the window manager may add a title bar when it maps
+        // the window, so the size is corrected once that is known.
+        m_pendingFrame = outer;
+        m_pendingFrameDeadline = QDeadlineTimer(pendingFrameWindowMs);
+    } else {
+        m_pendingFrame.reset();
+    }
+    resize(outer.size() - decoration);
+    // For a window, move() places the outer frame.
+    move(outer.topLeft());
+}
+
+void FloatingPanel::applyPendingFrameOnceDecorated() {
+    if (!m_pendingFrame) {
+        return;
+    }
+    if (m_pendingFrameDeadline.hasExpired()) {
+        m_pendingFrame.reset();
+        return;
+    }
+    const QWindow* window = windowHandle();
+    if (!window || window->frameMargins().isNull()) {
+        return;
+    }
+    const QRect outer = *m_pendingFrame;
+    setFrame(outer);
+}
+
+void FloatingPanel::setContent(QWidget* content) {
+    if (content == m_content) {
+        return;
+    }
+    delete m_content;
+    m_content = content;
+    if (m_content) {
+        layout()->addWidget(m_content);
+    }
+}
+
+void FloatingPanel::updateMotionOpacity(bool isMoving) {
+    if (!m_motionBasedOpacity || m_keepActive || isMoving == m_cursorIsMoving) {
+        return;
+    }
+    m_cursorIsMoving = isMoving;
+    if (isMoving) {
+        animateAlpha(activeAlpha, showFullyDurationMs);
+    } else {
+        animateAlpha(m_inactiveAlpha, fadeWhileMovingDurationMs);
+    }
+}
+
+void FloatingPanel::forceUpdateMotionOpacity(bool isMoving) {
+    if (!m_motionBasedOpacity || m_keepActive) {
+        return;
+    }
+    m_cursorIsMoving = isMoving;
+    animateAlpha(isMoving ? activeAlpha : m_inactiveAlpha, forcedMotionDurationMs);
+}
+
+void FloatingPanel::animateAlpha(double alpha, int durationMs) {
+    m_targetAlpha = alpha;
+    m_lastAnimationDurationMs = durationMs;
+    if (!m_animation) {
+        return;
+    }
+    m_animation->stop();
+    if (durationMs <= 0) {
+        setWindowOpacity(alpha);
+        return;
+    }
+    m_animation->setDuration(durationMs);
+    m_animation->setStartValue(windowOpacity());
+    m_animation->setEndValue(alpha);
+    m_animation->start();
+}
+
+void FloatingPanel::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::ActivationChange) {
+        return;
+    }
+    const bool key = isActiveWindow();
+    if (key == m_wasKey) {
+        return;
+    }
+    m_wasKey = key;
+    if (key) {
+        becameKey();
+    } else {
+        resignedKey();
+    }
+}
+
+void FloatingPanel::becameKey() {
+    animateAlpha(activeAlpha, keyChangeDurationMs);
+}
+
+void FloatingPanel::resignedKey() {
+    if (!m_keepActive) {
+        animateAlpha(m_inactiveAlpha, keyChangeDurationMs);
+    }
+}
+
+void FloatingPanel::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    frameChanged();
+}
+
+void FloatingPanel::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    frameChanged();
+}
+
+void FloatingPanel::frameChanged() {
+    if (onFrameChange) {
+        onFrameChange(frame());
+    }
+    applyPendingFrameOnceDecorated();
+}
+
+void FloatingPanel::closeEvent(QCloseEvent* event) {
+    QWidget::closeEvent(event);
+    if (!event->isAccepted()) {
+        return;
+    }
+    // Queued: the owner typically drops the panel in onClose, which must not
+    // happen while Qt is still inside this close.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (onClose) {
+                onClose();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+} // namespace oculo
