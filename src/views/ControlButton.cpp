@@ -1,0 +1,96 @@
+#include "views/ControlButton.h"
+
+#include <QAbstractButton>
+#include <QGraphicsOpacityEffect>
+#include <QKeyEvent>
+#include <QStyle>
+
+namespace oculo {
+
+namespace {
+
+class EnterKeyPresses : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::KeyPress) {
+            return false;
+        }
+        const auto* key = static_cast<QKeyEvent*>(event);
+        auto* button = qobject_cast<QAbstractButton*>(watched);
+        if (!button || (key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter)) {
+            return false;
+        }
+        if (button->isEnabled()) {
+            button->click();
+        }
+        return true;
+    }
+};
+
+} // namespace
+
+void pressWithEnterKey(QAbstractButton* button) {
+    button->installEventFilter(new EnterKeyPresses(button));
+}
+
+void setDrawnOpacity(QWidget* widget, double opacity) {
+    if (opacity >= 1.0) {
+        if (widget->graphicsEffect()) {
+            widget->setGraphicsEffect(nullptr);
+        }
+        return;
+    }
+    auto* effect = qobject_cast<QGraphicsOpacityEffect*>(widget->graphicsEffect());
+    if (!effect) {
+        effect = new QGraphicsOpacityEffect(widget);
+        widget->setGraphicsEffect(effect);
+    }
+    effect->setOpacity(opacity);
+}
+
+double drawnOpacity(const QWidget* widget) {
+    const auto* effect = qobject_cast<const QGraphicsOpacityEffect*>(widget->graphicsEffect());
+    return effect ? effect->opacity() : 1.0;
+}
+
+ControlButton::ControlButton(const QString& accessibleName, int symbolSizePx, QWidget* parent)
+    : QToolButton(parent) {
+    setAccessibleName(accessibleName);
+    setIconSize(QSize(symbolSizePx, symbolSizePx));
+    setToolButtonStyle(Qt::ToolButtonIconOnly);
+    // Tab reaches it; a click leaves the keyboard focus on the magnifier.
+    setFocusPolicy(Qt::TabFocus);
+    pressWithEnterKey(this);
+}
+
+void ControlButton::setSymbol(Symbol symbol) {
+    if (m_hasSymbol && symbol == m_symbol) {
+        return;
+    }
+    m_symbol = symbol;
+    m_hasSymbol = true;
+    setIcon(symbolIcon(symbol, Qt::white));
+    Q_EMIT symbolChanged();
+}
+
+void ControlButton::setTint(const QString& tint) {
+    if (tint == m_tint) {
+        return;
+    }
+    m_tint = tint;
+    // Style sheets select on the property; re-polish so the new colour applies.
+    style()->unpolish(this);
+    style()->polish(this);
+    update();
+    Q_EMIT tintChanged();
+}
+
+void ControlButton::setHelp(const QString& text) {
+    setToolTip(text);
+    setAccessibleDescription(text);
+}
+
+} // namespace oculo

@@ -1,0 +1,363 @@
+#include "views/MagnifierControlsView.h"
+
+#include "state/MagnifierState.h"
+#include "views/ControlButton.h"
+#include "views/Symbols.h"
+
+#include <QFontDatabase>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLocale>
+#include <QPainter>
+#include <QPainterPath>
+#include <QSignalBlocker>
+#include <QSlider>
+
+#include <cmath>
+
+namespace oculo {
+
+namespace {
+
+constexpr int modeSymbolSizePx = 16;
+constexpr int symbolSizePx = 14;
+constexpr int smallSymbolSizePx = 12;
+constexpr int zoomTextWidth = 30;
+constexpr int transparencyTextWidth = 28;
+const QColor secondaryColor(255, 255, 255, 150);
+
+const QLatin1String blueTint("blue");
+const QLatin1String orangeTint("orange");
+const QLatin1String greenTint("green");
+
+// The strip floats over arbitrary screen content, so it carries its own dark,
+// translucent look instead of the desktop palette.
+const char* const stripStyleSheet = R"(
+QToolButton {
+    color: white;
+    background: rgba(255, 255, 255, 30);
+    border: 1px solid rgba(255, 255, 255, 60);
+    border-radius: 6px;
+    padding: 3px;
+}
+QToolButton:hover { background: rgba(255, 255, 255, 55); }
+QToolButton:pressed, QToolButton:checked {
+    background: rgba(255, 255, 255, 90);
+    border-color: rgba(255, 255, 255, 120);
+}
+QToolButton:focus { border-color: rgba(120, 180, 255, 240); }
+QToolButton[tint="blue"] { background: rgba(10, 132, 255, 200); border-color: rgb(10, 132, 255); }
+QToolButton[tint="orange"] { background: rgba(255, 159, 10, 200); border-color: rgb(255, 159, 10); }
+QToolButton[tint="green"] { background: rgba(48, 209, 88, 200); border-color: rgb(48, 209, 88); }
+QLabel { color: white; }
+QFrame#divider { background: rgba(255, 255, 255, 70); border: none; }
+)";
+
+QFont readoutFont() {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPixelSize(12);
+    font.setWeight(QFont::Medium);
+    return font;
+}
+
+QLabel* symbolLabel(Symbol symbol, QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setPixmap(symbolPixmap(symbol, smallSymbolSizePx, Qt::white, secondaryColor.alphaF(),
+                                  parent->devicePixelRatioF()));
+    label->setProperty("symbol", symbolName(symbol));
+    return label;
+}
+
+QLabel* readoutLabel(const QString& text, int width, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setFont(readoutFont());
+    if (width > 0) {
+        label->setFixedWidth(width);
+        label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    }
+    return label;
+}
+
+QFrame* divider(QWidget* parent) {
+    auto* line = new QFrame(parent);
+    line->setObjectName(QStringLiteral("divider"));
+    line->setFixedSize(1, MagnifierControlsView::dividerHeight);
+    return line;
+}
+
+QHBoxLayout* groupLayout(QWidget* group) {
+    auto* layout = new QHBoxLayout(group);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(MagnifierControlsView::groupSpacing);
+    return layout;
+}
+
+ControlButton* button(const QString& objectName, const QString& accessibleName, int sizePx,
+                      QWidget* parent) {
+    auto* control = new ControlButton(accessibleName, sizePx, parent);
+    control->setObjectName(objectName);
+    return control;
+}
+
+} // namespace
+
+MagnifierControlsView::MagnifierControlsView(MagnifierState& state, QWidget* parent)
+    : QWidget(parent)
+    , m_state(state) {
+    setObjectName(QStringLiteral("magnifierControls"));
+    setStyleSheet(QLatin1String(stripStyleSheet));
+
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(outerPadding + horizontalPadding, outerPadding + verticalPadding,
+                            outerPadding + horizontalPadding, outerPadding + verticalPadding);
+    row->setSpacing(spacing);
+    row->setSizeConstraint(QLayout::SetFixedSize);
+
+    m_modeButton =
+        button(QStringLiteral("modeButton"), tr("Magnification Mode"), modeSymbolSizePx, this);
+    m_regionButton =
+        button(QStringLiteral("regionButton"), tr("Adjust Region"), symbolSizePx, this);
+    m_regionButton->setSymbol(Symbol::adjustRegion);
+    m_regionButton->setHelp(tr("Move or resize the captured region"));
+
+    m_keepActiveButton =
+        button(QStringLiteral("keepActiveButton"), tr("Keep Window Opaque"), symbolSizePx, this);
+    m_hideWhileMovingButton = button(QStringLiteral("hideWhileMovingButton"),
+                                     tr("Hide While Cursor Moving"), symbolSizePx, this);
+    m_stayInSpaceButton = button(QStringLiteral("stayInSpaceButton"), tr("Stay in Current Space"),
+                                 symbolSizePx, this);
+    for (ControlButton* toggle :
+         {m_keepActiveButton, m_hideWhileMovingButton, m_stayInSpaceButton}) {
+        toggle->setCheckable(true);
+    }
+    m_dockTopButton =
+        button(QStringLiteral("dockTopButton"), tr("Dock to Top"), symbolSizePx, this);
+    m_dockBottomButton =
+        button(QStringLiteral("dockBottomButton"), tr("Dock to Bottom"), symbolSizePx, this);
+
+    row->addWidget(m_modeButton);
+    row->addWidget(m_regionButton);
+    row->addWidget(divider(this));
+    row->addWidget(buildZoomGroup());
+    row->addWidget(divider(this));
+    row->addWidget(buildTransparencyGroup());
+    row->addWidget(m_keepActiveButton);
+    row->addWidget(m_hideWhileMovingButton);
+    row->addWidget(m_stayInSpaceButton);
+    row->addWidget(m_dockTopButton);
+    row->addWidget(m_dockBottomButton);
+
+    connectActions();
+
+    connect(&m_state, &MagnifierState::fixedRegionChanged, this, &MagnifierControlsView::refresh);
+    connect(&m_state, &MagnifierState::modeChanged, this, &MagnifierControlsView::refresh);
+    connect(&m_state, &MagnifierState::zoomLevelChanged, this, &MagnifierControlsView::refresh);
+    connect(&m_state, &MagnifierState::windowTransparencyChanged, this,
+            &MagnifierControlsView::refresh);
+    connect(&m_state, &MagnifierState::keepWindowActiveChanged, this,
+            &MagnifierControlsView::refresh);
+    connect(&m_state, &MagnifierState::hideWhileMovingChanged, this,
+            &MagnifierControlsView::refresh);
+    connect(&m_state, &MagnifierState::stayInCurrentSpaceChanged, this,
+            &MagnifierControlsView::refresh);
+    connect(&m_state, &MagnifierState::dockPositionChanged, this, &MagnifierControlsView::refresh);
+
+    refresh();
+}
+
+QWidget* MagnifierControlsView::buildZoomGroup() {
+    auto* group = new QWidget(this);
+    group->setObjectName(QStringLiteral("zoomGroup"));
+    auto* layout = groupLayout(group);
+
+    m_zoomOutButton = button(QStringLiteral("zoomOutButton"), tr("Zoom Out"), symbolSizePx, group);
+    m_zoomOutButton->setSymbol(Symbol::zoomOut);
+    m_zoomInButton = button(QStringLiteral("zoomInButton"), tr("Zoom In"), symbolSizePx, group);
+    m_zoomInButton->setSymbol(Symbol::zoomIn);
+
+    m_zoomSlider = new QSlider(Qt::Horizontal, group);
+    m_zoomSlider->setObjectName(QStringLiteral("zoomSlider"));
+    m_zoomSlider->setAccessibleName(tr("Zoom"));
+    m_zoomSlider->setRange(static_cast<int>(MagnifierState::minZoom * zoomSliderStepsPerUnit),
+                           static_cast<int>(MagnifierState::maxZoom * zoomSliderStepsPerUnit));
+    m_zoomSlider->setSingleStep(1);
+    m_zoomSlider->setPageStep(zoomSliderStepsPerUnit);
+    m_zoomSlider->setFixedWidth(zoomSliderWidth);
+    m_zoomSlider->setFocusPolicy(Qt::TabFocus);
+
+    m_zoomText = readoutLabel(QString(), zoomTextWidth, group);
+    m_zoomText->setObjectName(QStringLiteral("zoomText"));
+
+    layout->addWidget(symbolLabel(Symbol::magnifier, group));
+    layout->addWidget(m_zoomOutButton);
+    layout->addWidget(m_zoomSlider);
+    layout->addWidget(m_zoomInButton);
+    layout->addWidget(m_zoomText);
+    layout->addWidget(readoutLabel(QStringLiteral("x"), 0, group));
+    return group;
+}
+
+QWidget* MagnifierControlsView::buildTransparencyGroup() {
+    m_transparencyGroup = new QWidget(this);
+    m_transparencyGroup->setObjectName(QStringLiteral("transparencyGroup"));
+    const QString help = tr("Window transparency when unfocused");
+    m_transparencyGroup->setToolTip(help);
+    auto* layout = groupLayout(m_transparencyGroup);
+
+    m_transparencySlider = new QSlider(Qt::Horizontal, m_transparencyGroup);
+    m_transparencySlider->setObjectName(QStringLiteral("transparencySlider"));
+    m_transparencySlider->setAccessibleName(tr("Transparency When Unfocused"));
+    m_transparencySlider->setAccessibleDescription(help);
+    m_transparencySlider->setRange(
+        static_cast<int>(std::lround(MagnifierState::minTransparency * transparencySliderScale)),
+        static_cast<int>(std::lround(MagnifierState::maxTransparency * transparencySliderScale)));
+    m_transparencySlider->setSingleStep(transparencySliderScale / 100);
+    m_transparencySlider->setPageStep(transparencySliderScale / 10);
+    m_transparencySlider->setFixedWidth(transparencySliderWidth);
+    m_transparencySlider->setFocusPolicy(Qt::TabFocus);
+
+    m_transparencyText = readoutLabel(QString(), transparencyTextWidth, m_transparencyGroup);
+    m_transparencyText->setObjectName(QStringLiteral("transparencyText"));
+
+    layout->addWidget(symbolLabel(Symbol::transparency, m_transparencyGroup));
+    layout->addWidget(m_transparencySlider);
+    layout->addWidget(m_transparencyText);
+    layout->addWidget(readoutLabel(QStringLiteral("%"), 0, m_transparencyGroup));
+    return m_transparencyGroup;
+}
+
+void MagnifierControlsView::connectActions() {
+    // Each action writes the state, then redraws from it, so a write the state
+    // refuses or leaves unchanged still shows the state's value.
+    const auto act = [this](QAbstractButton* control, auto action) {
+        connect(control, &QAbstractButton::clicked, this, [this, action](bool checked) {
+            action(checked);
+            refresh();
+        });
+    };
+    act(m_modeButton, [this](bool) {
+        if (m_state.mode() == MagnificationMode::followMouse) {
+            m_state.setIsSelectingRegion(true);
+        } else {
+            m_state.setMode(MagnificationMode::followMouse);
+        }
+    });
+    act(m_regionButton, [this](bool) { m_state.startRegionAdjustment(); });
+    act(m_zoomOutButton, [this](bool) { m_state.zoomOut(); });
+    act(m_zoomInButton, [this](bool) { m_state.zoomIn(); });
+    act(m_keepActiveButton, [this](bool on) { m_state.setKeepWindowActive(on); });
+    act(m_hideWhileMovingButton, [this](bool on) { m_state.setHideWhileMoving(on); });
+    act(m_stayInSpaceButton, [this](bool on) { m_state.setStayInCurrentSpace(on); });
+    act(m_dockTopButton, [this](bool) {
+        m_state.setDockPosition(m_state.dockPosition() == DockPosition::top ? DockPosition::none
+                                                                            : DockPosition::top);
+    });
+    act(m_dockBottomButton, [this](bool) {
+        m_state.setDockPosition(m_state.dockPosition() == DockPosition::bottom
+                                    ? DockPosition::none
+                                    : DockPosition::bottom);
+    });
+
+    connect(m_zoomSlider, &QSlider::valueChanged, this,
+            [this](int position) { m_state.setZoomLevel(position * MagnifierState::zoomStep); });
+    connect(m_transparencySlider, &QSlider::valueChanged, this, [this](int position) {
+        m_state.setWindowTransparency(static_cast<double>(position) / transparencySliderScale);
+    });
+}
+
+QString MagnifierControlsView::formatZoom(double zoomLevel) {
+    return QLocale().toString(zoomLevel, 'f', 1);
+}
+
+QString MagnifierControlsView::formatTransparency(double transparency) {
+    // Truncation on purpose: 0.29 * 100 is 28.999..., shown as 28.
+    return QLocale().toString(static_cast<int>(std::trunc(transparency * 100.0)));
+}
+
+void MagnifierControlsView::refresh() {
+    const bool followMouse = m_state.mode() == MagnificationMode::followMouse;
+    const DockPosition dock = m_state.dockPosition();
+    const bool stay = m_state.stayInCurrentSpace();
+    const bool keepActive = m_state.keepWindowActive();
+    const bool hide = m_state.hideWhileMoving();
+    const double zoom = m_state.zoomLevel();
+
+    m_modeButton->setSymbol(followMouse ? Symbol::followMouse : Symbol::fixedRegion);
+    m_modeButton->setHelp(followMouse ? tr("Switch to Fixed Region")
+                                      : tr("Switch to Follow Mouse"));
+
+    m_regionButton->setEnabled(!followMouse && m_state.fixedRegion().has_value());
+
+    m_zoomOutButton->setEnabled(zoom > MagnifierState::minZoom);
+    m_zoomInButton->setEnabled(zoom < MagnifierState::maxZoom);
+    {
+        const QSignalBlocker blocker(m_zoomSlider);
+        m_zoomSlider->setValue(static_cast<int>(std::lround(zoom * zoomSliderStepsPerUnit)));
+    }
+    m_zoomText->setText(formatZoom(zoom));
+
+    {
+        const QSignalBlocker blocker(m_transparencySlider);
+        m_transparencySlider->setValue(
+            static_cast<int>(std::lround(m_state.windowTransparency() * transparencySliderScale)));
+    }
+    m_transparencySlider->setEnabled(!keepActive);
+    m_transparencyText->setText(formatTransparency(m_state.windowTransparency()));
+    setDrawnOpacity(m_transparencyGroup, keepActive ? disabledOpacity : 1.0);
+
+    m_keepActiveButton->setChecked(keepActive);
+    m_keepActiveButton->setSymbol(keepActive ? Symbol::pinned : Symbol::unpinned);
+    m_keepActiveButton->setHelp(keepActive ? tr("Window stays opaque (ON)")
+                                           : tr("Keep window always opaque (OFF)"));
+    m_keepActiveButton->setTint(keepActive ? QString(blueTint) : QString());
+
+    m_hideWhileMovingButton->setChecked(hide);
+    m_hideWhileMovingButton->setSymbol(hide ? Symbol::hideWhileMovingOn
+                                            : Symbol::hideWhileMovingOff);
+    m_hideWhileMovingButton->setHelp(hide ? tr("Hide while cursor moving (ON)")
+                                          : tr("Hide while cursor moving (OFF)"));
+    m_hideWhileMovingButton->setTint(hide ? QString(orangeTint) : QString());
+    m_hideWhileMovingButton->setEnabled(followMouse);
+    setDrawnOpacity(m_hideWhileMovingButton, followMouse ? 1.0 : disabledOpacity);
+
+    m_stayInSpaceButton->setChecked(stay);
+    m_stayInSpaceButton->setSymbol(stay ? Symbol::stayInSpace : Symbol::followAcrossSpaces);
+    m_stayInSpaceButton->setHelp(stay ? tr("Stays in current space (ON)")
+                                      : tr("Follows across spaces (OFF)"));
+    m_stayInSpaceButton->setTint(stay ? QString(blueTint) : QString());
+
+    const QString enableStayFirst = tr("Enable 'Stay in Current Space' first");
+    const bool dockedTop = dock == DockPosition::top;
+    m_dockTopButton->setSymbol(dockedTop ? Symbol::dockTopActive : Symbol::dockTop);
+    m_dockTopButton->setHelp(dockedTop ? tr("Undock from top")
+                             : stay    ? tr("Dock to top")
+                                       : enableStayFirst);
+    m_dockTopButton->setTint(dockedTop ? QString(greenTint) : QString());
+
+    const bool dockedBottom = dock == DockPosition::bottom;
+    m_dockBottomButton->setSymbol(dockedBottom ? Symbol::dockBottomActive : Symbol::dockBottom);
+    m_dockBottomButton->setHelp(dockedBottom ? tr("Undock from bottom")
+                                : stay       ? tr("Dock to bottom")
+                                             : enableStayFirst);
+    m_dockBottomButton->setTint(dockedBottom ? QString(greenTint) : QString());
+
+    for (ControlButton* dockButton : {m_dockTopButton, m_dockBottomButton}) {
+        dockButton->setEnabled(stay);
+        setDrawnOpacity(dockButton, stay ? 1.0 : disabledOpacity);
+    }
+}
+
+void MagnifierControlsView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF material =
+        QRectF(rect()).adjusted(outerPadding, outerPadding, -outerPadding, -outerPadding);
+    QPainterPath path;
+    path.addRoundedRect(material, cornerRadius, cornerRadius);
+    painter.fillPath(path, QColor(28, 28, 30, 190));
+    painter.setPen(QPen(QColor(255, 255, 255, 45), 1.0));
+    painter.drawPath(path);
+}
+
+} // namespace oculo

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+class QSlider;
+
+namespace oculo {
+
+class ControlButton;
+class MagnifierState;
+
+// The strip of controls along the bottom of a magnifier window: mode, region,
+// zoom, transparency when unfocused, the three window-behaviour switches and
+// docking. Every control reads and writes the window's MagnifierState only;
+// what it shows is recomputed from the state whenever the state changes.
+class MagnifierControlsView : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int cornerRadius = 12;
+    static constexpr int horizontalPadding = 16;
+    static constexpr int verticalPadding = 10;
+    static constexpr int spacing = 16;
+    static constexpr int outerPadding = 12;
+    static constexpr int groupSpacing = 8;
+    static constexpr int dividerHeight = 24;
+    static constexpr int zoomSliderWidth = 80;
+    static constexpr int transparencySliderWidth = 60;
+    static constexpr double disabledOpacity = 0.5;
+    // Zoom slider positions count steps of 0.25; the transparency slider is
+    // continuous, so it counts thousandths.
+    static constexpr int zoomSliderStepsPerUnit = 4;
+    static constexpr int transparencySliderScale = 1000;
+
+    explicit MagnifierControlsView(MagnifierState& state, QWidget* parent = nullptr);
+
+    ControlButton* modeButton() const { return m_modeButton; }
+    ControlButton* regionButton() const { return m_regionButton; }
+    ControlButton* zoomOutButton() const { return m_zoomOutButton; }
+    QSlider* zoomSlider() const { return m_zoomSlider; }
+    ControlButton* zoomInButton() const { return m_zoomInButton; }
+    QLabel* zoomText() const { return m_zoomText; }
+    QWidget* transparencyGroup() const { return m_transparencyGroup; }
+    QSlider* transparencySlider() const { return m_transparencySlider; }
+    QLabel* transparencyText() const { return m_transparencyText; }
+    ControlButton* keepActiveButton() const { return m_keepActiveButton; }
+    ControlButton* hideWhileMovingButton() const { return m_hideWhileMovingButton; }
+    ControlButton* stayInSpaceButton() const { return m_stayInSpaceButton; }
+    ControlButton* dockTopButton() const { return m_dockTopButton; }
+    ControlButton* dockBottomButton() const { return m_dockBottomButton; }
+
+    // The zoom readout: one fraction digit in the current locale.
+    static QString formatZoom(double zoomLevel);
+    // The transparency readout: percent truncated toward zero, current locale.
+    static QString formatTransparency(double transparency);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QWidget* buildZoomGroup();
+    QWidget* buildTransparencyGroup();
+    void connectActions();
+    void refresh();
+
+    MagnifierState& m_state;
+
+    ControlButton* m_modeButton = nullptr;
+    ControlButton* m_regionButton = nullptr;
+    ControlButton* m_zoomOutButton = nullptr;
+    QSlider* m_zoomSlider = nullptr;
+    ControlButton* m_zoomInButton = nullptr;
+    QLabel* m_zoomText = nullptr;
+    QWidget* m_transparencyGroup = nullptr;
+    QSlider* m_transparencySlider = nullptr;
+    QLabel* m_transparencyText = nullptr;
+    ControlButton* m_keepActiveButton = nullptr;
+    ControlButton* m_hideWhileMovingButton = nullptr;
+    ControlButton* m_stayInSpaceButton = nullptr;
+    ControlButton* m_dockTopButton = nullptr;
+    ControlButton* m_dockBottomButton = nullptr;
+};
+
+} // namespace oculo

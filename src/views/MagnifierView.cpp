@@ -1,0 +1,290 @@
+#include "views/MagnifierView.h"
+
+#include "state/MagnifierState.h"
+#include "views/ControlButton.h"
+#include "views/MagnifierControlsView.h"
+#include "views/Symbols.h"
+
+#include <QGraphicsOpacityEffect>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPainter>
+#include <QParallelAnimationGroup>
+#include <QPropertyAnimation>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <QWheelEvent>
+#include <QWindow>
+
+#include <algorithm>
+
+namespace oculo {
+
+namespace {
+
+const QColor warningYellow(255, 204, 0);
+constexpr double secondaryOpacity = 0.6;
+
+const char* const placeholderStyleSheet = R"(
+QLabel { color: white; }
+QLabel[secondary="true"] { color: rgba(255, 255, 255, 150); }
+QPushButton#openSettingsButton {
+    background: palette(highlight);
+    color: palette(highlighted-text);
+    border: 1px solid palette(highlight);
+    border-radius: 6px;
+    padding: 5px 14px;
+}
+QPushButton#openSettingsButton:pressed { background: palette(dark); }
+QPushButton#openSettingsButton:focus { border-color: white; }
+)";
+
+QLabel* textLabel(const QString& text, const QFont& font, bool secondary, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setFont(font);
+    label->setAlignment(Qt::AlignCenter);
+    label->setWordWrap(true);
+    label->setProperty("secondary", secondary);
+    return label;
+}
+
+QFont headlineFont(const QFont& base) {
+    QFont font = base;
+    font.setPointSizeF(base.pointSizeF() * 1.15);
+    font.setWeight(QFont::DemiBold);
+    return font;
+}
+
+QFont subheadlineFont(const QFont& base) {
+    QFont font = base;
+    font.setPointSizeF(base.pointSizeF() * 0.92);
+    return font;
+}
+
+QWidget* placeholderPage(QWidget* parent, QVBoxLayout*& layout) {
+    auto* page = new QWidget(parent);
+    page->setStyleSheet(QLatin1String(placeholderStyleSheet));
+    layout = new QVBoxLayout(page);
+    layout->setSpacing(MagnifierView::placeholderSpacing);
+    layout->setAlignment(Qt::AlignCenter);
+    return page;
+}
+
+QLabel* symbolLabel(Symbol symbol, const QColor& color, double opacity, QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setObjectName(QStringLiteral("placeholderSymbol"));
+    label->setAlignment(Qt::AlignCenter);
+    label->setPixmap(symbolPixmap(symbol, MagnifierView::placeholderSymbolSizePx, color, opacity,
+                                  parent->devicePixelRatioF()));
+    label->setProperty("symbol", symbolName(symbol));
+    return label;
+}
+
+} // namespace
+
+MagnifierView::MagnifierView(MagnifierState& state, std::function<void()> openSystemSettings,
+                             QWidget* parent)
+    : QWidget(parent)
+    , m_state(state)
+    , m_openSystemSettings(std::move(openSystemSettings))
+    , m_zoomInput(state) {
+    setObjectName(QStringLiteral("magnifierView"));
+    // Keys reach the view whenever its window is active.
+    setFocusPolicy(Qt::StrongFocus);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setMinimumSize(1, 1);
+
+    m_noCapturePlaceholder = buildNoCapturePlaceholder();
+    m_permissionPlaceholder = buildPermissionPlaceholder();
+
+    m_controls = new MagnifierControlsView(state, this);
+    m_controls->adjustSize();
+    m_controls->raise();
+    m_controls->move(controlsPosition(true));
+
+    connect(&m_state, &MagnifierState::currentFrameChanged, this, [this] {
+        updatePlaceholder();
+        update();
+    });
+    connect(&m_state, &MagnifierState::hasScreenRecordingPermissionChanged, this,
+            &MagnifierView::updatePlaceholder);
+    updatePlaceholder();
+    setFocus();
+}
+
+MagnifierView::~MagnifierView() {
+    if (m_controlsAnimation) {
+        m_controlsAnimation->stop();
+    }
+}
+
+QWidget* MagnifierView::buildNoCapturePlaceholder() {
+    QVBoxLayout* layout = nullptr;
+    QWidget* page = placeholderPage(this, layout);
+    page->setObjectName(QStringLiteral("noCapturePlaceholder"));
+    layout->addWidget(symbolLabel(Symbol::magnifier, Qt::white, secondaryOpacity, page));
+    QLabel* title = textLabel(tr("No capture active"), headlineFont(font()), true, page);
+    title->setObjectName(QStringLiteral("placeholderTitle"));
+    layout->addWidget(title);
+    return page;
+}
+
+QWidget* MagnifierView::buildPermissionPlaceholder() {
+    QVBoxLayout* layout = nullptr;
+    QWidget* page = placeholderPage(this, layout);
+    page->setObjectName(QStringLiteral("permissionPlaceholder"));
+    layout->addWidget(symbolLabel(Symbol::warning, warningYellow, 1.0, page));
+    QLabel* title =
+        textLabel(tr("Screen Recording Permission Required"), headlineFont(font()), false, page);
+    title->setObjectName(QStringLiteral("placeholderTitle"));
+    layout->addWidget(title);
+    QLabel* message = textLabel(tr("Please grant screen recording permission in System Settings"),
+                                subheadlineFont(font()), true, page);
+    message->setObjectName(QStringLiteral("placeholderMessage"));
+    layout->addWidget(message);
+
+    m_openSettingsButton = new QPushButton(tr("Open System Settings"), page);
+    m_openSettingsButton->setObjectName(QStringLiteral("openSettingsButton"));
+    m_openSettingsButton->setAccessibleName(tr("Open System Settings"));
+    m_openSettingsButton->setToolTip(tr("Open System Settings"));
+    m_openSettingsButton->setAccessibleDescription(tr("Open System Settings"));
+    pressWithEnterKey(m_openSettingsButton);
+    connect(m_openSettingsButton, &QPushButton::clicked, this, [this] {
+        if (m_openSystemSettings) {
+            m_openSystemSettings();
+        }
+    });
+    layout->addWidget(m_openSettingsButton, 0, Qt::AlignHCenter);
+    return page;
+}
+
+void MagnifierView::updatePlaceholder() {
+    const bool noFrame = m_state.currentFrame().isNull();
+    const bool permitted = m_state.hasScreenRecordingPermission();
+    m_noCapturePlaceholder->setVisible(noFrame && permitted);
+    m_permissionPlaceholder->setVisible(noFrame && !permitted);
+}
+
+QRectF MagnifierView::aspectFillSourceRect(const QSize& imageSize, const QSizeF& viewSize) {
+    if (imageSize.isEmpty() || viewSize.isEmpty()) {
+        return {};
+    }
+    const double scale =
+        std::max(viewSize.width() / imageSize.width(), viewSize.height() / imageSize.height());
+    const QSizeF visible = viewSize / scale;
+    return QRectF((imageSize.width() - visible.width()) / 2.0,
+                  (imageSize.height() - visible.height()) / 2.0, visible.width(), visible.height());
+}
+
+void MagnifierView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::black);
+    const QImage frame = m_state.currentFrame();
+    const QRectF source = aspectFillSourceRect(frame.size(), size());
+    if (!source.isEmpty()) {
+        // Only the visible part is scaled, straight into the window's buffer;
+        // nearest-neighbour keeps magnified pixels crisp and is the fastest.
+        painter.drawImage(QRectF(rect()), frame, source);
+    }
+}
+
+void MagnifierView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    m_noCapturePlaceholder->setGeometry(rect());
+    m_permissionPlaceholder->setGeometry(rect());
+    placeControls();
+}
+
+QPoint MagnifierView::controlsPosition(bool shown) const {
+    const int x = (width() - m_controls->width()) / 2;
+    const int y = shown ? height() - m_controls->height() : height();
+    return {x, y};
+}
+
+void MagnifierView::placeControls() {
+    if (m_controlsAnimation) {
+        // A resize mid-animation jumps to where the animation was heading.
+        m_controlsAnimation->setCurrentTime(m_controlsAnimation->totalDuration());
+    }
+    m_controls->move(controlsPosition(m_controlsShown));
+}
+
+void MagnifierView::setControlsShown(bool shown) {
+    if (shown == m_controlsShown) {
+        return;
+    }
+    m_controlsShown = shown;
+    if (m_controlsAnimation) {
+        m_controlsAnimation->stop();
+    }
+
+    auto* effect = qobject_cast<QGraphicsOpacityEffect*>(m_controls->graphicsEffect());
+    if (!effect) {
+        effect = new QGraphicsOpacityEffect(m_controls);
+        effect->setOpacity(m_controls->isVisible() ? 1.0 : 0.0);
+        m_controls->setGraphicsEffect(effect);
+    }
+    if (shown && !m_controls->isVisible()) {
+        m_controls->move(controlsPosition(false));
+        m_controls->show();
+    }
+    m_controls->raise();
+
+    auto* group = new QParallelAnimationGroup(this);
+    auto* slide = new QPropertyAnimation(m_controls, "pos", group);
+    slide->setDuration(controlsAnimationMs);
+    slide->setEasingCurve(QEasingCurve::InOutQuad);
+    slide->setEndValue(controlsPosition(shown));
+    auto* fade = new QPropertyAnimation(effect, "opacity", group);
+    fade->setDuration(controlsAnimationMs);
+    fade->setEasingCurve(QEasingCurve::InOutQuad);
+    fade->setEndValue(shown ? 1.0 : 0.0);
+    connect(group, &QAbstractAnimation::finished, this, [this, shown] {
+        if (shown) {
+            // Fully shown: drop the fade so the strip draws directly.
+            m_controls->setGraphicsEffect(nullptr);
+        } else {
+            m_controls->hide();
+        }
+    });
+    m_controlsAnimation = group;
+    group->start(QAbstractAnimation::DeleteWhenStopped);
+    Q_EMIT controlsShownChanged(shown);
+}
+
+void MagnifierView::enterEvent(QEnterEvent* event) {
+    QWidget::enterEvent(event);
+    setControlsShown(true);
+}
+
+void MagnifierView::leaveEvent(QEvent* event) {
+    QWidget::leaveEvent(event);
+    setControlsShown(false);
+}
+
+void MagnifierView::wheelEvent(QWheelEvent* event) {
+    m_zoomInput.wheel(*event);
+    event->accept();
+}
+
+void MagnifierView::keyPressEvent(QKeyEvent* event) {
+    if (m_zoomInput.key(*event)) {
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event); // ignores it, so it travels on to the parent
+}
+
+void MagnifierView::mousePressEvent(QMouseEvent* event) {
+    // The whole background drags the window, as there is little title bar to grab.
+    if (event->button() == Qt::LeftButton) {
+        if (QWindow* handle = window()->windowHandle()) {
+            handle->startSystemMove();
+        }
+        event->accept();
+        return;
+    }
+    QWidget::mousePressEvent(event);
+}
+
+} // namespace oculo

@@ -1,0 +1,83 @@
+#pragma once
+
+#include "views/ZoomInput.h"
+
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+
+class QAbstractAnimation;
+class QLabel;
+class QPushButton;
+
+namespace oculo {
+
+class MagnifierControlsView;
+class MagnifierState;
+
+// The content of a magnifier window: the latest captured frame scaled to fill
+// the window (or a placeholder while there is none), the controls strip that
+// slides in from the bottom while the pointer is over the window, and zoom by
+// scroll wheel and the plus and minus keys.
+class MagnifierView : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(bool controlsShown READ controlsShown NOTIFY controlsShownChanged FINAL)
+
+public:
+    static constexpr int controlsAnimationMs = 200;
+    static constexpr int placeholderSpacing = 16;
+    static constexpr int placeholderSymbolSizePx = 48;
+
+    // `openSystemSettings` is called by the placeholder's button when screen
+    // capture is not permitted.
+    MagnifierView(MagnifierState& state, std::function<void()> openSystemSettings,
+                  QWidget* parent = nullptr);
+    ~MagnifierView() override;
+
+    // The controls are shown when the view opens and until the pointer leaves.
+    bool controlsShown() const { return m_controlsShown; }
+    MagnifierControlsView* controls() const { return m_controls; }
+
+    // Placeholders while no frame is captured, by screen-capture permission.
+    QWidget* noCapturePlaceholder() const { return m_noCapturePlaceholder; }
+    QWidget* permissionPlaceholder() const { return m_permissionPlaceholder; }
+    QPushButton* openSettingsButton() const { return m_openSettingsButton; }
+
+    // The part of an image of `imageSize` pixels that, scaled uniformly, covers
+    // a view of `viewSize` exactly: the image is centred and the overflowing
+    // axis is cut equally on both sides. Empty when either size is empty.
+    static QRectF aspectFillSourceRect(const QSize& imageSize, const QSizeF& viewSize);
+
+Q_SIGNALS:
+    void controlsShownChanged(bool shown);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void enterEvent(QEnterEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    QWidget* buildNoCapturePlaceholder();
+    QWidget* buildPermissionPlaceholder();
+    void updatePlaceholder();
+    void setControlsShown(bool shown);
+    QPoint controlsPosition(bool shown) const;
+    void placeControls();
+
+    MagnifierState& m_state;
+    std::function<void()> m_openSystemSettings;
+    ZoomInput m_zoomInput;
+    MagnifierControlsView* m_controls = nullptr;
+    QWidget* m_noCapturePlaceholder = nullptr;
+    QWidget* m_permissionPlaceholder = nullptr;
+    QPushButton* m_openSettingsButton = nullptr;
+    bool m_controlsShown = true;
+    QPointer<QAbstractAnimation> m_controlsAnimation;
+};
+
+} // namespace oculo
