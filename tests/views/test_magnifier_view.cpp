@@ -1,0 +1,209 @@
+#include "views/MagnifierControlsView.h"
+#include "views/MagnifierView.h"
+
+#include "StateFixture.h"
+#include "support/TestEnvironment.h"
+
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QWheelEvent>
+
+#include <memory>
+
+using namespace oculo;
+
+namespace {
+
+// Records the keys, other than modifiers, that the magnifier view passes on.
+class KeyRecorder : public QWidget {
+public:
+    QList<int> keys;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->key() < Qt::Key_Shift || event->key() > Qt::Key_Alt) {
+            keys.append(event->key());
+        }
+    }
+};
+
+void sendWheel(QWidget* target, QPoint angleDelta) {
+    const QPointF inside(10, 10);
+    QWheelEvent event(inside, target->mapToGlobal(inside), QPoint(), angleDelta, Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(target, &event);
+}
+
+QStringList visibleTexts(QWidget* placeholder, QWidget* view) {
+    QStringList texts;
+    for (QLabel* label : placeholder->findChildren<QLabel*>()) {
+        if (label->isVisibleTo(view) && !label->text().isEmpty()) {
+            texts.append(label->text());
+        }
+    }
+    return texts;
+}
+
+} // namespace
+
+class TestMagnifierView : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<test::StateFixture> m_fixture;
+    std::unique_ptr<KeyRecorder> m_parent;
+    MagnifierView* m_view = nullptr;
+    int m_settingsOpened = 0;
+
+    MagnifierState& state() { return m_fixture->state; }
+
+private Q_SLOTS:
+    void init() {
+        m_fixture = std::make_unique<test::StateFixture>();
+        m_parent = std::make_unique<KeyRecorder>();
+        m_settingsOpened = 0;
+        m_view = new MagnifierView(
+            state(), [this] { ++m_settingsOpened; }, m_parent.get());
+        m_parent->resize(400, 300);
+        m_view->resize(400, 300);
+    }
+
+    void cleanup() {
+        m_parent.reset();
+        m_fixture.reset();
+    }
+
+    void wheelStepsZoomWithinBounds() {
+        state().setZoomLevel(9.9);
+        sendWheel(m_view, QPoint(0, 120));
+        QCOMPARE(state().zoomLevel(), 10.0);
+        sendWheel(m_view, QPoint(0, 120));
+        QCOMPARE(state().zoomLevel(), 10.0);
+
+        state().setZoomLevel(1.1);
+        sendWheel(m_view, QPoint(0, -15)); // a small delta is still one step
+        QCOMPARE(state().zoomLevel(), 1.0);
+
+        state().setZoomLevel(3.0);
+        sendWheel(m_view, QPoint(120, 0)); // horizontal scrolling leaves the zoom alone
+        QCOMPARE(state().zoomLevel(), 3.0);
+        sendWheel(m_view, QPoint(0, 360)); // one event, one step
+        QCOMPARE(state().zoomLevel(), 3.25);
+    }
+
+    void plusAndMinusKeysZoomOtherKeysPassOn() {
+        QCOMPARE(m_view->focusPolicy(), Qt::StrongFocus);
+        state().setZoomLevel(2.0);
+        QTest::keyClick(m_view, Qt::Key_Equal, Qt::NoModifier);
+        QCOMPARE(state().zoomLevel(), 2.25);
+        QTest::keyClick(m_view, Qt::Key_Plus, Qt::ShiftModifier);
+        QCOMPARE(state().zoomLevel(), 2.5);
+        QTest::keyClick(m_view, Qt::Key_Minus, Qt::NoModifier);
+        QCOMPARE(state().zoomLevel(), 2.25);
+        QTest::keyClick(m_view, Qt::Key_Underscore, Qt::ShiftModifier);
+        QCOMPARE(state().zoomLevel(), 2.0);
+        // Control+minus still names the minus key.
+        QTest::keyClick(m_view, Qt::Key_Minus, Qt::ControlModifier);
+        QCOMPARE(state().zoomLevel(), 1.75);
+        QCOMPARE(m_parent->keys, QList<int>());
+
+        QTest::keyClick(m_view, Qt::Key_A);
+        QTest::keyClick(m_view, Qt::Key_Left);
+        QCOMPARE(state().zoomLevel(), 1.75);
+        QCOMPARE(m_parent->keys, (QList<int>{Qt::Key_A, Qt::Key_Left}));
+
+        state().setZoomLevel(1.0);
+        QTest::keyClick(m_view, Qt::Key_Minus);
+        QCOMPARE(state().zoomLevel(), 1.0);
+    }
+
+    void frameFillsTheViewCroppingTheWiderAxis() {
+        // 200 x 100: red | green | yellow | blue in 50-pixel columns.
+        QImage frame(200, 100, QImage::Format_ARGB32);
+        const QList<QColor> columns{Qt::red, Qt::green, Qt::yellow, Qt::blue};
+        for (int x = 0; x < frame.width(); ++x) {
+            for (int y = 0; y < frame.height(); ++y) {
+                frame.setPixelColor(x, y, columns.at(x / 50));
+            }
+        }
+        state().setCurrentFrame(frame);
+        m_view->resize(100, 100);
+
+        QImage drawn(100, 100, QImage::Format_ARGB32);
+        drawn.fill(Qt::black);
+        m_view->render(&drawn, QPoint(), QRegion(), QWidget::DrawWindowBackground);
+
+        // The middle half of the frame, scaled to the full height; no black bars.
+        for (int y : {0, 50, 99}) {
+            QCOMPARE(drawn.pixelColor(0, y), QColor(Qt::green));
+            QCOMPARE(drawn.pixelColor(49, y), QColor(Qt::green));
+            QCOMPARE(drawn.pixelColor(50, y), QColor(Qt::yellow));
+            QCOMPARE(drawn.pixelColor(99, y), QColor(Qt::yellow));
+        }
+
+        QCOMPARE(MagnifierView::aspectFillSourceRect(QSize(200, 100), QSizeF(100, 100)),
+                 QRectF(50, 0, 100, 100));
+        QCOMPARE(MagnifierView::aspectFillSourceRect(QSize(100, 200), QSizeF(400, 200)),
+                 QRectF(0, 75, 100, 50));
+        QVERIFY(MagnifierView::aspectFillSourceRect(QSize(), QSizeF(10, 10)).isEmpty());
+    }
+
+    void placeholdersFollowPermissionAndFrame() {
+        state().setHasScreenRecordingPermission(false);
+        QVERIFY(m_view->permissionPlaceholder()->isVisibleTo(m_view));
+        QVERIFY(!m_view->noCapturePlaceholder()->isVisibleTo(m_view));
+        QCOMPARE(visibleTexts(m_view->permissionPlaceholder(), m_view),
+                 (QStringList{QStringLiteral("Screen Recording Permission Required"),
+                              QStringLiteral(
+                                  "Please grant screen recording permission in System Settings")}));
+        QCOMPARE(m_view->openSettingsButton()->text(), QStringLiteral("Open System Settings"));
+        m_view->openSettingsButton()->click();
+        QCOMPARE(m_settingsOpened, 1);
+        QTest::keyClick(m_view->openSettingsButton(), Qt::Key_Return);
+        QCOMPARE(m_settingsOpened, 2);
+
+        state().setHasScreenRecordingPermission(true);
+        QVERIFY(!m_view->permissionPlaceholder()->isVisibleTo(m_view));
+        QVERIFY(m_view->noCapturePlaceholder()->isVisibleTo(m_view));
+        QCOMPARE(visibleTexts(m_view->noCapturePlaceholder(), m_view),
+                 QStringList{QStringLiteral("No capture active")});
+
+        QImage frame(20, 10, QImage::Format_ARGB32);
+        frame.fill(Qt::white);
+        state().setCurrentFrame(frame);
+        QVERIFY(!m_view->noCapturePlaceholder()->isVisibleTo(m_view));
+        QVERIFY(!m_view->permissionPlaceholder()->isVisibleTo(m_view));
+
+        state().setCurrentFrame(QImage());
+        QVERIFY(m_view->noCapturePlaceholder()->isVisibleTo(m_view));
+    }
+
+    void controlsShowUntilThePointerLeaves() {
+        m_parent->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_parent.get()));
+        QVERIFY(m_view->controlsShown());
+        QVERIFY(m_view->controls()->isVisible());
+        QCOMPARE(m_view->controls()->geometry().bottom(), m_view->rect().bottom());
+
+        QEvent leave(QEvent::Leave);
+        QApplication::sendEvent(m_view, &leave);
+        QVERIFY(!m_view->controlsShown());
+        QTRY_VERIFY(!m_view->controls()->isVisible());
+
+        QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), m_view->mapToGlobal(QPointF(5, 5)));
+        QApplication::sendEvent(m_view, &enter);
+        QVERIFY(m_view->controlsShown());
+        QVERIFY(m_view->controls()->isVisible());
+        QTRY_COMPARE(m_view->controls()->geometry().bottom(), m_view->rect().bottom());
+        QTRY_VERIFY(!m_view->controls()->graphicsEffect());
+
+        // Centred along the bottom edge, and still there after a resize.
+        m_view->resize(900, 500);
+        QCOMPARE(m_view->controls()->geometry().center().x(), m_view->rect().center().x());
+        QCOMPARE(m_view->controls()->geometry().bottom(), m_view->rect().bottom());
+    }
+};
+
+OCULO_TEST_MAIN(TestMagnifierView)
+#include "test_magnifier_view.moc"

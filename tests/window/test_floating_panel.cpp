@@ -1,0 +1,167 @@
+#include "window/FloatingPanel.h"
+
+#include "support/TestEnvironment.h"
+
+#include <QLabel>
+#include <QScreen>
+
+#include <memory>
+
+using namespace oculo;
+
+class TestFloatingPanel : public QObject {
+    Q_OBJECT
+
+private:
+    static void activate(QWidget* window) {
+        window->show();
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+    }
+
+private Q_SLOTS:
+    void newPanelIsOpaqueAndCentred() {
+        FloatingPanel panel;
+        QCOMPARE(panel.windowTitle(), QStringLiteral("Oculo"));
+        QVERIFY(panel.windowFlags().testFlag(Qt::Tool));
+        QVERIFY(panel.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        QCOMPARE(panel.targetAlpha(), 1.0);
+        QCOMPARE(panel.windowOpacity(), 1.0);
+        QVERIFY(panel.cursorIsMoving());
+        QCOMPARE(panel.size(), QSize(400, 300));
+        const QPoint offCentre = panel.geometry().center() -
+                                 QGuiApplication::primaryScreen()->availableGeometry().center();
+        QVERIFY(offCentre.manhattanLength() <= 2);
+
+        panel.resize(100, 120);
+        QCOMPARE(panel.size(), QSize(200, 200));
+    }
+
+    void motionOpacityAppliesOnlyChanges() {
+        FloatingPanel panel;
+        panel.updateMotionOpacity(false);
+        QCOMPARE(panel.targetAlpha(), 1.0); // motion-based opacity is off
+
+        panel.setMotionBasedOpacity(true);
+        panel.updateMotionOpacity(true);
+        QCOMPARE(panel.targetAlpha(), 1.0);
+        QCOMPARE(panel.lastAnimationDurationMs(), 0);
+
+        panel.updateMotionOpacity(false);
+        QVERIFY(!panel.cursorIsMoving());
+        QCOMPARE(panel.targetAlpha(), 0.3);
+        QCOMPARE(panel.lastAnimationDurationMs(), 300);
+
+        panel.updateMotionOpacity(true);
+        QCOMPARE(panel.targetAlpha(), 1.0);
+        QCOMPARE(panel.lastAnimationDurationMs(), 100);
+
+        panel.forceUpdateMotionOpacity(true);
+        QCOMPARE(panel.lastAnimationDurationMs(), 200);
+        panel.forceUpdateMotionOpacity(false);
+        QVERIFY(!panel.cursorIsMoving());
+        QCOMPARE(panel.targetAlpha(), 0.3);
+
+        // The animation really reaches the window's opacity (stored in 8 bits).
+        QTRY_VERIFY(qAbs(panel.windowOpacity() - 0.3) < 0.01);
+    }
+
+    void keepActiveHoldsFullAlpha() {
+        FloatingPanel panel;
+        panel.setMotionBasedOpacity(true);
+        panel.setKeepActive(true);
+        QCOMPARE(panel.targetAlpha(), 1.0);
+        QCOMPARE(panel.lastAnimationDurationMs(), 200);
+
+        panel.updateMotionOpacity(false);
+        panel.forceUpdateMotionOpacity(false);
+        panel.setInactiveAlpha(0.5);
+        QCOMPARE(panel.targetAlpha(), 1.0);
+        QVERIFY(panel.cursorIsMoving());
+
+        activate(&panel);
+        QWidget other;
+        activate(&other);
+        QVERIFY(!panel.isKeyWindow());
+        QCOMPARE(panel.targetAlpha(), 1.0);
+
+        panel.setKeepActive(false);
+        QCOMPARE(panel.targetAlpha(), 0.5);
+        QCOMPARE(panel.lastAnimationDurationMs(), 200);
+    }
+
+    void keyStatusDrivesAlpha() {
+        FloatingPanel panel;
+        activate(&panel);
+        QVERIFY(panel.isKeyWindow());
+        QCOMPARE(panel.targetAlpha(), 1.0);
+
+        panel.setInactiveAlpha(0.6); // nothing visible while key
+        QCOMPARE(panel.targetAlpha(), 1.0);
+
+        QWidget other;
+        activate(&other);
+        QCOMPARE(panel.targetAlpha(), 0.6);
+        QCOMPARE(panel.lastAnimationDurationMs(), 200);
+
+        panel.setInactiveAlpha(0.4); // not key: applies at once
+        QCOMPARE(panel.targetAlpha(), 0.4);
+
+        activate(&panel);
+        QCOMPARE(panel.targetAlpha(), 1.0);
+        QCOMPARE(panel.lastAnimationDurationMs(), 200);
+    }
+
+    void reportsEveryMoveAndResizeOnce() {
+        FloatingPanel panel;
+        QList<QRectF> frames;
+        panel.onFrameChange = [&](const QRectF& frame) { frames.append(frame); };
+        panel.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&panel));
+        frames.clear();
+
+        panel.move(120, 140);
+        QTRY_COMPARE(frames.size(), 1);
+        QCOMPARE(frames.last().topLeft(), QPointF(120, 140));
+        QCOMPARE(frames.last(), panel.frame());
+
+        panel.resize(500, 350);
+        QTRY_COMPARE(frames.size(), 2);
+        QCOMPARE(frames.last(), panel.frame());
+        // The frame is the outer one, decoration included.
+        QVERIFY(frames.last().width() >= 500);
+        QCoreApplication::processEvents();
+        QCOMPARE(frames.size(), 2);
+
+        panel.setFrame(QRectF(30, 40, 600, 420));
+        QCOMPARE(panel.frame(), QRectF(30, 40, 600, 420));
+    }
+
+    void contentFillsThePanel() {
+        FloatingPanel panel;
+        auto* content = new QLabel(QStringLiteral("content"));
+        panel.setContent(content);
+        QCOMPARE(panel.content(), content);
+        QCOMPARE(content->parentWidget(), &panel);
+        panel.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&panel));
+        QCOMPARE(content->geometry(), panel.rect());
+    }
+
+    void closingReportsOnceAndMayDropThePanel() {
+        auto panel = std::make_unique<FloatingPanel>();
+        int closes = 0;
+        panel->onClose = [&] {
+            ++closes;
+            panel.reset(); // the owner drops the panel from its callback
+        };
+        panel->show();
+        QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
+        QVERIFY(panel->close());
+        QTRY_COMPARE(closes, 1);
+        QVERIFY(!panel);
+    }
+};
+
+OCULO_TEST_MAIN(TestFloatingPanel)
+#include "test_floating_panel.moc"
