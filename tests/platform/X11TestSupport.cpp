@@ -76,6 +76,31 @@ QColor pixelColor(const QImage& image, int x, int y) {
     return QColor::fromRgba(image.pixel(x, y));
 }
 
+SolidXWindow::SolidXWindow(const QRect& geometry, const QColor& color)
+    : m_connection(xcb_connect(nullptr, nullptr)) {
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data;
+    m_window = xcb_generate_id(m_connection);
+    const uint32_t values[] = {color.rgb() & 0xffffffu, 1};
+    xcb_create_window(m_connection, XCB_COPY_FROM_PARENT, m_window, screen->root,
+                      static_cast<int16_t>(geometry.x()), static_cast<int16_t>(geometry.y()),
+                      static_cast<uint16_t>(geometry.width()),
+                      static_cast<uint16_t>(geometry.height()), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+    xcb_map_window(m_connection, m_window);
+    std::free(xcb_get_input_focus_reply(m_connection, xcb_get_input_focus(m_connection), nullptr));
+}
+
+SolidXWindow::~SolidXWindow() {
+    xcb_disconnect(m_connection);
+}
+
+void SolidXWindow::setColor(const QColor& color) {
+    const uint32_t pixel = color.rgb() & 0xffffffu;
+    xcb_change_window_attributes(m_connection, m_window, XCB_CW_BACK_PIXEL, &pixel);
+    xcb_clear_area(m_connection, 0, m_window, 0, 0, 0, 0);
+    std::free(xcb_get_input_focus_reply(m_connection, xcb_get_input_focus(m_connection), nullptr));
+}
+
 ScopedMonitors::ScopedMonitors(const QList<Monitor>& monitors)
     : m_connection(xcb_connect(nullptr, nullptr)) {
     if (xcb_connection_has_error(m_connection) != 0) {

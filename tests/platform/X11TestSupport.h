@@ -37,6 +37,22 @@ void movePointer(const QPoint& position);
 
 QColor pixelColor(const QImage& image, int x, int y);
 
+// A plain X window painted through its own connection, so that the screen
+// changes while the test's event loop is not running.
+class SolidXWindow {
+public:
+    SolidXWindow(const QRect& geometry, const QColor& color);
+    ~SolidXWindow();
+    SolidXWindow(const SolidXWindow&) = delete;
+    SolidXWindow& operator=(const SolidXWindow&) = delete;
+
+    void setColor(const QColor& color); // returns once the server has repainted
+
+private:
+    ::xcb_connection_t* m_connection = nullptr;
+    quint32 m_window = 0;
+};
+
 // Splits the screen of $DISPLAY into RandR monitors for as long as it lives
 // (the server forgets a client's monitors when its connection closes). The
 // first monitor takes over the screen's only output.

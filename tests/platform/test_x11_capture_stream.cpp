@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 #include <qcoro/qcorotask.h>
 
 #include <unistd.h>
@@ -194,6 +195,35 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(pixelColor(lastFrame(frames), 200, 150) ==
                                      PatternWindow::quadrantColor(false, false),
                                  frameTimeoutMs);
+    }
+
+    void framesWaitingForTheGuiThreadAreBounded() {
+        const QRect area(700, 100, 200, 150);
+        test::SolidXWindow window(area, Qt::red);
+        X11CaptureStream stream({}, m_display, configurationFor(QRectF(area), false));
+        int delivered = 0;
+        QImage latest;
+        connect(&stream, &CaptureStream::frameCaptured, this, [&](const QImage& frame) {
+            ++delivered;
+            latest = frame;
+        });
+        QVERIFY(!stream.startNow());
+        QTRY_VERIFY_WITH_TIMEOUT(delivered > 0, frameTimeoutMs);
+
+        // The screen changes for about 20 frame intervals while this thread
+        // takes no events: only the queue's worth of frames may pile up.
+        delivered = 0;
+        for (int i = 0; i < 35; ++i) {
+            window.setColor(i % 2 == 0 ? Qt::green : Qt::blue);
+            QThread::msleep(20);
+        }
+        window.setColor(Qt::yellow);
+        QCoreApplication::sendPostedEvents(&stream, QEvent::MetaCall);
+        QVERIFY2(delivered >= 1 && delivered <= 4, qPrintable(QString::number(delivered)));
+
+        // The change that could not be delivered then is not lost.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !latest.isNull() && pixelColor(latest, 10, 10) == QColor(Qt::yellow), frameTimeoutMs);
     }
 
     void sharedMemoryIsPrivateAndLeavesNothingBehind() {

@@ -6,6 +6,7 @@
 #include "platform/x11/XcbSupport.h"
 
 #include <xcb/damage.h>
+#include <xcb/randr.h>
 #include <xcb/xfixes.h>
 #include <xcb/xinput.h>
 
@@ -156,6 +157,7 @@ public:
     const xcb_query_extension_reply_t* damageExtension = nullptr;
     const xcb_query_extension_reply_t* xfixesExtension = nullptr;
     const xcb_query_extension_reply_t* inputExtension = nullptr;
+    const xcb_query_extension_reply_t* randrExtension = nullptr;
     std::unique_ptr<DamageObject> damage;
     std::unique_ptr<RegionObject> damagedParts;
     std::unique_ptr<X11ScreenGrabber> grabber;
@@ -229,9 +231,17 @@ bool X11CaptureSession::Private::setUp(const CaptureConfiguration& configuration
         inputExtension = nullptr;
     }
 
+    // A resized root window or a changed output may move or remove the display.
     const xcb_window_t root = screen->root;
     const uint32_t rootEvents = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
     xcb_change_window_attributes(c, root, XCB_CW_EVENT_MASK, &rootEvents);
+    randrExtension = presentExtension(c, &xcb_randr_id);
+    if (randrExtension != nullptr) {
+        xcb_randr_select_input(c, root,
+                               XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE |
+                                   XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                                   XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+    }
     if (damageExtension != nullptr) {
         damage = std::make_unique<DamageObject>(c);
         xcb_damage_create(c, damage->id(), root, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
@@ -296,6 +306,10 @@ bool X11CaptureSession::Private::drainEvents() {
                    reinterpret_cast<xcb_ge_generic_event_t*>(event.get())->extension ==
                        inputExtension->major_opcode) {
             pointerCheck = true;
+        } else if (randrExtension != nullptr &&
+                   (type == randrExtension->first_event + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
+                    type == randrExtension->first_event + XCB_RANDR_NOTIFY)) {
+            geometryChanged = true;
         } else if (type == XCB_CONFIGURE_NOTIFY) {
             const auto* configure = reinterpret_cast<xcb_configure_notify_event_t*>(event.get());
             if (configure->window == screen->root) {
