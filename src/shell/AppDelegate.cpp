@@ -27,6 +27,11 @@ const QString login1Path = QStringLiteral("/org/freedesktop/login1");
 const QString login1Manager = QStringLiteral("org.freedesktop.login1.Manager");
 const QString prepareForSleep = QStringLiteral("PrepareForSleep");
 
+// Deleted, or closing everything, while a task was suspended.
+bool isGone(const AppDelegate* delegate) {
+    return delegate == nullptr || delegate->isTerminating();
+}
+
 QCoro::Task<> startCaptureOf(QPointer<MagnifierWindowController> controller) {
     if (controller) {
         co_await controller->startCapture();
@@ -101,8 +106,10 @@ void AppDelegate::createNewWindow() {
     QPointer<AppDelegate> self(this);
     QPointer<MagnifierWindowController> weakController(controller);
     controller->onClose = [self, weakController] {
-        if (self && weakController) {
-            self->removeWindowController(*weakController);
+        AppDelegate* delegate = self.data();
+        const MagnifierWindowController* closed = weakController.data();
+        if (delegate != nullptr && closed != nullptr) {
+            delegate->removeWindowController(*closed);
         }
     };
     controller->onContextMenuRequested = m_contextMenuHandler;
@@ -167,7 +174,7 @@ QCoro::Task<> AppDelegate::launch() {
 QCoro::Task<> AppDelegate::checkPermissionAndStart() {
     QPointer<AppDelegate> self(this);
     const bool granted = co_await m_permissionManager.checkPermission();
-    if (!self || self->m_isTerminating) {
+    if (isGone(self.data())) {
         co_return;
     }
     if (!granted) {
@@ -176,7 +183,7 @@ QCoro::Task<> AppDelegate::checkPermissionAndStart() {
         co_return;
     }
     co_await m_displayManager.refreshDisplays();
-    if (!self || self->m_isTerminating) {
+    if (isGone(self.data())) {
         co_return;
     }
     m_mouseTracker.startTracking();
@@ -190,8 +197,9 @@ void AppDelegate::setupDisplayWakeObserver() {
     }
     QPointer<AppDelegate> self(this);
     m_displayWakeReaction = new Reaction(this, [self]() -> QCoro::Task<> {
-        if (self && !self->m_isTerminating) {
-            co_await self->restartAllCaptures();
+        AppDelegate* delegate = self.data();
+        if (!isGone(delegate)) {
+            co_await delegate->restartAllCaptures();
         }
     });
     if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
@@ -241,13 +249,13 @@ void AppDelegate::removeDisplayWakeObserver() {
 QCoro::Task<> AppDelegate::restartAllCaptures() {
     QPointer<AppDelegate> self(this);
     co_await m_displayManager.refreshDisplays();
-    if (!self) {
+    if (self.isNull()) {
         co_return;
     }
     const QList<QPointer<MagnifierWindowController>> snapshot(m_windowControllers.cbegin(),
                                                               m_windowControllers.cend());
     for (const QPointer<MagnifierWindowController>& controller : snapshot) {
-        if (!self || self->m_isTerminating) {
+        if (isGone(self.data())) {
             co_return;
         }
         if (controller) {
@@ -263,9 +271,9 @@ void AppDelegate::setupPermissionRecoveryObserver() {
     }
     QPointer<AppDelegate> self(this);
     m_permissionRecoveryReaction = new Reaction(this, [self]() -> QCoro::Task<> {
-        if (self && !self->m_isTerminating &&
-            QGuiApplication::applicationState() == Qt::ApplicationActive) {
-            co_await self->recoverFromPermissionDenialIfNeeded();
+        AppDelegate* delegate = self.data();
+        if (!isGone(delegate) && QGuiApplication::applicationState() == Qt::ApplicationActive) {
+            co_await delegate->recoverFromPermissionDenialIfNeeded();
         }
     });
     m_permissionRecoveryReaction->on(app, &QGuiApplication::applicationStateChanged);
@@ -281,11 +289,11 @@ QCoro::Task<> AppDelegate::recoverFromPermissionDenialIfNeeded() {
     }
     QPointer<AppDelegate> self(this);
     const bool granted = co_await m_permissionManager.checkPermission();
-    if (!self || !granted || self->m_isTerminating) {
+    if (!granted || isGone(self.data())) {
         co_return;
     }
     co_await m_displayManager.refreshDisplays();
-    if (!self || self->m_isTerminating) {
+    if (isGone(self.data())) {
         co_return;
     }
     if (!m_isTrackingStarted) {
@@ -295,7 +303,7 @@ QCoro::Task<> AppDelegate::recoverFromPermissionDenialIfNeeded() {
     const QList<QPointer<MagnifierWindowController>> snapshot(m_windowControllers.cbegin(),
                                                               m_windowControllers.cend());
     for (const QPointer<MagnifierWindowController>& controller : snapshot) {
-        if (!self || self->m_isTerminating) {
+        if (isGone(self.data())) {
             co_return;
         }
         if (controller) {

@@ -32,6 +32,11 @@ bool isUsableFrame(const QRectF& frame) {
            std::isfinite(frame.height()) && frame.width() > 0 && frame.height() > 0;
 }
 
+// Closed or deleted while a task was suspended.
+bool isGone(const MagnifierWindowController* controller) {
+    return controller == nullptr || controller->isClosed();
+}
+
 // The service is shared with this task so that it outlives a controller that
 // is dropped meanwhile; it is deleted later, never from inside its own stop.
 QCoro::Task<> stopAndRelease(QSharedPointer<ScreenCaptureService> service) {
@@ -96,16 +101,16 @@ void MagnifierWindowController::setupPanel() {
 
     QPointer<MagnifierWindowController> self(this);
     panel->onClose = [self] {
-        if (self) {
-            self->close();
+        if (MagnifierWindowController* controller = self.data()) {
+            controller->close();
         }
     };
 
     auto* view = new MagnifierView(
         *m_state,
         [self] {
-            if (self) {
-                self->m_permissionManager.openSystemSettings();
+            if (MagnifierWindowController* controller = self.data()) {
+                controller->m_permissionManager.openSystemSettings();
             }
         },
         panel);
@@ -120,11 +125,12 @@ void MagnifierWindowController::setupPanel() {
     // Installed after show() so the moves of placing the window do not count
     // as the user's; the capture start picks up the frame as it is.
     panel->onFrameChange = [self](const QRectF& frame) {
-        if (!self || self->m_closed) {
+        MagnifierWindowController* controller = self.data();
+        if (isGone(controller)) {
             return;
         }
-        self->m_state->setWindowFrame(frame);
-        self->updateCaptureRegion();
+        controller->m_state->setWindowFrame(frame);
+        controller->updateCaptureRegion();
     };
 }
 
@@ -160,8 +166,9 @@ Reaction& MagnifierWindowController::addReaction(
     // A run never touches the controller after its own co_await: the reaction
     // bodies below end with the await, and the await guards itself.
     return *new Reaction(this, [self, reaction = std::move(reaction)]() -> QCoro::Task<> {
-        if (self && !self->m_closed) {
-            co_await reaction(*self);
+        MagnifierWindowController* controller = self.data();
+        if (!isGone(controller)) {
+            co_await reaction(*controller);
         }
     });
 }
@@ -187,16 +194,16 @@ void MagnifierWindowController::startObservationLoops() {
 
     // Transparency
     addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
-        if (c.m_panel) {
-            c.m_panel->setInactiveAlpha(c.m_state->windowTransparency());
+        if (FloatingPanel* panel = c.m_panel) {
+            panel->setInactiveAlpha(c.m_state->windowTransparency());
         }
         co_return;
     }).on(model, &MagnifierState::windowTransparencyChanged);
 
     // Keep active
     addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
-        if (c.m_panel) {
-            c.m_panel->setKeepActive(c.m_state->keepWindowActive());
+        if (FloatingPanel* panel = c.m_panel) {
+            panel->setKeepActive(c.m_state->keepWindowActive());
         }
         co_return;
     }).on(model, &MagnifierState::keepWindowActiveChanged);
@@ -204,8 +211,8 @@ void MagnifierWindowController::startObservationLoops() {
     // Stay in space: a window shown on every desktop cannot stay docked.
     addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
         const bool stay = c.m_state->stayInCurrentSpace();
-        if (c.m_panel) {
-            c.m_panel->setStayInCurrentSpace(stay);
+        if (FloatingPanel* panel = c.m_panel) {
+            panel->setStayInCurrentSpace(stay);
         }
         if (!stay && c.m_state->dockPosition() != DockPosition::none) {
             c.m_state->setDockPosition(DockPosition::none);
@@ -230,9 +237,10 @@ void MagnifierWindowController::startObservationLoops() {
 
     // Motion state
     addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
+        FloatingPanel* panel = c.m_panel;
         if (c.m_state->mode() == MagnificationMode::followMouse && c.m_state->hideWhileMoving() &&
-            c.m_panel) {
-            c.m_panel->updateMotionOpacity(!c.m_mouseTracker.isMoving());
+            panel != nullptr) {
+            panel->updateMotionOpacity(!c.m_mouseTracker.isMoving());
         }
         co_return;
     }).on(&m_mouseTracker, &MouseTracker::isMovingChanged);
@@ -249,26 +257,28 @@ void MagnifierWindowController::startObservationLoops() {
 
 void MagnifierWindowController::updateMotionBasedOpacity(MagnificationMode mode,
                                                          bool hideWhileMoving) {
-    if (!m_panel) {
+    FloatingPanel* panel = m_panel;
+    if (panel == nullptr) {
         return;
     }
     constexpr int fadeMs = 200;
     const bool enabled = mode == MagnificationMode::followMouse && hideWhileMoving;
-    m_panel->setMotionBasedOpacity(enabled);
-    if (enabled && !m_panel->isKeyWindow()) {
-        m_panel->animateAlpha(FloatingPanel::activeAlpha, fadeMs);
-    } else if (!enabled && !m_panel->isKeyWindow() && !m_panel->keepActive()) {
-        m_panel->animateAlpha(m_panel->inactiveAlpha(), fadeMs);
+    panel->setMotionBasedOpacity(enabled);
+    if (enabled && !panel->isKeyWindow()) {
+        panel->animateAlpha(FloatingPanel::activeAlpha, fadeMs);
+    } else if (!enabled && !panel->isKeyWindow() && !panel->keepActive()) {
+        panel->animateAlpha(panel->inactiveAlpha(), fadeMs);
     }
 }
 
 MagnifierWindowController::CaptureRegion MagnifierWindowController::calculateCaptureRegion() const {
-    if (!m_panel) {
+    const FloatingPanel* panel = m_panel;
+    if (panel == nullptr) {
         return {QRectF(0, 0, FloatingPanel::defaultWindowSize.width(),
                        FloatingPanel::defaultWindowSize.height()),
                 std::nullopt};
     }
-    const QRectF frame = m_panel->frame();
+    const QRectF frame = panel->frame();
     const double zoom = m_state->zoomLevel();
     const double width = frame.width() / zoom;
     const double height = frame.height() / zoom;
@@ -308,7 +318,7 @@ QCoro::Task<> MagnifierWindowController::startCapture() {
     const auto service = m_captureService;
     const auto error = co_await service->startCapture(*display, rect);
     // A window closed meanwhile stopped its stream on purpose.
-    if (error && self && !self->m_closed) {
+    if (error && !isGone(self.data())) {
         printLine(QStringLiteral("Failed to start capture: ") + error->description);
     }
 }
@@ -326,11 +336,11 @@ QCoro::Task<> MagnifierWindowController::updateCaptureRegion() {
         // rectangle path instead of starting a second switch.
         m_currentCaptureDisplay = display;
         co_await service->stopCapture();
-        if (!self || self->m_closed) {
+        if (isGone(self.data())) {
             co_return;
         }
         const auto error = co_await service->startCapture(*display, rect);
-        if (error && self && !self->m_closed) {
+        if (error && !isGone(self.data())) {
             printLine(QStringLiteral("Failed to switch capture to display: ") + error->description);
         }
         co_return;
@@ -345,7 +355,7 @@ QCoro::Task<> MagnifierWindowController::restartCapture() {
     QPointer<MagnifierWindowController> self(this);
     const auto service = m_captureService;
     co_await service->stopCapture();
-    if (!self || self->m_closed) {
+    if (isGone(self.data())) {
         co_return;
     }
     co_await startCapture();
