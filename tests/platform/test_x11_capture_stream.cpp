@@ -5,12 +5,16 @@
 #include "support/TestEnvironment.h"
 #include "support/XvfbSession.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
 #include <qcoro/qcorotask.h>
 
+#include <csignal>
 #include <unistd.h>
 
 using namespace oculo;
@@ -55,6 +59,24 @@ QList<QPair<int, int>> ownSharedMemorySegments() {
         }
     }
     return segments;
+}
+
+// Process ids of the X servers this process started.
+QSet<int> childXServers() {
+    QSet<int> pids;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString& entry : entries) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (entry.toInt() <= 0 || !stat.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> rest = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (line.contains("(Xvfb)") && rest.size() > 1 && rest[1].toInt() == getpid()) {
+            pids.insert(entry.toInt());
+        }
+    }
+    return pids;
 }
 
 } // namespace
@@ -279,6 +301,33 @@ private Q_SLOTS:
         QTest::qWait(200);
         QCOMPARE(failures.size(), 1);
         QCoro::waitFor(stream->stop());
+    }
+
+    void stopReturnsEvenWhenTheServerStopsAnswering() {
+        const QSet<int> before = childXServers();
+        auto server = std::make_unique<test::XvfbSession>();
+        QVERIFY(server->isRunning());
+        const QSet<int> started = childXServers() - before;
+        QCOMPARE(started.size(), 1);
+        const pid_t serverPid = *started.begin();
+        const QByteArray name = server->display().toLocal8Bit();
+
+        X11CaptureStream stream(name, firstDisplay(name),
+                                configurationFor(QRectF(0, 0, 300, 200), true));
+        QSignalSpy frames(&stream, &CaptureStream::frameCaptured);
+        QVERIFY(!stream.startNow());
+        QTRY_VERIFY_WITH_TIMEOUT(!frames.isEmpty(), frameTimeoutMs);
+
+        // The server freezes; the next frame's grab waits for an answer that never comes.
+        kill(serverPid, SIGSTOP);
+        QCoro::waitFor(
+            stream.updateConfiguration(configurationFor(QRectF(10, 10, 300, 200), true)));
+        QTest::qWait(200);
+        QElapsedTimer timer;
+        timer.start();
+        stream.stopNow();
+        QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+        kill(serverPid, SIGCONT);
     }
 
 private:
