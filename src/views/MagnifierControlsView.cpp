@@ -2,6 +2,7 @@
 
 #include "state/MagnifierState.h"
 #include "views/ControlButton.h"
+#include "views/FlowRowLayout.h"
 #include "views/Symbols.h"
 
 #include <QFontDatabase>
@@ -11,9 +12,12 @@
 #include <QLocale>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSlider>
 
+#include <algorithm>
 #include <cmath>
 
 namespace oculo {
@@ -52,6 +56,15 @@ QToolButton[tint="orange"] { background: rgba(255, 159, 10, 200); border-color: 
 QToolButton[tint="green"] { background: rgba(48, 209, 88, 200); border-color: rgb(48, 209, 88); }
 QLabel { color: white; }
 QFrame#divider { background: rgba(255, 255, 255, 70); border: none; }
+QScrollArea#controlsScroller, QWidget#controlsContent { background: transparent; border: none; }
+QScrollBar { background: transparent; border: none; }
+QScrollBar:vertical { width: 8px; }
+QScrollBar:horizontal { height: 8px; }
+QScrollBar::handle { background: rgba(255, 255, 255, 110); border-radius: 3px; margin: 1px; }
+QScrollBar::handle:vertical { min-height: 16px; }
+QScrollBar::handle:horizontal { min-width: 16px; }
+QScrollBar::add-line, QScrollBar::sub-line { width: 0; height: 0; border: none; }
+QScrollBar::add-page, QScrollBar::sub-page { background: none; }
 )";
 
 QFont readoutFont() {
@@ -79,12 +92,18 @@ QLabel* readoutLabel(const QString& text, int width, QWidget* parent) {
     return label;
 }
 
-QFrame* divider(QWidget* parent) {
-    auto* line = new QFrame(parent);
-    line->setObjectName(QStringLiteral("divider"));
-    line->setFixedSize(1, MagnifierControlsView::dividerHeight);
-    return line;
-}
+// A divider keeps its size as a hint only, so that the row layout can
+// collapse one that would stand at the start or end of a row.
+class Divider : public QFrame {
+public:
+    explicit Divider(QWidget* parent)
+        : QFrame(parent) {
+        setObjectName(QStringLiteral("divider"));
+        setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    }
+    QSize sizeHint() const override { return {1, MagnifierControlsView::dividerHeight}; }
+    QSize minimumSizeHint() const override { return sizeHint(); }
+};
 
 QHBoxLayout* groupLayout(QWidget* group) {
     auto* layout = new QHBoxLayout(group);
@@ -108,45 +127,64 @@ MagnifierControlsView::MagnifierControlsView(MagnifierState& state, QWidget* par
     setObjectName(QStringLiteral("magnifierControls"));
     setStyleSheet(QLatin1String(stripStyleSheet));
 
-    auto* row = new QHBoxLayout(this);
-    row->setContentsMargins(outerPadding + horizontalPadding, outerPadding + verticalPadding,
-                            outerPadding + horizontalPadding, outerPadding + verticalPadding);
-    row->setSpacing(spacing);
-    row->setSizeConstraint(QLayout::SetFixedSize);
+    // The material is painted by the strip; the rows sit in a scroll area
+    // inside it that only shows scroll bars when even wrapping cannot fit.
+    m_scroller = new QScrollArea(this);
+    m_scroller->setObjectName(QStringLiteral("controlsScroller"));
+    m_scroller->setFrameShape(QFrame::NoFrame);
+    m_scroller->setFocusPolicy(Qt::NoFocus);
+    m_scroller->setWidgetResizable(false);
+    m_scroller->viewport()->setAutoFillBackground(false);
+    m_content = new QWidget;
+    m_content->setObjectName(QStringLiteral("controlsContent"));
 
-    m_modeButton =
-        button(QStringLiteral("modeButton"), tr("Magnification Mode"), modeSymbolSizePx, this);
+    m_rows = new FlowRowLayout(m_content);
+    m_rows->setContentsMargins(horizontalPadding, verticalPadding, horizontalPadding,
+                               verticalPadding);
+    m_rows->setSpacing(spacing);
+    m_rows->setRowSpacing(rowSpacing);
+    // The strip sizes the content itself, from the rows' height for its width.
+    m_rows->setSizeConstraint(QLayout::SetNoConstraint);
+
+    QWidget* const parentOfControls = m_content;
+    m_modeButton = button(QStringLiteral("modeButton"), tr("Magnification Mode"), modeSymbolSizePx,
+                          parentOfControls);
     m_regionButton =
-        button(QStringLiteral("regionButton"), tr("Adjust Region"), symbolSizePx, this);
+        button(QStringLiteral("regionButton"), tr("Adjust Region"), symbolSizePx, parentOfControls);
     m_regionButton->setSymbol(Symbol::adjustRegion);
     m_regionButton->setHelp(tr("Move or resize the captured region"));
 
-    m_keepActiveButton =
-        button(QStringLiteral("keepActiveButton"), tr("Keep Window Opaque"), symbolSizePx, this);
-    m_hideWhileMovingButton = button(QStringLiteral("hideWhileMovingButton"),
-                                     tr("Hide While Cursor Moving"), symbolSizePx, this);
+    m_keepActiveButton = button(QStringLiteral("keepActiveButton"), tr("Keep Window Opaque"),
+                                symbolSizePx, parentOfControls);
+    m_hideWhileMovingButton =
+        button(QStringLiteral("hideWhileMovingButton"), tr("Hide While Cursor Moving"),
+               symbolSizePx, parentOfControls);
     m_stayInSpaceButton = button(QStringLiteral("stayInSpaceButton"), tr("Stay in Current Space"),
-                                 symbolSizePx, this);
+                                 symbolSizePx, parentOfControls);
     for (ControlButton* toggle :
          {m_keepActiveButton, m_hideWhileMovingButton, m_stayInSpaceButton}) {
         toggle->setCheckable(true);
     }
     m_dockTopButton =
-        button(QStringLiteral("dockTopButton"), tr("Dock to Top"), symbolSizePx, this);
-    m_dockBottomButton =
-        button(QStringLiteral("dockBottomButton"), tr("Dock to Bottom"), symbolSizePx, this);
+        button(QStringLiteral("dockTopButton"), tr("Dock to Top"), symbolSizePx, parentOfControls);
+    m_dockBottomButton = button(QStringLiteral("dockBottomButton"), tr("Dock to Bottom"),
+                                symbolSizePx, parentOfControls);
 
-    row->addWidget(m_modeButton);
-    row->addWidget(m_regionButton);
-    row->addWidget(divider(this));
-    row->addWidget(buildZoomGroup());
-    row->addWidget(divider(this));
-    row->addWidget(buildTransparencyGroup());
-    row->addWidget(m_keepActiveButton);
-    row->addWidget(m_hideWhileMovingButton);
-    row->addWidget(m_stayInSpaceButton);
-    row->addWidget(m_dockTopButton);
-    row->addWidget(m_dockBottomButton);
+    // The groups are single items, so a wrap never splits them apart.
+    m_rows->addWidget(m_modeButton);
+    m_rows->addWidget(m_regionButton);
+    m_rows->addSeparator(new Divider(parentOfControls));
+    m_rows->addWidget(buildZoomGroup());
+    m_rows->addSeparator(new Divider(parentOfControls));
+    m_rows->addWidget(buildTransparencyGroup());
+    m_rows->addWidget(m_keepActiveButton);
+    m_rows->addWidget(m_hideWhileMovingButton);
+    m_rows->addWidget(m_stayInSpaceButton);
+    m_rows->addWidget(m_dockTopButton);
+    m_rows->addWidget(m_dockBottomButton);
+
+    m_scroller->setWidget(m_content);
+    m_content->setAutoFillBackground(false); // setWidget turns it on
 
     connectActions();
 
@@ -164,10 +202,69 @@ MagnifierControlsView::MagnifierControlsView(MagnifierState& state, QWidget* par
     connect(&m_state, &MagnifierState::dockPositionChanged, this, &MagnifierControlsView::refresh);
 
     refresh();
+    resize(sizeHint());
+}
+
+QSize MagnifierControlsView::sizeHint() const {
+    return m_rows->sizeHint().grownBy(
+        QMargins(outerPadding, outerPadding, outerPadding, outerPadding));
+}
+
+int MagnifierControlsView::rowCount() const {
+    return m_rows->rowCountForWidth(m_content->width());
+}
+
+int MagnifierControlsView::scrollBarExtent() const {
+    return std::max(m_scroller->verticalScrollBar()->sizeHint().width(),
+                    m_scroller->horizontalScrollBar()->sizeHint().height());
+}
+
+void MagnifierControlsView::fitWithin(const QSize& available) {
+    const int frame = 2 * outerPadding;
+    const int widthLimit = std::max(frame, std::min(available.width(), sizeHint().width()));
+    const int heightLimit = std::max(frame, available.height());
+    const int minimumContentWidth = m_rows->minimumSize().width();
+
+    int innerWidth = widthLimit - frame;
+    QSize content = m_rows->sizeForWidth(std::max(innerWidth, minimumContentWidth));
+    const int horizontalBar = content.width() > innerWidth ? scrollBarExtent() : 0;
+    const bool scrollsVertically = content.height() + horizontalBar + frame > heightLimit;
+    if (scrollsVertically) {
+        // The vertical bar takes room from the rows, which may wrap further.
+        innerWidth -= scrollBarExtent();
+        content = m_rows->sizeForWidth(std::max(innerWidth, minimumContentWidth));
+    }
+    // Hug the widest row, so the material does not stretch past the controls.
+    const int width =
+        std::min(widthLimit, content.width() + frame + (scrollsVertically ? scrollBarExtent() : 0));
+    const int height = std::min(heightLimit, content.height() + horizontalBar + frame);
+    resize(width, height);
+}
+
+void MagnifierControlsView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    layoutContent();
+}
+
+void MagnifierControlsView::layoutContent() {
+    const QRect area =
+        rect().marginsRemoved(QMargins(outerPadding, outerPadding, outerPadding, outerPadding));
+    m_scroller->setGeometry(area);
+    const int minimumContentWidth = m_rows->minimumSize().width();
+    int innerWidth = std::max(0, area.width());
+    const auto heightAt = [&](int width) {
+        return m_rows->heightForWidth(std::max(width, minimumContentWidth));
+    };
+    const int horizontalBar = innerWidth < minimumContentWidth ? scrollBarExtent() : 0;
+    if (heightAt(innerWidth) + horizontalBar > area.height()) {
+        innerWidth = std::max(0, innerWidth - scrollBarExtent());
+    }
+    const int contentWidth = std::max(innerWidth, minimumContentWidth);
+    m_content->resize(contentWidth, heightAt(contentWidth));
 }
 
 QWidget* MagnifierControlsView::buildZoomGroup() {
-    auto* group = new QWidget(this);
+    auto* group = new QWidget(m_content);
     group->setObjectName(QStringLiteral("zoomGroup"));
     auto* layout = groupLayout(group);
 
@@ -199,7 +296,7 @@ QWidget* MagnifierControlsView::buildZoomGroup() {
 }
 
 QWidget* MagnifierControlsView::buildTransparencyGroup() {
-    m_transparencyGroup = new QWidget(this);
+    m_transparencyGroup = new QWidget(m_content);
     m_transparencyGroup->setObjectName(QStringLiteral("transparencyGroup"));
     const QString help = tr("Window transparency when unfocused");
     m_transparencyGroup->setToolTip(help);

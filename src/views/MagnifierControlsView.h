@@ -3,17 +3,21 @@
 #include <QWidget>
 
 class QLabel;
+class QScrollArea;
 class QSlider;
 
 namespace oculo {
 
 class ControlButton;
+class FlowRowLayout;
 class MagnifierState;
 
 // The strip of controls along the bottom of a magnifier window: mode, region,
 // zoom, transparency when unfocused, the three window-behaviour switches and
 // docking. Every control reads and writes the window's MagnifierState only;
 // what it shows is recomputed from the state whenever the state changes.
+// In a narrow window the controls wrap into further centred rows; where even
+// that does not fit, the strip scrolls rather than hiding any control.
 class MagnifierControlsView : public QWidget {
     Q_OBJECT
 
@@ -22,6 +26,7 @@ public:
     static constexpr int horizontalPadding = 16;
     static constexpr int verticalPadding = 10;
     static constexpr int spacing = 16;
+    static constexpr int rowSpacing = 10;
     static constexpr int outerPadding = 12;
     static constexpr int groupSpacing = 8;
     static constexpr int dividerHeight = 24;
@@ -34,6 +39,17 @@ public:
     static constexpr int transparencySliderScale = 1000;
 
     explicit MagnifierControlsView(MagnifierState& state, QWidget* parent = nullptr);
+
+    // Resizes the strip to fit within `available` (the window's content):
+    // one row where it is wide enough, wrapped rows where it is not, and as
+    // high as the rows need but never higher than `available`.
+    void fitWithin(const QSize& available);
+    // Scrolls the controls when they do not fit even wrapped.
+    QScrollArea* scroller() const { return m_scroller; }
+    // Number of rows the controls currently take.
+    int rowCount() const;
+    // The one-row size.
+    QSize sizeHint() const override;
 
     ControlButton* modeButton() const { return m_modeButton; }
     ControlButton* regionButton() const { return m_regionButton; }
@@ -57,14 +73,20 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     QWidget* buildZoomGroup();
     QWidget* buildTransparencyGroup();
     void connectActions();
     void refresh();
+    void layoutContent();
+    int scrollBarExtent() const;
 
     MagnifierState& m_state;
+    QScrollArea* m_scroller = nullptr;
+    QWidget* m_content = nullptr;
+    FlowRowLayout* m_rows = nullptr;
 
     ControlButton* m_modeButton = nullptr;
     ControlButton* m_regionButton = nullptr;

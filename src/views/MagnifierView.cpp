@@ -98,7 +98,7 @@ MagnifierView::MagnifierView(MagnifierState& state, std::function<void()> openSy
     m_permissionPlaceholder = buildPermissionPlaceholder();
 
     m_controls = new MagnifierControlsView(state, this);
-    m_controls->adjustSize();
+    m_controls->fitWithin(size());
     m_controls->raise();
     m_controls->move(controlsPosition(true));
 
@@ -206,6 +206,8 @@ void MagnifierView::placeControls() {
         // A resize mid-animation jumps to where the animation was heading.
         m_controlsAnimation->setCurrentTime(m_controlsAnimation->totalDuration());
     }
+    // The strip wraps into more rows in a narrow window and grows upwards.
+    m_controls->fitWithin(size());
     m_controls->move(controlsPosition(m_controlsShown));
 }
 

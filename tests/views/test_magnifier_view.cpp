@@ -1,3 +1,4 @@
+#include "views/ControlButton.h"
 #include "views/MagnifierControlsView.h"
 #include "views/MagnifierView.h"
 
@@ -7,6 +8,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QSlider>
 #include <QWheelEvent>
 
 #include <memory>
@@ -43,6 +46,43 @@ QStringList visibleTexts(QWidget* placeholder, QWidget* view) {
         }
     }
     return texts;
+}
+
+// Every control of the strip, in the order of the design.
+QList<QWidget*> stripControls(const MagnifierControlsView* strip) {
+    return {strip->modeButton(),         strip->regionButton(),
+            strip->zoomOutButton(),      strip->zoomSlider(),
+            strip->zoomInButton(),       strip->zoomText(),
+            strip->transparencySlider(), strip->transparencyText(),
+            strip->keepActiveButton(),   strip->hideWhileMovingButton(),
+            strip->stayInSpaceButton(),  strip->dockTopButton(),
+            strip->dockBottomButton()};
+}
+
+QRect rectIn(const QWidget* widget, const QWidget* ancestor) {
+    return QRect(widget->mapTo(ancestor, QPoint(0, 0)), widget->size());
+}
+
+// Where the user can see `control` now: inside the view and not scrolled away.
+bool fullyShown(QWidget* control, MagnifierView* view) {
+    const QRect area = rectIn(control, view);
+    const QScrollArea* scroller = view->controls()->scroller();
+    return control->isVisibleTo(view) && !area.isEmpty() && view->rect().contains(area) &&
+           rectIn(scroller->viewport(), view).contains(area);
+}
+
+// Rows read left to right, top to bottom: each control is right of the one
+// before in the same row, or starts below it.
+QString orderFault(const QList<QWidget*>& controls, const QWidget* view) {
+    for (int i = 1; i < controls.size(); ++i) {
+        const QRect before = rectIn(controls.at(i - 1), view);
+        const QRect after = rectIn(controls.at(i), view);
+        const bool sameRow = after.top() < before.bottom() && before.top() < after.bottom();
+        if (sameRow ? after.left() <= before.right() : after.top() <= before.bottom()) {
+            return controls.at(i)->objectName();
+        }
+    }
+    return {};
 }
 
 } // namespace
@@ -202,6 +242,69 @@ private Q_SLOTS:
         m_view->resize(900, 500);
         QCOMPARE(m_view->controls()->geometry().center().x(), m_view->rect().center().x());
         QCOMPARE(m_view->controls()->geometry().bottom(), m_view->rect().bottom());
+    }
+
+    void controlsWrapToFitTheWindow() {
+        m_parent->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_parent.get()));
+        MagnifierControlsView* strip = m_view->controls();
+        const QList<QWidget*> controls = stripControls(strip);
+        const auto dividers = strip->findChildren<QWidget*>(QStringLiteral("divider"));
+        QCOMPARE(dividers.size(), 2);
+
+        // Wide: one row as designed, both dividers in it.
+        m_parent->resize(1000, 300);
+        m_view->resize(1000, 300);
+        QCOMPARE(strip->rowCount(), 1);
+        QCOMPARE(strip->size(), strip->sizeHint());
+        const int rowCentre = rectIn(strip->modeButton(), m_view).center().y();
+        for (QWidget* control : controls) {
+            QVERIFY2(fullyShown(control, m_view), control->objectName().toUtf8());
+            QVERIFY2(qAbs(rectIn(control, m_view).center().y() - rowCentre) <= 1,
+                     control->objectName().toUtf8());
+        }
+        for (QWidget* divider : dividers) {
+            QCOMPARE(divider->size(), QSize(1, MagnifierControlsView::dividerHeight));
+        }
+        QVERIFY(orderFault(controls, m_view).isEmpty());
+
+        // Default window: rows centred over each other, anchored at the bottom.
+        m_view->resize(400, 300);
+        QCOMPARE(strip->rowCount(), 2);
+        QCOMPARE(strip->geometry().bottom(), m_view->rect().bottom());
+        QCOMPARE(strip->geometry().center().x(), m_view->rect().center().x());
+        QVERIFY(strip->geometry().top() > m_view->height() / 2);
+        for (QWidget* control : controls) {
+            QVERIFY2(fullyShown(control, m_view), control->objectName().toUtf8());
+        }
+        QVERIFY2(orderFault(controls, m_view).isEmpty(), orderFault(controls, m_view).toUtf8());
+        // The row break falls between the groups, whose divider goes with it.
+        QVERIFY(rectIn(strip->transparencySlider(), m_view).top() >
+                rectIn(strip->zoomText(), m_view).bottom());
+        int dividersShown = 0;
+        for (QWidget* divider : dividers) {
+            dividersShown += divider->size().isEmpty() ? 0 : 1;
+        }
+        QCOMPARE(dividersShown, 1);
+        QCOMPARE(strip->zoomSlider()->width(), MagnifierControlsView::zoomSliderWidth);
+        QCOMPARE(strip->transparencySlider()->width(),
+                 MagnifierControlsView::transparencySliderWidth);
+
+        // Smallest window: every control can still be scrolled into sight.
+        m_view->resize(200, 200);
+        QVERIFY(m_view->rect().contains(strip->geometry()));
+        for (QWidget* control : controls) {
+            strip->scroller()->ensureWidgetVisible(control, 0, 0);
+            QVERIFY2(fullyShown(control, m_view), control->objectName().toUtf8());
+        }
+        QVERIFY(orderFault(controls, strip->scroller()->widget()).isEmpty());
+
+        // And back: one row again, nothing left scrolled.
+        m_view->resize(1000, 300);
+        QCOMPARE(strip->rowCount(), 1);
+        for (QWidget* control : controls) {
+            QVERIFY2(fullyShown(control, m_view), control->objectName().toUtf8());
+        }
     }
 };
 
