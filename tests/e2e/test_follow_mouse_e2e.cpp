@@ -1,6 +1,7 @@
 // The built oculo program, started like a user would on a private X server with
 // a window manager: its magnifier shows the area under the pointer enlarged,
-// follows the pointer, zooms with the scroll wheel and ends on SIGTERM.
+// follows the pointer, zooms with the scroll wheel, ends on SIGTERM and comes
+// back with the zoom it saved.
 
 #include "X11Probe.h"
 #include "support/TestEnvironment.h"
@@ -87,23 +88,10 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&m_pattern));
 
         QVERIFY(m_config.isValid());
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_config.path());
-        m_oculo.setProcessEnvironment(environment);
-        m_oculo.setProcessChannelMode(QProcess::ForwardedChannels);
-        // OCULO_E2E_PROGRAM runs the same checks against another build (e.g. release).
-        const QString program =
-            qEnvironmentVariable("OCULO_E2E_PROGRAM", QStringLiteral(OCULO_EXECUTABLE));
-        m_oculo.start(program, {});
-        QVERIFY2(m_oculo.waitForStarted(10000), qPrintable(m_oculo.errorString()));
-        m_oculoPid = static_cast<pid_t>(m_oculo.processId());
-
-        // The sanitizer build starts slowly.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            m_oculo.state() != QProcess::Running ||
-                (m_magnifier = m_probe.findWindow(m_oculoPid, QStringLiteral("Oculo"))) != 0,
-            20000);
-        QVERIFY2(m_magnifier != 0, "oculo ended without showing its magnifier window");
+        startOculo();
+        if (QTest::currentTestFailed()) {
+            return;
+        }
         const QRect magnifier = m_probe.rootGeometry(m_magnifier);
         QVERIFY2(!magnifier.intersects(patternRect.adjusted(0, 0, 100, 100)),
                  "the magnifier opened over the pattern; expected it near the screen's centre");
@@ -160,7 +148,60 @@ private Q_SLOTS:
                                   5000);
     }
 
-    void endsOnTerminateLeavingNoProcess() {
+    void endsOnTerminateLeavingNoProcess() { stopOculo(); }
+
+    void restartsWithTheSavedZoom() {
+        if (m_stripeAtZoom2 == 0) {
+            QSKIP("needs the magnifier showing the pattern");
+        }
+        m_probe.movePointer(patternCentre);
+        startOculo();
+        if (QTest::currentTestFailed()) {
+            return;
+        }
+        const double expected = m_stripeAtZoom2 * 1.5;
+        QTRY_VERIFY2_WITH_TIMEOUT(std::abs(stripeWidthShown() - expected) <= expected * 0.1,
+                                  qPrintable(QStringLiteral("stripe %1 px wide after a restart, "
+                                                            "expected %2 as at the saved zoom 3")
+                                                 .arg(stripeWidthShown())
+                                                 .arg(expected)),
+                                  5000);
+        stopOculo();
+    }
+
+    void cleanupTestCase() {
+        if (m_oculo.state() != QProcess::NotRunning) {
+            m_oculo.kill();
+            m_oculo.waitForFinished(5000);
+        }
+    }
+
+private:
+    // Starts oculo with this test's settings folder and waits for its magnifier.
+    void startOculo() {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_config.path());
+        m_oculo.setProcessEnvironment(environment);
+        m_oculo.setProcessChannelMode(QProcess::ForwardedChannels);
+        // OCULO_E2E_PROGRAM runs the same checks against another build (e.g. release).
+        const QString program =
+            qEnvironmentVariable("OCULO_E2E_PROGRAM", QStringLiteral(OCULO_EXECUTABLE));
+        m_oculo.start(program, {});
+        QVERIFY2(m_oculo.waitForStarted(10000), qPrintable(m_oculo.errorString()));
+        m_oculoPid = static_cast<pid_t>(m_oculo.processId());
+        m_magnifier = 0;
+
+        // The sanitizer build starts slowly.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            m_oculo.state() != QProcess::Running ||
+                (m_magnifier = m_probe.findWindow(m_oculoPid, QStringLiteral("Oculo"))) != 0,
+            20000);
+        QVERIFY2(m_magnifier != 0, "oculo ended without showing its magnifier window");
+    }
+
+    // SIGTERM (there is no tray to quit from here): oculo must end and leave
+    // no process of its own behind.
+    void stopOculo() {
         const QList<pid_t> children = childrenOf(m_oculoPid);
         m_oculo.terminate();
         QVERIFY2(m_oculo.waitForFinished(10000), "oculo did not end within 10 s of SIGTERM");
@@ -178,14 +219,6 @@ private Q_SLOTS:
         }
     }
 
-    void cleanupTestCase() {
-        if (m_oculo.state() != QProcess::NotRunning) {
-            m_oculo.kill();
-            m_oculo.waitForFinished(5000);
-        }
-    }
-
-private:
     QImage magnifierContent() const { return m_probe.grab(m_probe.rootGeometry(m_magnifier)); }
 
     // The pixel on the centre line, a quarter of the height above the middle:
