@@ -165,15 +165,17 @@ QCoro::Task<> ScreenCaptureService::updateCaptureRegion(const QRectF& rect) {
 QCoro::Task<> ScreenCaptureService::runRegionUpdate(QPointer<ScreenCaptureService> self,
                                                     quint64 generation) {
     co_await QCoro::sleepFor(std::chrono::milliseconds(regionCoalescingMs));
-    if (!self || self->m_generation != generation) {
+    ScreenCaptureService* const service = self.data();
+    if (service == nullptr || service->m_generation != generation) {
         co_return; // a stop discarded this run and its rectangle
     }
     // The slot is cleared before applying, so a request that arrives while the
     // reconfiguration is in flight opens a new window.
-    const std::optional<QRectF> rect = std::exchange(self->m_pendingRegionUpdate, std::nullopt);
-    self->m_regionUpdateScheduled = false;
+    const std::optional<QRectF> rect =
+        std::exchange(service->m_pendingRegionUpdate, std::nullopt);
+    service->m_regionUpdateScheduled = false;
     if (rect) {
-        co_await self->applyRegionUpdate(*rect);
+        co_await service->applyRegionUpdate(*rect);
     }
 }
 
