@@ -63,6 +63,8 @@ int main(int argc, char** argv) {
 
     delegate.applicationDidFinishLaunching();
     const int status = QApplication::exec();
+    // Normally done on aboutToQuit already; repeated in case the loop ended otherwise.
+    delegate.applicationWillTerminate();
     delegate.finishStoppingCaptures(captureStopGrace);
     return status;
 }

@@ -9,6 +9,7 @@
 #include "window/FloatingPanel.h"
 #include "window/MouseTracker.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QGuiApplication>
 #include <QRandomGenerator>
@@ -91,12 +92,17 @@ void MagnifierWindowController::setupPanel() {
     panel->setMotionBasedOpacity(m_state->mode() == MagnificationMode::followMouse &&
                                  m_state->hideWhileMoving());
 
-    if (const auto saved = restorableFrame()) {
-        panel->setFrame(*saved);
-    } else {
-        const int offset =
+    const auto offset = [] {
+        const int r =
             QRandomGenerator::global()->bounded(minimumPlacementOffset, maximumPlacementOffset + 1);
-        panel->setFrame(panel->frame().translated(offset, offset));
+        return QPointF(r, r);
+    };
+    if (const auto saved = restorableFrame()) {
+        // Every window restores the one saved frame; a second window there
+        // would hide the first completely.
+        panel->setFrame(isTakenByAnotherPanel(*saved) ? saved->translated(offset()) : *saved);
+    } else {
+        panel->setFrame(panel->frame().translated(offset()));
     }
 
     QPointer<MagnifierWindowController> self(this);
@@ -149,6 +155,21 @@ std::optional<QRectF> MagnifierWindowController::restorableFrame() const {
         }
     }
     return std::nullopt;
+}
+
+bool MagnifierWindowController::isTakenByAnotherPanel(const QRectF& frame) {
+    constexpr double samePlace = 2.0;
+    const auto windows = QApplication::topLevelWidgets();
+    for (const QWidget* window : windows) {
+        const auto* other = qobject_cast<const FloatingPanel*>(window);
+        if (other != nullptr && other->isVisible()) {
+            const QPointF distance = other->frame().topLeft() - frame.topLeft();
+            if (std::abs(distance.x()) <= samePlace && std::abs(distance.y()) <= samePlace) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 bool MagnifierWindowController::eventFilter(QObject* watched, QEvent* event) {

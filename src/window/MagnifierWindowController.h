@@ -86,6 +86,7 @@ protected:
 private:
     void setupPanel();
     std::optional<QRectF> restorableFrame() const;
+    static bool isTakenByAnotherPanel(const QRectF& frame);
     void updateMotionBasedOpacity(MagnificationMode mode, bool hideWhileMoving);
     Reaction& addReaction(std::function<QCoro::Task<>(MagnifierWindowController&)> reaction);
     void startObservationLoops();

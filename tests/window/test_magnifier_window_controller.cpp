@@ -265,6 +265,15 @@ private Q_SLOTS:
         controller->setup();
         QCOMPARE(controller->panel()->frame(), windowFrame);
         QVERIFY(controller->panel()->isVisible());
+
+        // A second window from the same saved frame does not hide the first.
+        auto second = rig.makeController();
+        second->state().setWindowFrame(windowFrame);
+        second->setup();
+        const QPointF shift = second->panel()->frame().topLeft() - windowFrame.topLeft();
+        QCOMPARE(shift.x(), shift.y());
+        QVERIFY2(shift.x() >= 20 && shift.x() <= 100, qPrintable(QString::number(shift.x())));
+        QCOMPARE(second->panel()->frame().size(), windowFrame.size());
     }
 
     void loopsCarryStateIntoWindowAndBack() {
