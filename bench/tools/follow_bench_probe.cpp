@@ -9,6 +9,7 @@
 #include "X11Probe.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -19,6 +20,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <map>
 #include <numbers>
 #include <optional>
 #include <thread>
@@ -86,6 +88,30 @@ std::optional<double> cpuMilliseconds(pid_t pid) {
     return ticks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// CPU milliseconds of each thread of a process, summed by thread name.
+std::map<QString, double> threadCpuMilliseconds(pid_t pid) {
+    std::map<QString, double> byName;
+    const QString taskDir = QStringLiteral("/proc/%1/task").arg(pid);
+    const QStringList tids = QDir(taskDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& tid : tids) {
+        QFile file(taskDir + QLatin1Char('/') + tid + QStringLiteral("/stat"));
+        if (!file.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        const QByteArray stat = file.readAll();
+        const qsizetype open = stat.indexOf('(');
+        const qsizetype close = stat.lastIndexOf(')');
+        const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+        if (open < 0 || fields.size() < 13) {
+            continue;
+        }
+        const double ticks = fields.at(11).toDouble() + fields.at(12).toDouble();
+        byName[QString::fromUtf8(stat.mid(open + 1, close - open - 1))] +=
+            ticks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+    return byName;
+}
+
 // Peak resident set size (VmHWM) in megabytes.
 std::optional<double> peakResidentMegabytes(pid_t pid) {
     QFile file(QStringLiteral("/proc/%1/status").arg(pid));
@@ -115,6 +141,7 @@ struct PhaseFigures {
     std::optional<double> oculoMsPerSecond;
     std::optional<double> serverMsPerSecond;
     std::optional<double> framesPerSecond;
+    QString oculoThreads; // the busiest threads, in ms/s
 };
 
 class FollowBench {
@@ -127,6 +154,7 @@ public:
     PhaseFigures measure(double seconds, bool pointerMoving) {
         const auto oculoStart = m_oculoPid > 0 ? cpuMilliseconds(m_oculoPid) : std::nullopt;
         const auto serverStart = cpuMilliseconds(m_options.serverPid);
+        const auto threadsStart = threadCpuMilliseconds(m_oculoPid);
         m_probe.takeRepaintCount();
         const auto start = Clock::now();
         auto nextMove = start;
@@ -146,6 +174,22 @@ public:
         if (oculoStart && oculoEnd) {
             figures.oculoMsPerSecond = (*oculoEnd - *oculoStart) / elapsed;
             figures.framesPerSecond = m_probe.takeRepaintCount() / elapsed;
+        }
+        std::vector<std::pair<double, QString>> threads;
+        for (const auto& [name, milliseconds] : threadCpuMilliseconds(m_oculoPid)) {
+            const auto before = threadsStart.find(name);
+            const double spent =
+                milliseconds - (before == threadsStart.end() ? 0.0 : before->second);
+            if (spent > 0) {
+                threads.emplace_back(spent / elapsed, name);
+            }
+        }
+        std::sort(threads.rbegin(), threads.rend());
+        for (size_t i = 0; i < std::min<size_t>(threads.size(), 4); ++i) {
+            figures.oculoThreads += QStringLiteral("%1%2 %3")
+                                        .arg(i == 0 ? QString() : QStringLiteral(", "))
+                                        .arg(threads[i].second)
+                                        .arg(threads[i].first, 0, 'f', 1);
         }
         if (serverStart && serverEnd) {
             figures.serverMsPerSecond = (*serverEnd - *serverStart) / elapsed;
@@ -356,6 +400,14 @@ int main(int argc, char** argv) {
     printRow("following the pointer", following);
     printRow("pointer at rest, screen changing", restChanging);
     printRow("pointer at rest, screen still", restStill);
+    for (const auto& [name, figures] :
+         {std::pair{"following", &following}, std::pair{"at rest, changing", &restChanging},
+          std::pair{"at rest, still", &restStill}}) {
+        if (!figures->oculoThreads.isEmpty()) {
+            std::printf("  oculo threads, %s (ms/s): %s\n", name,
+                        qPrintable(figures->oculoThreads));
+        }
+    }
     if (baseline.serverMsPerSecond && following.serverMsPerSecond) {
         std::printf("  X server CPU added by oculo while following: %.1f ms/s (following minus "
                     "scene only)\n",
