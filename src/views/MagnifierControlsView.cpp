@@ -239,6 +239,7 @@ void MagnifierControlsView::fitWithin(const QSize& available) {
         std::min(widthLimit, content.width() + frame + (scrollsVertically ? scrollBarExtent() : 0));
     const int height = std::min(heightLimit, content.height() + horizontalBar + frame);
     resize(width, height);
+    layoutContent(); // now, too: a hidden strip gets its resize event only when shown
 }
 
 void MagnifierControlsView::resizeEvent(QResizeEvent* event) {

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QSlider>
 
+#include <algorithm>
 #include <memory>
 
 using namespace oculo;
@@ -38,6 +39,31 @@ private Q_SLOTS:
         m_view.reset();
         m_fixture.reset();
         QLocale::setDefault(QLocale::c());
+    }
+
+    void fitsWithinTheSpaceGiven() {
+        const QSize natural = m_view->sizeHint();
+        QCOMPARE(m_view->size(), natural);
+
+        m_view->fitWithin(QSize(2000, 1000));
+        QCOMPARE(m_view->size(), natural);
+        QCOMPARE(m_view->rowCount(), 1);
+
+        // Narrower: more rows, never wider or higher than allowed.
+        int rows = 1;
+        for (const QSize available : {QSize(400, 300), QSize(300, 250), QSize(200, 200)}) {
+            m_view->fitWithin(available);
+            QVERIFY(m_view->width() <= available.width());
+            QVERIFY(m_view->height() <= available.height());
+            QVERIFY(m_view->rowCount() >= std::max(rows, 2));
+            rows = m_view->rowCount();
+        }
+        m_view->fitWithin(QSize(400, 300));
+        QCOMPARE(m_view->rowCount(), 2);
+
+        // Even a degenerate space leaves a valid, if empty, strip.
+        m_view->fitWithin(QSize(0, 0));
+        QVERIFY(m_view->width() >= 0 && m_view->height() >= 0);
     }
 
     void followMouseModeOffersRegionSelection() {

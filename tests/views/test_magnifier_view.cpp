@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSlider>
+#include <QSpontaneKeyEvent>
 #include <QWheelEvent>
 
 #include <memory>
@@ -36,6 +37,16 @@ void sendWheel(QWidget* target, QPoint angleDelta) {
     QWheelEvent event(inside, target->mapToGlobal(inside), QPoint(), angleDelta, Qt::NoButton,
                       Qt::NoModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(target, &event);
+}
+
+// A wheel turn as the window system delivers it: passed on to the parents
+// while nobody takes it.
+void turnWheel(QWidget* target, QPoint angleDelta) {
+    const QPointF inside(10, 10);
+    QWheelEvent event(inside, target->mapToGlobal(inside), QPoint(), angleDelta, Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QSpontaneKeyEvent::setSpontaneous(&event);
+    qApp->notify(target, &event);
 }
 
 QStringList visibleTexts(QWidget* placeholder, QWidget* view) {
@@ -289,6 +300,10 @@ private Q_SLOTS:
         QCOMPARE(strip->zoomSlider()->width(), MagnifierControlsView::zoomSliderWidth);
         QCOMPARE(strip->transparencySlider()->width(),
                  MagnifierControlsView::transparencySliderWidth);
+        // Nothing to scroll here, so the wheel over the strip still zooms.
+        state().setZoomLevel(2.0);
+        turnWheel(strip->scroller()->widget(), QPoint(0, 120));
+        QCOMPARE(state().zoomLevel(), 2.25);
 
         // Smallest window: every control can still be scrolled into sight.
         m_view->resize(200, 200);
