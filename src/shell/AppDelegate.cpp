@@ -33,8 +33,8 @@ bool isGone(const AppDelegate* delegate) {
 }
 
 QCoro::Task<> startCaptureOf(QPointer<MagnifierWindowController> controller) {
-    if (controller) {
-        co_await controller->startCapture();
+    if (MagnifierWindowController* window = controller.data()) {
+        co_await window->startCapture();
     }
 }
 
@@ -258,8 +258,8 @@ QCoro::Task<> AppDelegate::restartAllCaptures() {
         if (isGone(self.data())) {
             co_return;
         }
-        if (controller) {
-            co_await controller->restartCapture();
+        if (MagnifierWindowController* window = controller.data()) {
+            co_await window->restartCapture();
         }
     }
 }
@@ -306,9 +306,9 @@ QCoro::Task<> AppDelegate::recoverFromPermissionDenialIfNeeded() {
         if (isGone(self.data())) {
             co_return;
         }
-        if (controller) {
-            controller->state().setHasScreenRecordingPermission(true);
-            co_await controller->startCapture();
+        if (MagnifierWindowController* window = controller.data()) {
+            window->state().setHasScreenRecordingPermission(true);
+            co_await window->startCapture();
         }
     }
 }

@@ -402,10 +402,10 @@ void MagnifierWindowController::stopCaptureInBackground() {
 }
 
 void MagnifierWindowController::dropPanel() {
-    if (!m_panel) {
+    FloatingPanel* panel = m_panel.data();
+    if (panel == nullptr) {
         return;
     }
-    FloatingPanel* panel = m_panel;
     m_panel = nullptr;
     // Hiding must not come back here through the panel's own close handler.
     panel->onClose = nullptr;
