@@ -159,10 +159,10 @@ int zoomSliderValue(double zoom) {
     return static_cast<int>(std::lround(zoom / MagnifierState::zoomStep));
 }
 
-// Whole percent, truncated. The small epsilon keeps a binary fraction such as
-// 0.29 * 100 = 28.999… from showing as 28%.
+// Whole percent, truncated toward zero, exactly as the hover controls show it
+// (0.29 reads 28%), so both places always agree.
 int transparencyPercent(double alpha) {
-    return static_cast<int>(std::trunc(alpha * 100.0 + 1e-9));
+    return static_cast<int>(std::trunc(alpha * 100.0));
 }
 
 } // namespace

@@ -162,7 +162,7 @@ private Q_SLOTS:
         auto* keepRow = childNamed(view, QStringLiteral("Keep Window Active"));
 
         state.setWindowTransparency(0.29);
-        QCOMPARE(text->text(), QStringLiteral("29%"));
+        QCOMPARE(text->text(), QStringLiteral("28%"));
         slider->setValue(555);
         QCOMPARE(state.windowTransparency(), 0.555);
         QCOMPARE(text->text(), QStringLiteral("55%"));
