@@ -5,20 +5,65 @@
 #include "views/MagnifierControlsView.h"
 #include "views/Symbols.h"
 
-#include <QGraphicsOpacityEffect>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
-#include <QParallelAnimationGroup>
-#include <QPropertyAnimation>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <QVariantAnimation>
 #include <QWheelEvent>
 #include <QWindow>
 
 #include <algorithm>
 
 namespace oculo {
+
+// A picture of the controls strip, drawn at an opacity. Qt cannot nest graphics
+// effects and the strip's disabled controls already use one, so the strip
+// itself is hidden while it animates and this picture moves and fades instead.
+class ControlsSnapshot : public QWidget {
+public:
+    explicit ControlsSnapshot(QWidget* parent)
+        : QWidget(parent) {
+        setObjectName(QStringLiteral("controlsSnapshot"));
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        hide();
+    }
+
+    // Takes the picture of `strip` as it would draw itself over the view: its
+    // margins stay transparent (grab() would fill them with the window colour).
+    void takePicture(QWidget* strip) {
+        const qreal ratio = strip->devicePixelRatioF();
+        QPixmap picture(strip->size() * ratio);
+        picture.setDevicePixelRatio(ratio);
+        picture.fill(Qt::transparent);
+        strip->render(&picture, QPoint(), QRegion(), QWidget::DrawChildren);
+        m_picture = picture;
+        resize(strip->size());
+        update();
+    }
+
+    void dropPicture() { m_picture = QPixmap(); }
+
+    void setOpacity(double opacity) {
+        if (qFuzzyCompare(opacity, m_opacity)) {
+            return;
+        }
+        m_opacity = opacity;
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setOpacity(m_opacity);
+        painter.drawPixmap(0, 0, m_picture);
+    }
+
+private:
+    QPixmap m_picture;
+    double m_opacity = 1.0;
+};
 
 namespace {
 
@@ -101,6 +146,7 @@ MagnifierView::MagnifierView(MagnifierState& state, std::function<void()> openSy
     m_controls->fitWithin(size());
     m_controls->raise();
     m_controls->move(controlsPosition(true));
+    m_controlsSnapshot = new ControlsSnapshot(this);
 
     connect(&m_state, &MagnifierState::currentFrameChanged, this, [this] {
         updatePlaceholder();
@@ -216,42 +262,54 @@ void MagnifierView::setControlsShown(bool shown) {
         return;
     }
     m_controlsShown = shown;
+    // Where a reversed animation starts: as far as the running one got.
+    const double from = m_controlsAnimation       ? m_controlsAnimation->currentValue().toDouble()
+                        : m_controls->isVisible() ? 1.0
+                                                  : 0.0;
     if (m_controlsAnimation) {
         m_controlsAnimation->stop();
     }
 
-    auto* effect = qobject_cast<QGraphicsOpacityEffect*>(m_controls->graphicsEffect());
-    if (!effect) {
-        effect = new QGraphicsOpacityEffect(m_controls);
-        effect->setOpacity(m_controls->isVisible() ? 1.0 : 0.0);
-        m_controls->setGraphicsEffect(effect);
+    if (!m_controlsSnapshot->isVisible()) {
+        m_controls->fitWithin(size());
+        m_controlsSnapshot->takePicture(m_controls);
     }
-    if (shown && !m_controls->isVisible()) {
-        m_controls->move(controlsPosition(false));
-        m_controls->show();
-    }
-    m_controls->raise();
+    m_controls->hide();
+    showControlsStep(from);
+    m_controlsSnapshot->show();
+    m_controlsSnapshot->raise();
 
-    auto* group = new QParallelAnimationGroup(this);
-    auto* slide = new QPropertyAnimation(m_controls, "pos", group);
-    slide->setDuration(controlsAnimationMs);
-    slide->setEasingCurve(QEasingCurve::InOutQuad);
-    slide->setEndValue(controlsPosition(shown));
-    auto* fade = new QPropertyAnimation(effect, "opacity", group);
-    fade->setDuration(controlsAnimationMs);
-    fade->setEasingCurve(QEasingCurve::InOutQuad);
-    fade->setEndValue(shown ? 1.0 : 0.0);
-    connect(group, &QAbstractAnimation::finished, this, [this, shown] {
-        if (shown) {
-            // Fully shown: drop the fade so the strip draws directly.
-            m_controls->setGraphicsEffect(nullptr);
-        } else {
-            m_controls->hide();
-        }
-    });
-    m_controlsAnimation = group;
-    group->start(QAbstractAnimation::DeleteWhenStopped);
+    auto* animation = new QVariantAnimation(this);
+    animation->setDuration(controlsAnimationMs);
+    animation->setEasingCurve(QEasingCurve::InOutQuad);
+    animation->setStartValue(from);
+    animation->setEndValue(shown ? 1.0 : 0.0);
+    connect(animation, &QVariantAnimation::valueChanged, this,
+            [this](const QVariant& progress) { showControlsStep(progress.toDouble()); });
+    connect(animation, &QAbstractAnimation::finished, this,
+            [this, shown] { finishControlsAnimation(shown); });
+    m_controlsAnimation = animation;
+    animation->start(QAbstractAnimation::DeleteWhenStopped);
     Q_EMIT controlsShownChanged(shown);
+}
+
+// `progress` runs from 0 (hidden below the bottom edge, transparent) to 1
+// (resting on the bottom edge, opaque); the easing is already applied.
+void MagnifierView::showControlsStep(double progress) {
+    const QPointF hidden = controlsPosition(false);
+    const QPointF shown = controlsPosition(true);
+    m_controlsSnapshot->move((hidden + (shown - hidden) * progress).toPoint());
+    m_controlsSnapshot->setOpacity(progress);
+}
+
+void MagnifierView::finishControlsAnimation(bool shown) {
+    m_controlsSnapshot->hide();
+    m_controlsSnapshot->dropPicture();
+    if (shown) {
+        m_controls->move(controlsPosition(true));
+        m_controls->show();
+        m_controls->raise();
+    }
 }
 
 void MagnifierView::enterEvent(QEnterEvent* event) {

@@ -7,12 +7,13 @@
 
 #include <functional>
 
-class QAbstractAnimation;
 class QLabel;
 class QPushButton;
+class QVariantAnimation;
 
 namespace oculo {
 
+class ControlsSnapshot;
 class MagnifierControlsView;
 class MagnifierState;
 
@@ -68,16 +69,20 @@ private:
     void setControlsShown(bool shown);
     QPoint controlsPosition(bool shown) const;
     void placeControls();
+    void showControlsStep(double progress);
+    void finishControlsAnimation(bool shown);
 
     MagnifierState& m_state;
     std::function<void()> m_openSystemSettings;
     ZoomInput m_zoomInput;
     MagnifierControlsView* m_controls = nullptr;
+    // Stands in for the strip while it slides and fades.
+    ControlsSnapshot* m_controlsSnapshot = nullptr;
     QWidget* m_noCapturePlaceholder = nullptr;
     QWidget* m_permissionPlaceholder = nullptr;
     QPushButton* m_openSettingsButton = nullptr;
     bool m_controlsShown = true;
-    QPointer<QAbstractAnimation> m_controlsAnimation;
+    QPointer<QVariantAnimation> m_controlsAnimation;
 };
 
 } // namespace oculo

@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollArea>
 #include <QSlider>
 #include <QSpontaneKeyEvent>
@@ -245,14 +246,55 @@ private Q_SLOTS:
         QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), m_view->mapToGlobal(QPointF(5, 5)));
         QApplication::sendEvent(m_view, &enter);
         QVERIFY(m_view->controlsShown());
-        QVERIFY(m_view->controls()->isVisible());
-        QTRY_COMPARE(m_view->controls()->geometry().bottom(), m_view->rect().bottom());
-        QTRY_VERIFY(!m_view->controls()->graphicsEffect());
+        QTRY_VERIFY(m_view->controls()->isVisible());
+        QCOMPARE(m_view->controls()->geometry().bottom(), m_view->rect().bottom());
+        QVERIFY(!m_view->controls()->graphicsEffect());
 
         // Centred along the bottom edge, and still there after a resize.
         m_view->resize(900, 500);
         QCOMPARE(m_view->controls()->geometry().center().x(), m_view->rect().center().x());
         QCOMPARE(m_view->controls()->geometry().bottom(), m_view->rect().bottom());
+    }
+
+    void controlsFadeWithoutPainterFaults() {
+        // Dimmed controls draw through an effect of their own; the fade of the
+        // whole strip must not nest another around them.
+        state().setKeepWindowActive(true);
+        m_parent->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_parent.get()));
+        const QRegularExpression painterFault(
+            QStringLiteral("QPainter|Painter not active|Unbalanced save/restore"));
+        QTest::failOnWarning(painterFault);
+
+        const QRect resting = m_view->controls()->geometry();
+        const QImage before = m_view->grab().toImage();
+        for (int cycle = 0; cycle < 2; ++cycle) {
+            QEvent leave(QEvent::Leave);
+            QApplication::sendEvent(m_view, &leave);
+            // Part way through, the strip no longer looks as it does at rest.
+            QTest::qWait(MagnifierView::controlsAnimationMs / 2);
+            const QImage halfway = m_view->grab().toImage();
+            QCOMPARE_NE(halfway, before);
+            QTRY_VERIFY(!m_view->controls()->isVisible());
+            QTRY_COMPARE(m_view->grab().toImage().pixelColor(resting.center()), QColor(Qt::black));
+
+            QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), m_view->mapToGlobal(QPointF(5, 5)));
+            QApplication::sendEvent(m_view, &enter);
+            QTRY_VERIFY(m_view->controls()->isVisible());
+            QCOMPARE(m_view->controls()->geometry(), resting);
+            QTRY_COMPARE(m_view->grab().toImage(), before);
+        }
+
+        // Turned back halfway, it ends where it was last sent.
+        QEvent leave(QEvent::Leave);
+        QApplication::sendEvent(m_view, &leave);
+        QTest::qWait(MagnifierView::controlsAnimationMs / 3);
+        QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), m_view->mapToGlobal(QPointF(5, 5)));
+        QApplication::sendEvent(m_view, &enter);
+        QTRY_VERIFY(m_view->controls()->isVisible());
+        QTest::qWait(MagnifierView::controlsAnimationMs * 2);
+        QVERIFY(m_view->controls()->isVisible());
+        QCOMPARE(m_view->controls()->geometry(), resting);
     }
 
     void controlsWrapToFitTheWindow() {
