@@ -5,6 +5,7 @@
 #include "platform/x11/X11CaptureBackend.h"
 #include "platform/x11/X11DisplayCheck.h"
 #include "platform/x11/X11DisplaySource.h"
+#include "platform/x11/X11PointerSource.h"
 #include "shell/AppDelegate.h"
 #include "shell/TrayIcon.h"
 #include "state/SettingsStore.h"
@@ -15,6 +16,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -44,13 +46,20 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     oculo::SettingsStore store;
-    oculo::QtPointerSource pointer;
+    // Under xcb the pointer is followed over a connection of its own, which
+    // costs no round trip while it rests.
+    std::unique_ptr<oculo::PointerSource> pointer;
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        pointer = std::make_unique<oculo::X11PointerSource>();
+    } else {
+        pointer = std::make_unique<oculo::QtPointerSource>();
+    }
     oculo::X11DisplaySource displaySource;
     oculo::X11CaptureBackend captureBackend;
     oculo::QtSystemSettingsLauncher settingsLauncher;
     oculo::DisplayManager displayManager(displaySource);
     oculo::PermissionManager permissionManager(displaySource, settingsLauncher);
-    oculo::MouseTracker mouseTracker(pointer);
+    oculo::MouseTracker mouseTracker(*pointer);
     oculo::AppDelegate delegate(mouseTracker, displayManager, permissionManager, captureBackend,
                                 store);
 

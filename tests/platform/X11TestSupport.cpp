@@ -72,6 +72,21 @@ void movePointer(const QPoint& position) {
                                         nullptr));
 }
 
+void warpPointer(const QPoint& position) {
+    int screenNumber = 0;
+    xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
+    if (xcb_connection_has_error(c) == 0) {
+        auto it = xcb_setup_roots_iterator(xcb_get_setup(c));
+        for (int i = 0; i < screenNumber; ++i) {
+            xcb_screen_next(&it);
+        }
+        xcb_warp_pointer(c, XCB_WINDOW_NONE, it.data->root, 0, 0, 0, 0,
+                         static_cast<int16_t>(position.x()), static_cast<int16_t>(position.y()));
+        std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    }
+    xcb_disconnect(c);
+}
+
 QColor pixelColor(const QImage& image, int x, int y) {
     return QColor::fromRgba(image.pixel(x, y));
 }

@@ -35,6 +35,10 @@ QCursor solidCursor(const QColor& color, int size);
 // (raw motion events included), and waits until the server has done it.
 void movePointer(const QPoint& position);
 
+// Warps the pointer of $DISPLAY, which sends no raw motion, and waits until
+// the server has done it.
+void warpPointer(const QPoint& position);
+
 QColor pixelColor(const QImage& image, int x, int y);
 
 // A plain X window painted through its own connection, so that the screen

@@ -25,7 +25,8 @@ public:
     QSize outputSize() const { return m_output; }
 
     // `pixels`: the grabbed area, 32-bit xRGB little-endian, top-left at
-    // grabRect().topLeft(). `out` must be a Format_ARGB32 image of outputSize().
+    // grabRect().topLeft(). `out` is a 32-bit image of outputSize(); every pixel
+    // is written with alpha 0xff, so Format_RGB32 and Format_ARGB32 both hold.
     void scale(const uchar* pixels, qsizetype stride, QImage& out) const;
 
 private:

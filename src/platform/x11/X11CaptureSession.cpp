@@ -252,12 +252,7 @@ bool X11CaptureSession::Private::setUp(const CaptureConfiguration& configuration
         xcb_xfixes_select_cursor_input(c, root, XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
     }
     if (inputExtension != nullptr) {
-        // Raw motion reaches the root window whichever window is under the pointer.
-        struct {
-            xcb_input_event_mask_t head;
-            uint32_t bits;
-        } mask{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_MOTION};
-        xcb_input_xi_select_events(c, root, 1, &mask.head);
+        selectRawMotion(c, root);
     }
     // One round trip, so that an error in the requests above shows up now.
     const XcbReply<xcb_get_input_focus_reply_t> sync(
@@ -413,7 +408,7 @@ QImage& X11CaptureSession::Private::acquireImage(const QSize& size) {
             return image;
         }
     }
-    QImage fresh(size, QImage::Format_ARGB32);
+    QImage fresh(size, QImage::Format_RGB32);
     for (QImage& image : imagePool) {
         if (image.isNull() || image.isDetached()) {
             image = fresh;

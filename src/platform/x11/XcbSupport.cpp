@@ -1,5 +1,7 @@
 #include "platform/x11/XcbSupport.h"
 
+#include <xcb/xinput.h>
+
 namespace oculo::x11 {
 
 ConnectedScreen connectToDisplay(const QByteArray& displayName) {
@@ -32,6 +34,14 @@ const xcb_query_extension_reply_t* presentExtension(xcb_connection_t* connection
                                                     xcb_extension_t* extension) {
     const xcb_query_extension_reply_t* data = xcb_get_extension_data(connection, extension);
     return data != nullptr && data->present != 0 ? data : nullptr;
+}
+
+void selectRawMotion(xcb_connection_t* connection, xcb_window_t root) {
+    struct {
+        xcb_input_event_mask_t head;
+        uint32_t bits;
+    } mask{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_MOTION};
+    xcb_input_xi_select_events(connection, root, 1, &mask.head);
 }
 
 } // namespace oculo::x11

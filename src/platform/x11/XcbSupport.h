@@ -47,4 +47,9 @@ QString describeXError(const xcb_generic_error_t& error);
 const xcb_query_extension_reply_t* presentExtension(xcb_connection_t* connection,
                                                     xcb_extension_t* extension);
 
+// Asks for XInput 2 raw motion of every master pointer on `root`: it arrives
+// whichever window is under the pointer. The client must have announced XI 2
+// through xcb_input_xi_query_version first.
+void selectRawMotion(xcb_connection_t* connection, xcb_window_t root);
+
 } // namespace oculo::x11

@@ -1,0 +1,77 @@
+#include "X11TestSupport.h"
+#include "platform/x11/X11PointerSource.h"
+#include "support/TestEnvironment.h"
+
+#include <QCursor>
+#include <QElapsedTimer>
+#include <QTest>
+
+using namespace oculo;
+
+class X11PointerSourceTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void followsMotionAndWarps() {
+        const X11PointerSource pointer;
+        QVERIFY(pointer.usesRawMotion());
+
+        test::movePointer(QPoint(100, 200));
+        QTRY_COMPARE(pointer.position(), QPointF(100, 200));
+        test::movePointer(QPoint(1200, 850));
+        QTRY_COMPARE(pointer.position(), QPointF(1200, 850));
+
+        // A warp sends no raw motion; the periodic query still finds it.
+        test::warpPointer(QPoint(700, 50));
+        QTRY_COMPARE_WITH_TIMEOUT(pointer.position(), QPointF(700, 50), 3000);
+        QVERIFY(pointer.usesRawMotion());
+    }
+
+    void restingPointerCostsNoRoundTrips() {
+        const X11PointerSource pointer;
+        test::movePointer(QPoint(300, 300));
+        QTRY_COMPARE(pointer.position(), QPointF(300, 300));
+        QTest::qWait(50);
+        pointer.position(); // takes any motion still on its way
+
+        const int before = pointer.queryCount();
+        for (int i = 0; i < 100; ++i) {
+            QCOMPARE(pointer.position(), QPointF(300, 300));
+        }
+        // At most the periodic warp check, should it fall due during the loop.
+        QVERIFY(pointer.queryCount() - before <= 1);
+
+        // Polled like the tracker does for about a second: a few warp checks, not 30 queries.
+        const int beforeSecond = pointer.queryCount();
+        QElapsedTimer elapsed;
+        elapsed.start();
+        int calls = 0;
+        while (elapsed.elapsed() < 1000) {
+            pointer.position();
+            ++calls;
+            QTest::qWait(30);
+        }
+        QVERIFY2(pointer.queryCount() - beforeSecond <= calls / 3,
+                 qPrintable(QStringLiteral("%1 queries in %2 calls")
+                                .arg(pointer.queryCount() - beforeSecond)
+                                .arg(calls)));
+
+        // Motion is seen again at once.
+        test::movePointer(QPoint(310, 305));
+        QTRY_COMPARE(pointer.position(), QPointF(310, 305));
+    }
+
+    void unreachableServerFallsBackToQt() {
+        QTest::ignoreMessage(QtWarningMsg,
+                             "Following the pointer through Qt: cannot connect to the X display.");
+        const X11PointerSource pointer(":9999");
+        QVERIFY(!pointer.usesRawMotion());
+        test::movePointer(QPoint(42, 24));
+        QCOMPARE(pointer.position(), QPointF(QCursor::pos()));
+        QCOMPARE(pointer.position(), QPointF(42, 24));
+        QCOMPARE(pointer.queryCount(), 0);
+    }
+};
+
+OCULO_X11_TEST_MAIN(X11PointerSourceTest, false)
+#include "test_x11_pointer_source.moc"
