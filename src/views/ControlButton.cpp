@@ -3,7 +3,9 @@
 #include <QAbstractButton>
 #include <QGraphicsOpacityEffect>
 #include <QKeyEvent>
+#include <QPainter>
 #include <QStyle>
+#include <QStyleOptionToolButton>
 
 namespace oculo {
 
@@ -84,8 +86,51 @@ void ControlButton::setTint(const QString& tint) {
     // Style sheets select on the property; re-polish so the new colour applies.
     style()->unpolish(this);
     style()->polish(this);
+    m_pictureKey.clear();
     update();
     Q_EMIT tintChanged();
+}
+
+void ControlButton::paintEvent(QPaintEvent*) {
+    QStyleOptionToolButton option;
+    initStyleOption(&option);
+    const qreal ratio = devicePixelRatioF();
+    // Everything the style draws from: size, state flags, symbol, tint, scale.
+    const QString key = QStringLiteral("%1x%2@%3 %4 %5 %6 %7")
+                            .arg(option.rect.width())
+                            .arg(option.rect.height())
+                            .arg(ratio)
+                            .arg(option.state.toInt())
+                            .arg(option.icon.cacheKey())
+                            .arg(m_tint)
+                            .arg(static_cast<int>(option.activeSubControls));
+    if (key != m_pictureKey) {
+        QPixmap picture(option.rect.size() * ratio);
+        picture.setDevicePixelRatio(ratio);
+        picture.fill(Qt::transparent);
+        {
+            QPainter painter(&picture);
+            painter.setFont(font());
+            style()->drawComplexControl(QStyle::CC_ToolButton, &option, &painter, this);
+        }
+        m_picture = picture;
+        m_pictureKey = key;
+    }
+    QPainter painter(this);
+    painter.drawPixmap(0, 0, m_picture);
+}
+
+void ControlButton::changeEvent(QEvent* event) {
+    QToolButton::changeEvent(event);
+    switch (event->type()) {
+    case QEvent::StyleChange:
+    case QEvent::PaletteChange:
+    case QEvent::FontChange:
+        m_pictureKey.clear();
+        break;
+    default:
+        break;
+    }
 }
 
 void ControlButton::setHelp(const QString& text) {

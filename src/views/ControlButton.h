@@ -2,6 +2,7 @@
 
 #include "views/Symbols.h"
 
+#include <QPixmap>
 #include <QToolButton>
 
 class QAbstractButton;
@@ -41,7 +42,16 @@ Q_SIGNALS:
     void symbolChanged();
     void tintChanged();
 
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
 private:
+    // The styled button (rounded border, translucent fill, symbol) is drawn
+    // once per look and then copied, as the strip repaints with every frame.
+    QPixmap m_picture;
+    QString m_pictureKey;
+
     Symbol m_symbol = Symbol::magnifier;
     bool m_hasSymbol = false;
     QString m_tint;

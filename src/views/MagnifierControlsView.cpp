@@ -447,15 +447,26 @@ void MagnifierControlsView::refresh() {
 }
 
 void MagnifierControlsView::paintEvent(QPaintEvent*) {
+    const qreal ratio = devicePixelRatioF();
+    if (m_material.size() != size() * ratio ||
+        !qFuzzyCompare(m_material.devicePixelRatio(), ratio)) {
+        QPixmap material(size() * ratio);
+        material.setDevicePixelRatio(ratio);
+        material.fill(Qt::transparent);
+        QPainter painter(&material);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QRectF area =
+            QRectF(rect()).adjusted(outerPadding, outerPadding, -outerPadding, -outerPadding);
+        QPainterPath path;
+        path.addRoundedRect(area, cornerRadius, cornerRadius);
+        painter.fillPath(path, QColor(28, 28, 30, 190));
+        painter.setPen(QPen(QColor(255, 255, 255, 45), 1.0));
+        painter.drawPath(path);
+        painter.end();
+        m_material = material;
+    }
     QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF material =
-        QRectF(rect()).adjusted(outerPadding, outerPadding, -outerPadding, -outerPadding);
-    QPainterPath path;
-    path.addRoundedRect(material, cornerRadius, cornerRadius);
-    painter.fillPath(path, QColor(28, 28, 30, 190));
-    painter.setPen(QPen(QColor(255, 255, 255, 45), 1.0));
-    painter.drawPath(path);
+    painter.drawPixmap(0, 0, m_material);
 }
 
 } // namespace oculo

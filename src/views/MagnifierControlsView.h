@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPixmap>
 #include <QWidget>
 
 class QLabel;
@@ -84,6 +85,8 @@ private:
     int scrollBarExtent() const;
 
     MagnifierState& m_state;
+    // The rounded translucent material, drawn once per size.
+    QPixmap m_material;
     QScrollArea* m_scroller = nullptr;
     QWidget* m_content = nullptr;
     FlowRowLayout* m_rows = nullptr;

@@ -7,6 +7,7 @@
 
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -149,11 +150,13 @@ MagnifierView::MagnifierView(MagnifierState& state, std::function<void()> openSy
     m_controlsSnapshot = new ControlsSnapshot(this);
 
     connect(&m_state, &MagnifierState::currentFrameChanged, this, [this] {
+        takeFrame();
         updatePlaceholder();
         update();
     });
     connect(&m_state, &MagnifierState::hasScreenRecordingPermissionChanged, this,
             &MagnifierView::updatePlaceholder);
+    takeFrame();
     updatePlaceholder();
     setFocus();
 }
@@ -222,16 +225,28 @@ QRectF MagnifierView::aspectFillSourceRect(const QSize& imageSize, const QSizeF&
                   (imageSize.height() - visible.height()) / 2.0, visible.width(), visible.height());
 }
 
-void MagnifierView::paintEvent(QPaintEvent*) {
+void MagnifierView::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
-    painter.fillRect(rect(), Qt::black);
-    const QImage frame = m_state.currentFrame();
-    const QRectF source = aspectFillSourceRect(frame.size(), size());
-    if (!source.isEmpty()) {
-        // Only the visible part is scaled, straight into the window's buffer;
-        // nearest-neighbour keeps magnified pixels crisp and is the fastest.
-        painter.drawImage(QRectF(rect()), frame, source);
+    const QRectF source = aspectFillSourceRect(m_drawableFrame.size(), size());
+    if (source.isEmpty()) {
+        painter.fillRect(event->rect(), Qt::black);
+        return;
     }
+    // The frame covers the whole view. The painter is clipped to the exposed
+    // region, so only that part is scaled, straight into the window's buffer;
+    // nearest-neighbour keeps magnified pixels crisp and is the fastest.
+    painter.drawImage(QRectF(rect()), m_drawableFrame, source);
+}
+
+void MagnifierView::takeFrame() {
+    const QImage frame = m_state.currentFrame();
+    // The raster engine scales these two formats directly; any other one is
+    // converted once per frame here rather than on every paint.
+    const bool drawsDirectly = frame.format() == QImage::Format_RGB32 ||
+                               frame.format() == QImage::Format_ARGB32_Premultiplied;
+    m_drawableFrame = frame.isNull() || drawsDirectly
+                          ? frame
+                          : frame.convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 
 void MagnifierView::resizeEvent(QResizeEvent* event) {

@@ -2,6 +2,7 @@
 
 #include "views/ZoomInput.h"
 
+#include <QImage>
 #include <QPointer>
 #include <QWidget>
 
@@ -66,6 +67,7 @@ private:
     QWidget* buildNoCapturePlaceholder();
     QWidget* buildPermissionPlaceholder();
     void updatePlaceholder();
+    void takeFrame();
     void setControlsShown(bool shown);
     QPoint controlsPosition(bool shown) const;
     void placeControls();
@@ -81,6 +83,8 @@ private:
     QWidget* m_noCapturePlaceholder = nullptr;
     QWidget* m_permissionPlaceholder = nullptr;
     QPushButton* m_openSettingsButton = nullptr;
+    // The state's current frame in a format the painter scales without converting.
+    QImage m_drawableFrame;
     bool m_controlsShown = true;
     QPointer<QVariantAnimation> m_controlsAnimation;
 };

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QIconEngine>
 #include <QPainter>
+#include <QPixmapCache>
 #include <QSvgRenderer>
 
 #include <memory>
@@ -17,23 +18,18 @@ namespace oculo {
 namespace {
 
 // Renders one SVG drawing in a given colour; the drawings use "currentColor"
-// for their strokes and fills.
+// for their strokes and fills. Each size, scale and mode is rasterised once:
+// the strip repaints with every captured frame, and re-rendering vector
+// drawings that often costs more than the frame itself.
 class TintedSvgIconEngine : public QIconEngine {
 public:
     explicit TintedSvgIconEngine(QByteArray svg)
         : m_svg(std::move(svg)) {}
 
-    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State) override {
-        QSvgRenderer renderer(m_svg);
-        if (!renderer.isValid()) {
-            return;
-        }
-        painter->save();
-        if (mode == QIcon::Disabled) {
-            painter->setOpacity(painter->opacity() * 0.55);
-        }
-        renderer.render(painter, QRectF(rect));
-        painter->restore();
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode,
+               QIcon::State state) override {
+        const qreal scale = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+        painter->drawPixmap(rect, scaledPixmap(rect.size(), mode, state, scale));
     }
 
     // The base class leaves the pixmap uninitialised around the drawing.
@@ -43,23 +39,61 @@ public:
 
     QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State state,
                          qreal scale) override {
-        QPixmap pixmap(size * scale);
-        pixmap.fill(Qt::transparent);
-        {
-            QPainter painter(&pixmap);
-            painter.setRenderHint(QPainter::Antialiasing);
-            paint(&painter, pixmap.rect(), mode, state);
+        const QSize physical = size * scale;
+        for (const Rendering& rendering : m_renderings) {
+            if (rendering.physicalSize == physical && rendering.mode == mode &&
+                rendering.state == state && qFuzzyCompare(rendering.scale, scale)) {
+                return rendering.pixmap;
+            }
         }
+        QPixmap pixmap = render(physical, mode);
         pixmap.setDevicePixelRatio(scale);
+        // A handful of sizes and modes are ever asked for; the bound only
+        // guards against a caller that keeps asking for new ones.
+        if (m_renderings.size() >= maxRenderings) {
+            m_renderings.removeFirst();
+        }
+        m_renderings.append({physical, mode, state, scale, pixmap});
         return pixmap;
     }
 
-    QIconEngine* clone() const override { return new TintedSvgIconEngine(m_svg); }
+    QIconEngine* clone() const override { return new TintedSvgIconEngine(*this); }
 
     QString key() const override { return QStringLiteral("oculo-tinted-svg"); }
 
+    // Number of times the drawing was rasterised, for tests of the cache.
+    static int renderCount() { return s_renderCount; }
+
 private:
+    struct Rendering {
+        QSize physicalSize;
+        QIcon::Mode mode;
+        QIcon::State state;
+        qreal scale;
+        QPixmap pixmap;
+    };
+    static constexpr qsizetype maxRenderings = 16;
+
+    QPixmap render(const QSize& physical, QIcon::Mode mode) const {
+        QPixmap pixmap(physical);
+        pixmap.fill(Qt::transparent);
+        QSvgRenderer renderer(m_svg);
+        if (!renderer.isValid() || physical.isEmpty()) {
+            return pixmap;
+        }
+        ++s_renderCount;
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        if (mode == QIcon::Disabled) {
+            painter.setOpacity(0.55);
+        }
+        renderer.render(&painter, QRectF(pixmap.rect()));
+        return pixmap;
+    }
+
     QByteArray m_svg;
+    QList<Rendering> m_renderings;
+    static inline int s_renderCount = 0;
 };
 
 } // namespace
@@ -162,16 +196,34 @@ QIcon bundledSymbolIcon(Symbol symbol, const QColor& color) {
 
 QPixmap symbolPixmap(Symbol symbol, int sizePx, const QColor& color, double opacity,
                      qreal devicePixelRatio) {
+    const QString cacheKey = QStringLiteral("oculo-symbol-%1-%2-%3-%4-%5")
+                                 .arg(symbolName(symbol))
+                                 .arg(sizePx)
+                                 .arg(color.name(QColor::HexArgb))
+                                 .arg(opacity)
+                                 .arg(devicePixelRatio);
+    QPixmap pixmap;
+    if (QPixmapCache::find(cacheKey, &pixmap)) {
+        return pixmap;
+    }
     const QIcon icon = symbolIcon(symbol, color);
     const QSize physical = QSize(sizePx, sizePx) * devicePixelRatio;
-    QPixmap pixmap(physical);
+    pixmap = QPixmap(physical);
     pixmap.setDevicePixelRatio(devicePixelRatio);
     pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setOpacity(opacity);
-    icon.paint(&painter, QRect(0, 0, sizePx, sizePx));
+    {
+        QPainter painter(&pixmap);
+        painter.setOpacity(opacity);
+        // QIcon::pixmap serves theme icons from QIcon's own cache.
+        painter.drawPixmap(QRect(0, 0, sizePx, sizePx),
+                           icon.pixmap(QSize(sizePx, sizePx), devicePixelRatio));
+    }
+    QPixmapCache::insert(cacheKey, pixmap);
     return pixmap;
+}
+
+int bundledSymbolRenderCount() {
+    return TintedSvgIconEngine::renderCount();
 }
 
 QIcon symbolIcon(Symbol symbol, const QColor& color) {

@@ -5,6 +5,7 @@
 #include "support/TestEnvironment.h"
 
 #include <QLabel>
+#include <QPainter>
 #include <QSlider>
 
 #include <algorithm>
@@ -245,6 +246,40 @@ private Q_SLOTS:
             QVERIFY(!slider->accessibleName().isEmpty());
             QVERIFY(slider->focusPolicy() & Qt::TabFocus);
         }
+    }
+
+    void symbolsAndButtonsAreDrawnOnceThenReused() {
+        // A bundled drawing is rasterised once per size and mode, however often it is asked for.
+        const QIcon plus = bundledSymbolIcon(Symbol::zoomIn, Qt::white);
+        const int before = bundledSymbolRenderCount();
+        QImage canvas(32, 32, QImage::Format_ARGB32_Premultiplied);
+        for (int i = 0; i < 3; ++i) {
+            QVERIFY(!plus.pixmap(16, 16).isNull());
+            QPainter painter(&canvas);
+            plus.paint(&painter, QRect(0, 0, 16, 16));
+        }
+        QCOMPARE(bundledSymbolRenderCount(), before + 1);
+        QVERIFY(!plus.pixmap(QSize(16, 16), QIcon::Disabled).isNull());
+        QCOMPARE(bundledSymbolRenderCount(), before + 2);
+
+        // Repainting the strip draws nothing anew, yet a changed look shows at once.
+        const auto drawn = [](QWidget* widget) {
+            QImage image(widget->size(), QImage::Format_ARGB32_Premultiplied);
+            image.fill(Qt::transparent);
+            widget->render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+            return image;
+        };
+        const QImage first = drawn(m_view.get());
+        const int afterFirst = bundledSymbolRenderCount();
+        QCOMPARE(drawn(m_view.get()), first);
+        QCOMPARE(bundledSymbolRenderCount(), afterFirst);
+
+        ControlButton* keepActive = m_view->keepActiveButton();
+        const QImage off = drawn(keepActive);
+        state().setKeepWindowActive(true);
+        QVERIFY(drawn(keepActive) != off);
+        state().setKeepWindowActive(false);
+        QCOMPARE(drawn(keepActive), off);
     }
 
     void keyboardPressesButtons() {

@@ -171,27 +171,32 @@ private Q_SLOTS:
     }
 
     void frameFillsTheViewCroppingTheWiderAxis() {
-        // 200 x 100: red | green | yellow | blue in 50-pixel columns.
-        QImage frame(200, 100, QImage::Format_ARGB32);
-        const QList<QColor> columns{Qt::red, Qt::green, Qt::yellow, Qt::blue};
-        for (int x = 0; x < frame.width(); ++x) {
-            for (int y = 0; y < frame.height(); ++y) {
-                frame.setPixelColor(x, y, columns.at(x / 50));
+        // 200 x 100: red | green | yellow | blue in 50-pixel columns; the capture
+        // delivers RGB32, older paths ARGB32, anything else must still draw.
+        for (const QImage::Format format :
+             {QImage::Format_RGB32, QImage::Format_ARGB32, QImage::Format_RGB888}) {
+            QImage frame(200, 100, format);
+            const QList<QColor> columns{Qt::red, Qt::green, Qt::yellow, Qt::blue};
+            for (int x = 0; x < frame.width(); ++x) {
+                for (int y = 0; y < frame.height(); ++y) {
+                    frame.setPixelColor(x, y, columns.at(x / 50));
+                }
             }
-        }
-        state().setCurrentFrame(frame);
-        m_view->resize(100, 100);
+            state().setCurrentFrame(frame);
+            m_view->resize(100, 100);
 
-        QImage drawn(100, 100, QImage::Format_ARGB32);
-        drawn.fill(Qt::black);
-        m_view->render(&drawn, QPoint(), QRegion(), QWidget::DrawWindowBackground);
+            QImage drawn(100, 100, QImage::Format_ARGB32);
+            drawn.fill(Qt::black);
+            m_view->render(&drawn, QPoint(), QRegion(), QWidget::DrawWindowBackground);
 
-        // The middle half of the frame, scaled to the full height; no black bars.
-        for (int y : {0, 50, 99}) {
-            QCOMPARE(drawn.pixelColor(0, y), QColor(Qt::green));
-            QCOMPARE(drawn.pixelColor(49, y), QColor(Qt::green));
-            QCOMPARE(drawn.pixelColor(50, y), QColor(Qt::yellow));
-            QCOMPARE(drawn.pixelColor(99, y), QColor(Qt::yellow));
+            // The middle half of the frame, scaled to the full height; no black bars.
+            for (int y : {0, 50, 99}) {
+                QCOMPARE(drawn.pixelColor(0, y), QColor(Qt::green));
+                QCOMPARE(drawn.pixelColor(49, y), QColor(Qt::green));
+                QCOMPARE(drawn.pixelColor(50, y), QColor(Qt::yellow));
+                QCOMPARE(drawn.pixelColor(99, y), QColor(Qt::yellow));
+            }
+            state().setCurrentFrame(QImage());
         }
 
         QCOMPARE(MagnifierView::aspectFillSourceRect(QSize(200, 100), QSizeF(100, 100)),
