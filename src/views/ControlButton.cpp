@@ -7,6 +7,8 @@
 #include <QStyle>
 #include <QStyleOptionToolButton>
 
+#include <algorithm>
+
 namespace oculo {
 
 namespace {
@@ -39,6 +41,10 @@ void pressWithEnterKey(QAbstractButton* button) {
 }
 
 void setDrawnOpacity(QWidget* widget, double opacity) {
+    if (auto* button = qobject_cast<ControlButton*>(widget)) {
+        button->setOpacity(opacity);
+        return;
+    }
     if (opacity >= 1.0) {
         if (widget->graphicsEffect()) {
             widget->setGraphicsEffect(nullptr);
@@ -54,6 +60,9 @@ void setDrawnOpacity(QWidget* widget, double opacity) {
 }
 
 double drawnOpacity(const QWidget* widget) {
+    if (const auto* button = qobject_cast<const ControlButton*>(widget)) {
+        return button->opacity();
+    }
     const auto* effect = qobject_cast<const QGraphicsOpacityEffect*>(widget->graphicsEffect());
     return effect ? effect->opacity() : 1.0;
 }
@@ -117,7 +126,17 @@ void ControlButton::paintEvent(QPaintEvent*) {
         m_pictureKey = key;
     }
     QPainter painter(this);
+    painter.setOpacity(m_opacity);
     painter.drawPixmap(0, 0, m_picture);
+}
+
+void ControlButton::setOpacity(double opacity) {
+    opacity = std::clamp(opacity, 0.0, 1.0);
+    if (qFuzzyCompare(opacity, m_opacity)) {
+        return;
+    }
+    m_opacity = opacity;
+    update();
 }
 
 void ControlButton::changeEvent(QEvent* event) {

@@ -38,6 +38,11 @@ public:
     // The tooltip, also read to assistive technology as the description.
     void setHelp(const QString& text);
 
+    // Opacity the button is drawn at; cheaper than an opacity effect, which
+    // re-renders the button off screen on every repaint.
+    double opacity() const { return m_opacity; }
+    void setOpacity(double opacity);
+
 Q_SIGNALS:
     void symbolChanged();
     void tintChanged();
@@ -55,6 +60,7 @@ private:
     Symbol m_symbol = Symbol::magnifier;
     bool m_hasSymbol = false;
     QString m_tint;
+    double m_opacity = 1.0;
 };
 
 } // namespace oculo

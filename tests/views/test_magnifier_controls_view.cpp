@@ -280,6 +280,14 @@ private Q_SLOTS:
         QVERIFY(drawn(keepActive) != off);
         state().setKeepWindowActive(false);
         QCOMPARE(drawn(keepActive), off);
+
+        // A dimmed button is drawn at that opacity.
+        setDrawnOpacity(keepActive, 0.5);
+        const QImage dimmed = drawn(keepActive);
+        const QPoint centre = dimmed.rect().center();
+        QVERIFY(qAlpha(dimmed.pixel(centre)) < qAlpha(off.pixel(centre)));
+        setDrawnOpacity(keepActive, 1.0);
+        QCOMPARE(drawn(keepActive), off);
     }
 
     void keyboardPressesButtons() {
