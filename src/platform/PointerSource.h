@@ -2,6 +2,8 @@
 
 #include <QPointF>
 
+#include <functional>
+
 namespace oculo {
 
 // Reads the pointer position in Qt's global logical space (origin at the
@@ -10,6 +12,13 @@ class PointerSource {
 public:
     virtual ~PointerSource() = default;
     virtual QPointF position() const = 0;
+
+    // Whether this source can tell, without being polled, that the pointer moved.
+    virtual bool notifiesMotion() const { return false; }
+    // While set, `handler` is called on the GUI thread when the source learns
+    // that the pointer moved; an empty handler stops the calls. Sources that
+    // do not notify ignore it.
+    virtual void setMotionHandler(std::function<void()> /*handler*/) {}
 };
 
 } // namespace oculo

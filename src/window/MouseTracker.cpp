@@ -18,6 +18,10 @@ MouseTracker::MouseTracker(PointerSource& pointer, QObject* parent)
     m_sinceLastMove.start();
 }
 
+MouseTracker::~MouseTracker() {
+    setResting(false);
+}
+
 void MouseTracker::startTracking() {
     if (m_isTracking) {
         return;
@@ -29,6 +33,7 @@ void MouseTracker::startTracking() {
 }
 
 void MouseTracker::stopTracking() {
+    setResting(false);
     m_sampleTimer.stop();
     setTracking(false);
 }
@@ -45,11 +50,38 @@ void MouseTracker::pollMousePosition() {
         if (m_isMoving && m_sinceLastMove.elapsed() >= stoppedDelayMs) {
             setMoving(false);
         }
+        // Only once the stop was reported, so it is never reported late.
+        setResting(m_isTracking && !m_isMoving && m_pointer.notifiesMotion());
         return;
     }
     m_previousLocation = location;
     m_sinceLastMove.restart();
+    setResting(false);
     setMoving(true);
+}
+
+void MouseTracker::setResting(bool resting) {
+    if (resting == m_isResting) {
+        return;
+    }
+    m_isResting = resting;
+    // The source is listened to only at rest: while the pointer moves the
+    // 30 ms samples see everything, and motion reports would only add wake-ups.
+    if (resting) {
+        m_pointer.setMotionHandler([this] { onPointerMoved(); });
+    } else {
+        m_pointer.setMotionHandler({});
+    }
+    // A running timer restarts with the new interval; a stopped one stays stopped.
+    m_sampleTimer.setInterval(resting ? restingIntervalMs : sampleIntervalMs);
+}
+
+void MouseTracker::onPointerMoved() {
+    if (!m_isResting) {
+        return;
+    }
+    setResting(false);
+    pollMousePosition();
 }
 
 void MouseTracker::setMouseLocation(QPointF location) {

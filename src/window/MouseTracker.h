@@ -12,6 +12,8 @@ class PointerSource;
 // Samples the pointer every 30 ms and publishes its position and a debounced
 // "is moving" flag. One tracker serves every magnifier window. Positions are
 // in Qt's global logical space. Main thread only.
+// With a source that reports motion, a resting pointer is sampled only every
+// half second (which still catches warps) until the source reports motion.
 class MouseTracker : public QObject {
     Q_OBJECT
     Q_PROPERTY(QPointF mouseLocation READ mouseLocation NOTIFY mouseLocationChanged FINAL)
@@ -22,9 +24,11 @@ public:
     static constexpr double movementThreshold = 1.0; // logical pixels
     static constexpr int stoppedDelayMs = 300;
     static constexpr int sampleIntervalMs = 30;
+    static constexpr int restingIntervalMs = 500;
 
     // `pointer` must outlive the tracker.
     explicit MouseTracker(PointerSource& pointer, QObject* parent = nullptr);
+    ~MouseTracker() override;
 
     QPointF mouseLocation() const { return m_mouseLocation; }
     bool isMoving() const { return m_isMoving; }
@@ -42,6 +46,8 @@ Q_SIGNALS:
     void isTrackingChanged(bool tracking);
 
 private:
+    void setResting(bool resting);
+    void onPointerMoved();
     void setMouseLocation(QPointF location);
     void setMoving(bool moving);
     void setTracking(bool tracking);
@@ -53,6 +59,7 @@ private:
     QPointF m_previousLocation;
     bool m_isMoving = false;
     bool m_isTracking = false;
+    bool m_isResting = false;
 };
 
 } // namespace oculo

@@ -61,11 +61,46 @@ private Q_SLOTS:
         QTRY_COMPARE(pointer.position(), QPointF(310, 305));
     }
 
+    void reportsMotionWhileListenedTo() {
+        X11PointerSource pointer;
+        QVERIFY(pointer.notifiesMotion());
+        test::movePointer(QPoint(400, 400));
+        QTRY_COMPARE(pointer.position(), QPointF(400, 400));
+        QTest::qWait(50);
+        pointer.position(); // takes any motion still on its way
+
+        int reports = 0;
+        pointer.setMotionHandler([&reports] { ++reports; });
+        QTest::qWait(150);
+        QCOMPARE(reports, 0); // a resting pointer is quiet
+
+        const int queries = pointer.queryCount();
+        test::movePointer(QPoint(420, 410));
+        QTRY_VERIFY(reports > 0);
+        QCOMPARE(pointer.queryCount(), queries); // noticed without asking the server
+        QCOMPARE(pointer.position(), QPointF(420, 410));
+
+        // A handler may remove itself while it runs.
+        reports = 0;
+        pointer.setMotionHandler([&pointer, &reports] {
+            ++reports;
+            pointer.setMotionHandler({});
+        });
+        test::movePointer(QPoint(430, 410));
+        QTRY_COMPARE(reports, 1);
+        test::movePointer(QPoint(440, 410));
+        QTest::qWait(150);
+        QCOMPARE(reports, 1);
+        QCOMPARE(pointer.position(), QPointF(440, 410));
+        QVERIFY(pointer.usesRawMotion());
+    }
+
     void unreachableServerFallsBackToQt() {
         QTest::ignoreMessage(QtWarningMsg,
                              "Following the pointer through Qt: cannot connect to the X display.");
         const X11PointerSource pointer(":9999");
         QVERIFY(!pointer.usesRawMotion());
+        QVERIFY(!pointer.notifiesMotion());
         test::movePointer(QPoint(42, 24));
         QCOMPARE(pointer.position(), QPointF(QCursor::pos()));
         QCOMPARE(pointer.position(), QPointF(42, 24));

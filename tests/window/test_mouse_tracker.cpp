@@ -119,6 +119,84 @@ private Q_SLOTS:
         QTest::qWait(100);
         QCOMPARE(pointer.queryCount(), queriesAfterStop);
     }
+
+    void restsOnlyAfterTheStopAndWakesOnMotion() {
+        FakePointerSource pointer(true);
+        MouseTracker tracker(pointer);
+        tracker.startTracking();
+        bool listeningWhenStopped = true;
+        connect(&tracker, &MouseTracker::isMovingChanged, &tracker, [&](bool moving) {
+            if (!moving) {
+                listeningWhenStopped = pointer.hasMotionHandler();
+            }
+        });
+
+        pointer.moveBy(10, 0);
+        tracker.pollMousePosition();
+        QVERIFY(tracker.isMoving());
+        tracker.pollMousePosition();
+        QVERIFY2(!pointer.hasMotionHandler(), "no rest before the stop is reported");
+        QTRY_VERIFY(!tracker.isMoving());
+        QVERIFY2(!listeningWhenStopped, "the stop comes before the rest");
+        QVERIFY(pointer.hasMotionHandler());
+
+        // At rest the timer wakes about twice a second instead of 33 times.
+        int before = pointer.queryCount();
+        QTest::qWait(400);
+        QVERIFY2(
+            pointer.queryCount() - before <= 2,
+            qPrintable(QStringLiteral("%1 samples at rest").arg(pointer.queryCount() - before)));
+
+        // Reported motion is sampled at once, then every 30 ms again.
+        QSignalSpy moving(&tracker, &MouseTracker::isMovingChanged);
+        pointer.moveAndNotify(5, 5);
+        QCOMPARE(tracker.mouseLocation(), QPointF(15, 5));
+        QVERIFY(tracker.isMoving());
+        QCOMPARE(moving.count(), 1);
+        QVERIFY(!pointer.hasMotionHandler());
+        before = pointer.queryCount();
+        QTest::qWait(200);
+        QVERIFY2(pointer.queryCount() - before >= 3, "fast samples after waking");
+
+        // Motion below the threshold is published at once and keeps it resting.
+        QTRY_VERIFY(pointer.hasMotionHandler());
+        pointer.moveAndNotify(0.5, 0);
+        QCOMPARE(tracker.mouseLocation(), QPointF(15.5, 5));
+        QVERIFY(!tracker.isMoving());
+        QVERIFY(pointer.hasMotionHandler());
+
+        // A warp sends no motion report; the slow samples still find it.
+        pointer.moveBy(100, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(tracker.mouseLocation(), QPointF(115.5, 5), 3000);
+
+        QTRY_VERIFY(pointer.hasMotionHandler());
+        tracker.stopTracking();
+        QVERIFY2(!pointer.hasMotionHandler(), "a stopped tracker no longer listens");
+        const int queriesAfterStop = pointer.queryCount();
+        pointer.moveAndNotify(5, 0);
+        QCOMPARE(pointer.queryCount(), queriesAfterStop);
+
+        {
+            MouseTracker shortLived(pointer);
+            shortLived.startTracking();
+            QTRY_VERIFY(pointer.hasMotionHandler());
+        }
+        QVERIFY2(!pointer.hasMotionHandler(), "a destroyed tracker no longer listens");
+    }
+
+    void sourceWithoutMotionReportsKeepsSampling() {
+        FakePointerSource pointer;
+        MouseTracker tracker(pointer);
+        tracker.startTracking();
+        pointer.moveBy(10, 0);
+        QTRY_VERIFY(tracker.isMoving());
+        QTRY_VERIFY(!tracker.isMoving());
+
+        const int before = pointer.queryCount();
+        QTest::qWait(300);
+        QVERIFY2(pointer.queryCount() - before >= 5, "every 30 ms at rest too");
+        QVERIFY(!pointer.hasMotionHandler());
+    }
 };
 
 OCULO_TEST_MAIN(TestMouseTracker)

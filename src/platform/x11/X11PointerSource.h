@@ -11,7 +11,9 @@ namespace oculo {
 // The pointer read over a connection of its own. XInput 2 raw motion tells it
 // when the pointer moved, so polling a resting pointer costs no round trip;
 // a query every quarter second still catches warps, which send no raw motion.
-// Without a usable connection or XInput 2 it asks QCursor instead.
+// While a motion handler is set, the connection's socket is watched so that
+// a resting pointer needs no polling at all. Without a usable connection or
+// XInput 2 it asks QCursor instead. GUI thread only.
 class X11PointerSource final : public PointerSource {
 public:
     // `displayName` empty: the display named by $DISPLAY (the one Qt uses).
@@ -22,6 +24,8 @@ public:
     X11PointerSource& operator=(const X11PointerSource&) = delete;
 
     QPointF position() const override;
+    bool notifiesMotion() const override;
+    void setMotionHandler(std::function<void()> handler) override;
 
     // False once it has fallen back to QCursor.
     bool usesRawMotion() const;

@@ -4,21 +4,40 @@
 
 namespace oculo::test {
 
-// A pointer that sits wherever the test puts it.
+// A pointer that sits wherever the test puts it. Made with `notifying`, it
+// also reports motion the way a source watching the X server does.
 class FakePointerSource final : public PointerSource {
 public:
+    explicit FakePointerSource(bool notifying = false)
+        : m_notifying(notifying) {}
+
     QPointF position() const override {
         ++m_queries;
         return m_position;
     }
+    bool notifiesMotion() const override { return m_notifying; }
+    void setMotionHandler(std::function<void()> handler) override {
+        m_handler = std::move(handler);
+    }
 
     void setPosition(QPointF position) { m_position = position; }
     void moveBy(qreal dx, qreal dy) { m_position += QPointF(dx, dy); }
+    // Moves the pointer and, when notifying, tells whoever listens.
+    void moveAndNotify(qreal dx, qreal dy) {
+        moveBy(dx, dy);
+        if (m_notifying && m_handler) {
+            const std::function<void()> handler = m_handler; // may replace itself
+            handler();
+        }
+    }
     int queryCount() const { return m_queries; }
+    bool hasMotionHandler() const { return m_handler != nullptr; }
 
 private:
     QPointF m_position;
     mutable int m_queries = 0;
+    bool m_notifying = false;
+    std::function<void()> m_handler;
 };
 
 } // namespace oculo::test
