@@ -3,6 +3,7 @@
 #include "shell/WindowRegistry.h"
 #include "shell/icons/ShellSymbols.h"
 #include "state/MagnifierState.h"
+#include "state/ValueText.h"
 
 #include <QAbstractButton>
 #include <QFontDatabase>
@@ -159,12 +160,6 @@ int zoomSliderValue(double zoom) {
     return static_cast<int>(std::lround(zoom / MagnifierState::zoomStep));
 }
 
-// Whole percent, truncated toward zero, exactly as the hover controls show it
-// (0.29 reads 28%), so both places always agree.
-int transparencyPercent(double alpha) {
-    return static_cast<int>(std::trunc(alpha * 100.0));
-}
-
 } // namespace
 
 MenuBarView::MenuBarView(WindowRegistry& registry, QWidget* parent)
@@ -262,7 +257,7 @@ void MenuBarView::buildRows() {
     connect(m_zoomInButton, &QToolButton::clicked, this,
             [this] { stepZoom(MagnifierState::zoomStep); });
     m_zoomText =
-        valueLabel(QLocale().toString(10.0, 'f', 1) + QLatin1Char('x'), tr("Zoom Level"), zoomRow);
+        valueLabel(valuetext::zoomLevel(10.0) + QLatin1Char('x'), tr("Zoom Level"), zoomRow);
     zoomLayout->addWidget(m_zoomOutButton);
     zoomLayout->addWidget(m_zoomSlider);
     zoomLayout->addWidget(m_zoomInButton);
@@ -395,7 +390,7 @@ void MenuBarView::refresh() {
     }
     m_zoomOutButton->setEnabled(zoom > MagnifierState::minZoom);
     m_zoomInButton->setEnabled(zoom < MagnifierState::maxZoom);
-    m_zoomText->setText(QLocale().toString(zoom, 'f', 1) + QLatin1Char('x'));
+    m_zoomText->setText(valuetext::zoomLevel(zoom) + QLatin1Char('x'));
 
     const double alpha = state->windowTransparency();
     {
@@ -403,7 +398,7 @@ void MenuBarView::refresh() {
         m_transparencySlider->setValue(
             static_cast<int>(std::lround(alpha * transparencySliderScale)));
     }
-    m_transparencyText->setText(QLocale().toString(transparencyPercent(alpha)) + QLatin1Char('%'));
+    m_transparencyText->setText(valuetext::transparencyPercent(alpha) + QLatin1Char('%'));
     // An always-opaque window has no transparency to set.
     m_transparencyRow->setEnabled(!state->keepWindowActive());
 

@@ -3,6 +3,7 @@
 #include "shell/WindowRegistry.h"
 #include "shell/icons/ShellSymbols.h"
 #include "state/MagnifierState.h"
+#include "state/ValueText.h"
 
 #include <QComboBox>
 #include <QFontDatabase>
@@ -94,9 +95,9 @@ QGroupBox* SettingsView::buildMagnificationSection() {
     });
     m_zoomText = new QLabel(m_magnificationSection);
     m_zoomText->setFont(fixedPitchFont(font()));
-    m_zoomText->setFixedWidth(m_zoomText->fontMetrics().horizontalAdvance(
-                                  QLocale().toString(10.0, 'f', 1) + QLatin1Char('x')) +
-                              2);
+    m_zoomText->setFixedWidth(
+        m_zoomText->fontMetrics().horizontalAdvance(valuetext::zoomLevel(10.0) + QLatin1Char('x')) +
+        2);
     m_zoomText->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_zoomText->setAccessibleName(tr("Zoom Level"));
     row->addWidget(m_zoomSlider);
@@ -222,7 +223,7 @@ void SettingsView::refresh() {
     }
     const QSignalBlocker sliderBlocker(m_zoomSlider);
     m_zoomSlider->setValue(zoomSliderValue(state->zoomLevel()));
-    m_zoomText->setText(QLocale().toString(state->zoomLevel(), 'f', 1) + QLatin1Char('x'));
+    m_zoomText->setText(valuetext::zoomLevel(state->zoomLevel()) + QLatin1Char('x'));
     const QSignalBlocker pickerBlocker(m_modePicker);
     m_modePicker->setCurrentIndex(m_modePicker->findData(static_cast<int>(state->mode())));
 }

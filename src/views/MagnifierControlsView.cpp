@@ -1,6 +1,7 @@
 #include "views/MagnifierControlsView.h"
 
 #include "state/MagnifierState.h"
+#include "state/ValueText.h"
 #include "views/ControlButton.h"
 #include "views/FlowRowLayout.h"
 #include "views/Symbols.h"
@@ -365,12 +366,11 @@ void MagnifierControlsView::connectActions() {
 }
 
 QString MagnifierControlsView::formatZoom(double zoomLevel) {
-    return QLocale().toString(zoomLevel, 'f', 1);
+    return valuetext::zoomLevel(zoomLevel);
 }
 
 QString MagnifierControlsView::formatTransparency(double transparency) {
-    // Truncation on purpose: 0.29 * 100 is 28.999..., shown as 28.
-    return QLocale().toString(static_cast<int>(std::trunc(transparency * 100.0)));
+    return valuetext::transparencyPercent(transparency);
 }
 
 void MagnifierControlsView::refresh() {
