@@ -21,8 +21,8 @@ namespace oculo {
 namespace {
 
 struct SymbolSource {
-    // Icon-naming-specification name with the same meaning; empty when the
-    // specification has none, so a theme never substitutes a different idea.
+    // Freedesktop icon name with the same meaning; empty when the standard
+    // names have none, so a theme never substitutes a different idea.
     const char* themeName;
     const char* bundledFile;
 };
