@@ -1,19 +1,12 @@
-#include "capture/DisplayManager.h"
-#include "capture/PermissionManager.h"
 #include "shell/AppDelegate.h"
 #include "state/MagnifierState.h"
-#include "state/SettingsStore.h"
 #include "support/TestEnvironment.h"
 #include "support/fakes/FakeCaptureBackend.h"
-#include "support/fakes/FakeDisplaySource.h"
-#include "support/fakes/FakePointerSource.h"
-#include "support/fakes/FakeSystemSettingsLauncher.h"
+#include "support/fakes/FakeServices.h"
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"
-#include "window/MouseTracker.h"
 
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <qcoro/qcorotask.h>
 
 #include <memory>
@@ -22,20 +15,13 @@ using namespace oculo;
 using oculo::test::CaptureEvent;
 using oculo::test::FakeCaptureBackend;
 using oculo::test::FakeDisplaySource;
-using oculo::test::FakePointerSource;
-using oculo::test::FakeSystemSettingsLauncher;
 
 namespace {
 
-struct Rig {
+struct Rig : oculo::test::FakeServices {
     Rig()
-        : store(dir.filePath(QStringLiteral("settings.json")))
-        , displayManager(displays)
-        , permissionManager(displays, launcher)
-        , tracker(pointer)
-        , delegate(std::make_unique<AppDelegate>(tracker, displayManager, permissionManager,
+        : delegate(std::make_unique<AppDelegate>(tracker, displayManager, permissionManager,
                                                  backend, store)) {
-        displays.setDisplays({FakeDisplaySource::primary(), FakeDisplaySource::secondary()});
         pointer.setPosition({1000, 200});
     }
 
@@ -45,15 +31,6 @@ struct Rig {
         QTRY_COMPARE(delegate->windowCount(), 1);
     }
 
-    QTemporaryDir dir;
-    SettingsStore store;
-    FakeDisplaySource displays;
-    FakeCaptureBackend backend;
-    FakeSystemSettingsLauncher launcher;
-    FakePointerSource pointer;
-    DisplayManager displayManager;
-    PermissionManager permissionManager;
-    MouseTracker tracker;
     std::unique_ptr<AppDelegate> delegate;
 };
 

@@ -13,21 +13,13 @@
 using namespace oculo;
 using oculo::test::childNamed;
 using oculo::test::FakeWindowRegistry;
+using oculo::test::labelWithText;
 
 namespace {
 
 bool shows(const QWidget& view, const QString& name) {
     const QWidget* row = childNamed<QWidget>(view, name);
     return row && row->isVisibleTo(&view);
-}
-
-QLabel* labelWithText(const QWidget& view, const QString& text) {
-    for (QLabel* label : view.findChildren<QLabel*>()) {
-        if (label->text() == text) {
-            return label;
-        }
-    }
-    return nullptr;
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QLabel>
+
 #include "shell/WindowRegistry.h"
 #include "state/MagnifierState.h"
 #include "state/SettingsStore.h"
@@ -62,6 +64,15 @@ T* childNamed(const QWidget& parent, const QString& accessibleName) {
     for (T* child : parent.findChildren<T*>()) {
         if (child->accessibleName() == accessibleName) {
             return child;
+        }
+    }
+    return nullptr;
+}
+
+inline QLabel* labelWithText(const QWidget& view, const QString& text) {
+    for (QLabel* label : view.findChildren<QLabel*>()) {
+        if (label->text() == text) {
+            return label;
         }
     }
     return nullptr;

@@ -13,19 +13,7 @@
 using namespace oculo;
 using oculo::test::childNamed;
 using oculo::test::FakeWindowRegistry;
-
-namespace {
-
-QLabel* labelWithText(const QWidget& view, const QString& text) {
-    for (QLabel* label : view.findChildren<QLabel*>()) {
-        if (label->text() == text) {
-            return label;
-        }
-    }
-    return nullptr;
-}
-
-} // namespace
+using oculo::test::labelWithText;
 
 class TestSettingsView : public QObject {
     Q_OBJECT

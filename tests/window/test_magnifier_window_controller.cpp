@@ -1,45 +1,28 @@
-#include "capture/DisplayManager.h"
-#include "capture/PermissionManager.h"
 #include "capture/ScreenCaptureService.h"
 #include "state/MagnifierState.h"
-#include "state/SettingsStore.h"
 #include "support/TestEnvironment.h"
 #include "support/fakes/FakeCaptureBackend.h"
-#include "support/fakes/FakeDisplaySource.h"
-#include "support/fakes/FakePointerSource.h"
-#include "support/fakes/FakeSystemSettingsLauncher.h"
+#include "support/fakes/FakeServices.h"
+#include "support/fakes/StdoutCapture.h"
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"
-#include "window/MouseTracker.h"
 
 #include <QContextMenuEvent>
-#include <QFile>
-#include <QTemporaryDir>
 #include <qcoro/qcorotask.h>
 
-#include <cstdio>
 #include <memory>
-#include <unistd.h>
 
 using namespace oculo;
 using oculo::test::CaptureEvent;
 using oculo::test::FakeCaptureBackend;
 using oculo::test::FakeDisplaySource;
-using oculo::test::FakePointerSource;
-using oculo::test::FakeSystemSettingsLauncher;
+using oculo::test::StdoutCapture;
 
 namespace {
 
 // Everything a controller is built from, with fakes for the platform.
-struct Rig {
-    Rig()
-        : store(dir.filePath(QStringLiteral("settings.json")))
-        , displayManager(displays)
-        , permissionManager(displays, launcher)
-        , tracker(pointer) {
-        displays.setDisplays({FakeDisplaySource::primary(), FakeDisplaySource::secondary()});
-        QCoro::waitFor(displayManager.refreshDisplays());
-    }
+struct Rig : oculo::test::FakeServices {
+    Rig() { QCoro::waitFor(displayManager.refreshDisplays()); }
 
     std::unique_ptr<MagnifierWindowController> makeController(MagnifierState* copyFrom = nullptr) {
         return std::make_unique<MagnifierWindowController>(
@@ -50,49 +33,6 @@ struct Rig {
         pointer.setPosition(position);
         tracker.pollMousePosition();
     }
-
-    QTemporaryDir dir;
-    SettingsStore store;
-    FakeDisplaySource displays;
-    FakeCaptureBackend backend;
-    FakeSystemSettingsLauncher launcher;
-    FakePointerSource pointer;
-    DisplayManager displayManager;
-    PermissionManager permissionManager;
-    MouseTracker tracker;
-};
-
-// Collects what the process writes to stdout meanwhile.
-class StdoutCapture {
-public:
-    StdoutCapture() {
-        std::fflush(stdout);
-        m_saved = ::dup(STDOUT_FILENO);
-        m_file = std::tmpfile();
-        ::dup2(::fileno(m_file), STDOUT_FILENO);
-    }
-    ~StdoutCapture() { restore(); }
-
-    QString text() {
-        restore();
-        std::rewind(m_file);
-        QFile file;
-        file.open(m_file, QIODevice::ReadOnly);
-        return QString::fromUtf8(file.readAll());
-    }
-
-private:
-    void restore() {
-        if (m_saved >= 0) {
-            std::fflush(stdout);
-            ::dup2(m_saved, STDOUT_FILENO);
-            ::close(m_saved);
-            m_saved = -1;
-        }
-    }
-
-    int m_saved = -1;
-    std::FILE* m_file = nullptr;
 };
 
 const QRectF windowFrame(100, 100, 400, 330);
