@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <poll.h>
+#include <thread>
 #include <vector>
 
 namespace oculo::bench {
@@ -21,31 +22,8 @@ struct FreeDeleter {
 template <typename T>
 using Reply = std::unique_ptr<T, FreeDeleter>;
 
-xcb_atom_t internAtom(xcb_connection_t* c, const char* name) {
-    const Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
-        c, xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr));
-    return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
-}
-
-std::optional<uint32_t> cardinalProperty(xcb_connection_t* c, xcb_window_t window,
-                                         xcb_atom_t property) {
-    const Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-        c, xcb_get_property(c, 0, window, property, XCB_ATOM_CARDINAL, 0, 1), nullptr));
-    if (!reply || xcb_get_property_value_length(reply.get()) < 4) {
-        return std::nullopt;
-    }
-    return *static_cast<const uint32_t*>(xcb_get_property_value(reply.get()));
-}
-
-QString textProperty(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property) {
-    const Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-        c, xcb_get_property(c, 0, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 256), nullptr));
-    if (!reply) {
-        return {};
-    }
-    return QString::fromUtf8(static_cast<const char*>(xcb_get_property_value(reply.get())),
-                             xcb_get_property_value_length(reply.get()));
-}
+// Lets the server and the driven program see each input event on its own.
+constexpr auto inputSpacing = std::chrono::milliseconds(30);
 
 } // namespace
 
@@ -86,54 +64,103 @@ QSize X11Probe::screenSize() const {
 }
 
 uint32_t X11Probe::findWindow(pid_t pid, const QString& title) const {
-    const xcb_atom_t pidAtom = internAtom(m_connection, "_NET_WM_PID");
-    const xcb_atom_t nameAtom = internAtom(m_connection, "_NET_WM_NAME");
-    xcb_window_t best = XCB_WINDOW_NONE;
+    uint32_t best = XCB_WINDOW_NONE;
     int bestArea = 0;
-
-    // Managed windows sit one level below the window manager's frames; walk a
-    // few levels so unmanaged (override-redirect) windows are found as well.
-    std::vector<std::pair<xcb_window_t, int>> pending{{m_root, 0}};
-    while (!pending.empty()) {
-        const auto [parent, depth] = pending.back();
-        pending.pop_back();
-        const Reply<xcb_query_tree_reply_t> tree(
-            xcb_query_tree_reply(m_connection, xcb_query_tree(m_connection, parent), nullptr));
-        if (!tree) {
+    for (const uint32_t window : descendants(m_root)) {
+        if (ownerPid(window) != pid || !isViewable(window) ||
+            (!title.isEmpty() && this->title(window) != title)) {
             continue;
         }
-        const xcb_window_t* children = xcb_query_tree_children(tree.get());
-        for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
-            const xcb_window_t window = children[i];
-            if (depth < 3) {
-                pending.emplace_back(window, depth + 1);
-            }
-            if (cardinalProperty(m_connection, window, pidAtom) != static_cast<uint32_t>(pid)) {
-                continue;
-            }
-            const Reply<xcb_get_window_attributes_reply_t> attributes(
-                xcb_get_window_attributes_reply(
-                    m_connection, xcb_get_window_attributes(m_connection, window), nullptr));
-            if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
-                continue;
-            }
-            if (!title.isEmpty()) {
-                QString name = textProperty(m_connection, window, nameAtom);
-                if (name.isEmpty()) {
-                    name = textProperty(m_connection, window, XCB_ATOM_WM_NAME);
-                }
-                if (name != title) {
-                    continue;
-                }
-            }
-            const QRect rect = rootGeometry(window);
-            if (rect.width() * rect.height() > bestArea) {
-                bestArea = rect.width() * rect.height();
-                best = window;
-            }
+        const QRect rect = rootGeometry(window);
+        if (rect.width() * rect.height() > bestArea) {
+            bestArea = rect.width() * rect.height();
+            best = window;
         }
     }
     return best;
+}
+
+uint32_t X11Probe::atom(const char* name) const {
+    const Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
+        m_connection,
+        xcb_intern_atom(m_connection, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr));
+    return reply ? reply->atom : uint32_t{XCB_ATOM_NONE};
+}
+
+QByteArray X11Probe::property(uint32_t window, uint32_t name, uint32_t type) const {
+    const Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+        m_connection, xcb_get_property(m_connection, 0, window, name, type, 0, 4096), nullptr));
+    if (!reply || reply->type == XCB_ATOM_NONE) {
+        return {};
+    }
+    return QByteArray(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                      xcb_get_property_value_length(reply.get()));
+}
+
+QList<uint32_t> X11Probe::descendants(uint32_t window) const {
+    QList<uint32_t> result;
+    const Reply<xcb_query_tree_reply_t> tree(
+        xcb_query_tree_reply(m_connection, xcb_query_tree(m_connection, window), nullptr));
+    if (!tree) {
+        return result;
+    }
+    const xcb_window_t* children = xcb_query_tree_children(tree.get());
+    for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+        result.append(children[i]);
+        result.append(descendants(children[i]));
+    }
+    return result;
+}
+
+QList<uint32_t> X11Probe::managedClients() const {
+    const QByteArray ids = property(m_root, atom("_NET_CLIENT_LIST"), XCB_ATOM_WINDOW);
+    QList<uint32_t> result;
+    for (qsizetype offset = 0; offset + 4 <= ids.size(); offset += 4) {
+        uint32_t id = 0;
+        std::memcpy(&id, ids.constData() + offset, sizeof id);
+        result.append(id);
+    }
+    return result;
+}
+
+bool X11Probe::isViewable(uint32_t window) const {
+    const Reply<xcb_get_window_attributes_reply_t> reply(xcb_get_window_attributes_reply(
+        m_connection, xcb_get_window_attributes(m_connection, window), nullptr));
+    return reply && reply->map_state == XCB_MAP_STATE_VIEWABLE;
+}
+
+bool X11Probe::isOverrideRedirect(uint32_t window) const {
+    const Reply<xcb_get_window_attributes_reply_t> reply(xcb_get_window_attributes_reply(
+        m_connection, xcb_get_window_attributes(m_connection, window), nullptr));
+    return reply && reply->override_redirect;
+}
+
+pid_t X11Probe::ownerPid(uint32_t window) const {
+    const QByteArray value = property(window, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL);
+    uint32_t pid = 0;
+    if (value.size() >= 4) {
+        std::memcpy(&pid, value.constData(), sizeof pid);
+    }
+    return static_cast<pid_t>(pid);
+}
+
+QString X11Probe::title(uint32_t window) const {
+    const QByteArray name = property(window, atom("_NET_WM_NAME"), atom("UTF8_STRING"));
+    if (!name.isEmpty()) {
+        return QString::fromUtf8(name);
+    }
+    return QString::fromLatin1(property(window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING));
+}
+
+QStringList X11Probe::classNames(uint32_t window) const {
+    QStringList result;
+    const QByteArray value = property(window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING);
+    for (const QByteArray& part : value.split('\0')) {
+        if (!part.isEmpty()) {
+            result.append(QString::fromLatin1(part));
+        }
+    }
+    return result;
 }
 
 QRect X11Probe::rootGeometry(uint32_t window) const {
@@ -161,6 +188,60 @@ void X11Probe::clickButton(int button) {
     xcb_test_fake_input(m_connection, XCB_BUTTON_RELEASE, detail, XCB_CURRENT_TIME, XCB_WINDOW_NONE,
                         0, 0, 0);
     xcb_flush(m_connection);
+}
+
+void X11Probe::fakeInput(uint8_t type, uint8_t detail, QPoint rootPosition) {
+    xcb_test_fake_input(m_connection, type, detail, XCB_CURRENT_TIME, m_root,
+                        static_cast<int16_t>(rootPosition.x()),
+                        static_cast<int16_t>(rootPosition.y()), 0);
+    xcb_flush(m_connection);
+    std::this_thread::sleep_for(inputSpacing);
+}
+
+void X11Probe::click(QPoint rootPosition) {
+    fakeInput(XCB_MOTION_NOTIFY, 0, rootPosition);
+    fakeInput(XCB_BUTTON_PRESS, 1);
+    fakeInput(XCB_BUTTON_RELEASE, 1);
+}
+
+uint8_t X11Probe::keycodeOf(uint32_t keysym) const {
+    const xcb_setup_t* setup = xcb_get_setup(m_connection);
+    const int count = setup->max_keycode - setup->min_keycode + 1;
+    const Reply<xcb_get_keyboard_mapping_reply_t> mapping(xcb_get_keyboard_mapping_reply(
+        m_connection,
+        xcb_get_keyboard_mapping(m_connection, setup->min_keycode, static_cast<uint8_t>(count)),
+        nullptr));
+    if (!mapping) {
+        return 0;
+    }
+    const xcb_keysym_t* symbols = xcb_get_keyboard_mapping_keysyms(mapping.get());
+    const int perCode = mapping->keysyms_per_keycode;
+    for (int code = 0; code < count; ++code) {
+        for (int level = 0; level < perCode; ++level) {
+            if (symbols[code * perCode + level] == keysym) {
+                return static_cast<uint8_t>(setup->min_keycode + code);
+            }
+        }
+    }
+    return 0;
+}
+
+bool X11Probe::pressKeys(const QList<uint32_t>& keysyms) {
+    QList<uint8_t> codes;
+    for (const uint32_t keysym : keysyms) {
+        const uint8_t code = keycodeOf(keysym);
+        if (code == 0) {
+            return false;
+        }
+        codes.append(code);
+    }
+    for (const uint8_t code : codes) {
+        fakeInput(XCB_KEY_PRESS, code);
+    }
+    for (auto code = codes.crbegin(); code != codes.crend(); ++code) {
+        fakeInput(XCB_KEY_RELEASE, *code);
+    }
+    return true;
 }
 
 QPoint X11Probe::pointerPosition() const {

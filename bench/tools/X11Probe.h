@@ -2,9 +2,11 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QList>
 #include <QPoint>
 #include <QRect>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <sys/types.h>
@@ -29,16 +31,34 @@ public:
     bool isConnected() const { return m_connection != nullptr; }
     QString errorString() const { return m_error; }
     QSize screenSize() const;
+    uint32_t root() const { return m_root; }
 
     // The largest viewable window whose _NET_WM_PID is `pid` and, unless
     // `title` is empty, whose name is `title`; 0 when there is none yet.
     uint32_t findWindow(pid_t pid, const QString& title = {}) const;
+    // Every window below `window`, depth first, parents before their children.
+    QList<uint32_t> descendants(uint32_t window) const;
+    // Top-level client windows the window manager lists in _NET_CLIENT_LIST.
+    QList<uint32_t> managedClients() const;
     // The window's inside in root coordinates; empty once it is gone.
     QRect rootGeometry(uint32_t window) const;
+    bool isViewable(uint32_t window) const;
+    bool isOverrideRedirect(uint32_t window) const;
+    // _NET_WM_PID, 0 when the window has none.
+    pid_t ownerPid(uint32_t window) const;
+    // _NET_WM_NAME, or WM_NAME when that is missing.
+    QString title(uint32_t window) const;
+    // Instance and class of WM_CLASS.
+    QStringList classNames(uint32_t window) const;
 
     void movePointer(QPoint rootPosition);
     // Presses and releases `button` (4 scrolls up, 5 down) where the pointer is.
     void clickButton(int button);
+    // Moves the pointer to `rootPosition` and clicks button 1 there.
+    void click(QPoint rootPosition);
+    // Presses the keys of `keysyms` in order, then releases them in reverse
+    // order (e.g. Control_L, q). False when a key is not on the keyboard.
+    bool pressKeys(const QList<uint32_t>& keysyms);
     QPoint pointerPosition() const;
 
     // What the server shows in `rootRect` (clipped to the screen), as RGB32.
@@ -53,6 +73,11 @@ public:
 
 private:
     bool handlePendingEvents();
+    QByteArray property(uint32_t window, uint32_t name, uint32_t type) const;
+    uint32_t atom(const char* name) const;
+    uint8_t keycodeOf(uint32_t keysym) const;
+    // Sends one XTest event and lets the driven program see it on its own.
+    void fakeInput(uint8_t type, uint8_t detail, QPoint rootPosition = {});
 
     xcb_connection_t* m_connection = nullptr;
     uint32_t m_root = 0;

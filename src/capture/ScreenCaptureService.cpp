@@ -3,7 +3,6 @@
 #include "common/Geometry.h"
 
 #include <QTextStream>
-#include <qcoro/qcorotimer.h>
 
 #include <algorithm>
 #include <chrono>
@@ -30,12 +29,18 @@ void printLine(const QString& text) {
 
 ScreenCaptureService::ScreenCaptureService(CaptureBackend& backend, QObject* parent)
     : QObject(parent)
-    , m_backend(backend) {}
+    , m_backend(backend) {
+    m_regionUpdateTimer.setSingleShot(true);
+    m_regionUpdateTimer.setInterval(regionCoalescingMs);
+    connect(&m_regionUpdateTimer, &QTimer::timeout, this,
+            &ScreenCaptureService::applyPendingRegionUpdate);
+}
 
 ScreenCaptureService::~ScreenCaptureService() {
     // Coroutines still suspended hold only a QPointer to this service and
     // their own reference to the stream; they end without touching it.
     ++m_generation;
+    m_regionUpdateTimer.stop();
     if (m_stream) {
         disconnect(m_stream.get(), nullptr, this, nullptr);
         stopDetached(std::move(m_stream));
@@ -135,7 +140,7 @@ ScreenCaptureService::startCapture(const DisplayInfo& display, const QRectF& sou
 
 QCoro::Task<> ScreenCaptureService::stopCapture() {
     ++m_generation;
-    m_regionUpdateScheduled = false;
+    m_regionUpdateTimer.stop();
     m_pendingRegionUpdate.reset();
     std::shared_ptr<CaptureStream> stream = std::exchange(m_stream, nullptr);
     if (stream) {
@@ -155,42 +160,27 @@ QCoro::Task<> ScreenCaptureService::stopCapture() {
 
 QCoro::Task<> ScreenCaptureService::updateCaptureRegion(const QRectF& rect) {
     m_pendingRegionUpdate = rect;
-    if (!m_regionUpdateScheduled) {
-        m_regionUpdateScheduled = true;
-        runRegionUpdate(QPointer<ScreenCaptureService>(this), m_generation);
+    // The first request of a burst opens the window; later ones only replace the rectangle.
+    if (!m_regionUpdateTimer.isActive()) {
+        m_regionUpdateTimer.start();
     }
     co_return;
 }
 
-QCoro::Task<> ScreenCaptureService::runRegionUpdate(QPointer<ScreenCaptureService> self,
-                                                    quint64 generation) {
-    co_await QCoro::sleepFor(std::chrono::milliseconds(regionCoalescingMs));
-    ScreenCaptureService* const service = self.data();
-    if (service == nullptr || service->m_generation != generation) {
-        co_return; // a stop discarded this run and its rectangle
-    }
-    // The slot is cleared before applying, so a request that arrives while the
-    // reconfiguration is in flight opens a new window.
-    const std::optional<QRectF> rect =
-        std::exchange(service->m_pendingRegionUpdate, std::nullopt);
-    service->m_regionUpdateScheduled = false;
-    if (rect) {
-        co_await service->applyRegionUpdate(*rect);
-    }
-}
-
-QCoro::Task<> ScreenCaptureService::applyRegionUpdate(const QRectF& rect) {
+void ScreenCaptureService::applyPendingRegionUpdate() {
+    const std::optional<QRectF> rect = std::exchange(m_pendingRegionUpdate, std::nullopt);
     // A stream whose start failed never ran; reconfiguring it would do nothing.
-    if (!m_stream || !m_currentDisplay || m_startFailed) {
-        co_return;
+    if (!rect || !m_stream || !m_currentDisplay || m_startFailed) {
+        return;
     }
-    const CaptureConfiguration configuration = configurationFor(rect);
+    const CaptureConfiguration configuration = configurationFor(*rect);
     if (configuration.outputSize.isEmpty()) {
-        co_return; // keep the previous rectangle
+        return; // keep the previous rectangle
     }
     m_currentConfig = configuration;
-    const std::shared_ptr<CaptureStream> stream = m_stream;
-    co_await stream->updateConfiguration(configuration);
+    // Not awaited: the stream finishes its own reconfiguration, and one that
+    // fails keeps its previous rectangle.
+    m_stream->updateConfiguration(configuration);
 }
 
 QCoro::Task<> ScreenCaptureService::stopDetached(std::shared_ptr<CaptureStream> stream) {

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QRectF>
+#include <QTimer>
 #include <qcoro/qcorotask.h>
 
 #include <memory>
@@ -51,8 +52,7 @@ Q_SIGNALS:
     void isCapturingChanged(bool capturing);
 
 private:
-    QCoro::Task<> applyRegionUpdate(const QRectF& rect);
-    static QCoro::Task<> runRegionUpdate(QPointer<ScreenCaptureService> self, quint64 generation);
+    void applyPendingRegionUpdate();
     static QCoro::Task<> stopDetached(std::shared_ptr<CaptureStream> stream);
     void handleStreamFailure(const QString& description);
     void setCurrentFrame(const QImage& frame);
@@ -65,7 +65,9 @@ private:
     std::optional<DisplayInfo> m_currentDisplay;
     std::optional<CaptureConfiguration> m_currentConfig;
     std::optional<QRectF> m_pendingRegionUpdate;
-    bool m_regionUpdateScheduled = false;
+    // Owned here so that a stop or the service's end cancels a pending update;
+    // nothing is left suspended when the event loop stops turning.
+    QTimer m_regionUpdateTimer;
     bool m_startFailed = false; // the stream of the last start never ran
     quint64 m_generation = 0;   // bumped by stop, so stale runs and late frames end quietly
     bool m_isCapturing = false;

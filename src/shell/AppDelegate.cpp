@@ -323,6 +323,8 @@ void AppDelegate::applicationWillTerminate() {
     m_mouseTracker.stopTracking();
     const QList<MagnifierWindowController*> snapshot = m_windowControllers;
     for (MagnifierWindowController* controller : snapshot) {
+        // The debounce would otherwise drop a change made just before quitting.
+        controller->state().flushPendingSave();
         m_stoppingCaptures.append(&controller->screenCaptureService());
         controller->close();
     }

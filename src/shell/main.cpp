@@ -2,6 +2,7 @@
 #include "capture/PermissionManager.h"
 #include "platform/qt/QtPointerSource.h"
 #include "platform/qt/QtSystemSettingsLauncher.h"
+#include "platform/unix/TerminationSignals.h"
 #include "platform/x11/X11CaptureBackend.h"
 #include "platform/x11/X11DisplayCheck.h"
 #include "platform/x11/X11DisplaySource.h"
@@ -44,6 +45,10 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral(OCULO_VERSION));
     QApplication::setDesktopFileName(QStringLiteral(OCULO_BUNDLE_IDENTIFIER));
     QApplication::setQuitOnLastWindowClosed(false);
+    // A logout or kill quits like "Quit Oculo" does, so nothing the user changed is lost.
+    oculo::TerminationSignals terminationSignals;
+    QObject::connect(&terminationSignals, &oculo::TerminationSignals::terminationRequested, &app,
+                     &QCoreApplication::quit);
 
     oculo::SettingsStore store;
     // Under xcb the pointer is followed over a connection of its own, which

@@ -114,7 +114,14 @@ MagnifierState::MagnifierState(SettingsStore& store, QObject* parent)
 }
 
 MagnifierState::~MagnifierState() {
-    m_saveTimer.stop();
+    flushPendingSave();
+}
+
+void MagnifierState::flushPendingSave() {
+    if (m_saveTimer.isActive()) {
+        m_saveTimer.stop();
+        performSave();
+    }
 }
 
 void MagnifierState::setZoomLevel(double zoom) {

@@ -57,7 +57,9 @@ public:
     // Starts from the initial values, then loads what `store` holds. The store
     // is shared by every window and must outlive the state.
     explicit MagnifierState(SettingsStore& store, QObject* parent = nullptr);
-    ~MagnifierState() override; // a pending save is dropped, not flushed
+    // Writes a pending save: a change made just before a window closes or
+    // Oculo quits must not be lost.
+    ~MagnifierState() override;
 
     double zoomLevel() const { return m_zoomLevel; }
     void setZoomLevel(double zoom); // clamped to [minZoom, maxZoom]
@@ -121,6 +123,8 @@ public:
 
     // True while a debounced save is pending.
     bool hasPendingSave() const;
+    // Writes a pending save now instead of when the debounce ends.
+    void flushPendingSave();
 
 Q_SIGNALS:
     void zoomLevelChanged(double zoomLevel);

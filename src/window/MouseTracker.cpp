@@ -6,16 +6,20 @@
 
 namespace oculo {
 
-MouseTracker::MouseTracker(PointerSource& pointer, QObject* parent)
+MouseTracker::MouseTracker(PointerSource& pointer, QObject* parent, Clock clock)
     : QObject(parent)
-    , m_pointer(pointer) {
+    , m_pointer(pointer)
+    , m_clock(clock ? std::move(clock) : [] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now().time_since_epoch());
+    }) {
     // A coarse timer may drift by several milliseconds per tick, which would
     // make the stop detection visibly late.
     m_sampleTimer.setTimerType(Qt::PreciseTimer);
     m_sampleTimer.setInterval(sampleIntervalMs);
     connect(&m_sampleTimer, &QTimer::timeout, this, &MouseTracker::pollMousePosition);
     // The pointer counts as having last moved when the tracker was made.
-    m_sinceLastMove.start();
+    m_lastMoveTime = m_clock();
 }
 
 MouseTracker::~MouseTracker() {
@@ -47,7 +51,7 @@ void MouseTracker::pollMousePosition() {
     if (distance < movementThreshold) {
         // Only counted movements move the reference point, so a slow drift
         // accumulates until it crosses the threshold.
-        if (m_isMoving && m_sinceLastMove.elapsed() >= stoppedDelayMs) {
+        if (m_isMoving && m_clock() - m_lastMoveTime >= std::chrono::milliseconds(stoppedDelayMs)) {
             setMoving(false);
         }
         // Only once the stop was reported, so it is never reported late.
@@ -55,7 +59,7 @@ void MouseTracker::pollMousePosition() {
         return;
     }
     m_previousLocation = location;
-    m_sinceLastMove.restart();
+    m_lastMoveTime = m_clock();
     setResting(false);
     setMoving(true);
 }

@@ -1,9 +1,11 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QPointF>
 #include <QTimer>
+
+#include <chrono>
+#include <functional>
 
 namespace oculo {
 
@@ -26,8 +28,11 @@ public:
     static constexpr int sampleIntervalMs = 30;
     static constexpr int restingIntervalMs = 500;
 
-    // `pointer` must outlive the tracker.
-    explicit MouseTracker(PointerSource& pointer, QObject* parent = nullptr);
+    // Monotonic time; tests hand in one they move themselves.
+    using Clock = std::function<std::chrono::milliseconds()>;
+
+    // `pointer` must outlive the tracker. Without a clock the steady clock is used.
+    explicit MouseTracker(PointerSource& pointer, QObject* parent = nullptr, Clock clock = {});
     ~MouseTracker() override;
 
     QPointF mouseLocation() const { return m_mouseLocation; }
@@ -39,6 +44,11 @@ public:
 
     // One sample, as the timer takes it; public so tests can drive time themselves.
     void pollMousePosition();
+    // How often the timer samples now: fast while the pointer moves, slow at rest.
+    std::chrono::milliseconds samplingInterval() const {
+        return m_sampleTimer.intervalAsDuration();
+    }
+    bool isSampling() const { return m_sampleTimer.isActive(); }
 
 Q_SIGNALS:
     void mouseLocationChanged(QPointF location);
@@ -53,8 +63,9 @@ private:
     void setTracking(bool tracking);
 
     PointerSource& m_pointer;
+    Clock m_clock;
     QTimer m_sampleTimer;
-    QElapsedTimer m_sinceLastMove;
+    std::chrono::milliseconds m_lastMoveTime{0};
     QPointF m_mouseLocation;
     QPointF m_previousLocation;
     bool m_isMoving = false;

@@ -1,0 +1,365 @@
+// The built oculo program, used as a person would on a private X server with a
+// window manager and a tray host: its icon appears in the tray and the first
+// magnifier opens; the magnifier shows the area under the pointer enlarged and
+// follows it; the scroll wheel zooms; SIGTERM quits cleanly and the zoom comes
+// back at the next start; the tray panel opens a second magnifier and quits.
+
+#include "X11Probe.h"
+#include "support/TestEnvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QPainter>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QWidget>
+
+namespace {
+
+// 400 x 400 at the screen's top-left corner, far from the magnifier near the
+// centre: four coloured quadrants under a 40 px wide black vertical stripe.
+constexpr QRect patternRect{0, 0, 400, 400};
+constexpr QPoint patternCentre{200, 200};
+constexpr int stripeWidth = 40;
+constexpr QRgb topLeftColour = qRgb(230, 60, 60);
+constexpr QRgb topRightColour = qRgb(60, 200, 60);
+constexpr QRgb bottomLeftColour = qRgb(60, 60, 230);
+constexpr QRgb bottomRightColour = qRgb(230, 200, 40);
+
+// X keysyms of the panel's Quit shortcut.
+constexpr uint32_t controlKey = 0xffe3;
+constexpr uint32_t letterQ = 0x71;
+
+// The sanitizer build on a loaded machine starts and reacts slowly.
+constexpr int startTimeoutMs = 30000;
+constexpr int reactionTimeoutMs = 10000;
+// Lets a popup take its grabs, or hover controls settle, before the next input.
+constexpr int settleMs = 300;
+// A panel is a tall popup; the icon's tooltips are short ones.
+constexpr int minimumPanelHeight = 100;
+
+class PatternWindow : public QWidget {
+public:
+    PatternWindow()
+        : QWidget(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint) {
+        // Nothing drawn over the pattern: the captured pointer stays invisible.
+        setCursor(Qt::BlankCursor);
+        setGeometry(patternRect);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        const int half = patternRect.width() / 2;
+        painter.fillRect(0, 0, half, half, QColor(topLeftColour));
+        painter.fillRect(half, 0, half, half, QColor(topRightColour));
+        painter.fillRect(0, half, half, half, QColor(bottomLeftColour));
+        painter.fillRect(half, half, half, half, QColor(bottomRightColour));
+        painter.fillRect(half - stripeWidth / 2, 0, stripeWidth, patternRect.height(), Qt::black);
+    }
+};
+
+bool isNear(QRgb actual, QRgb expected) {
+    return std::abs(qRed(actual) - qRed(expected)) < 40 &&
+           std::abs(qGreen(actual) - qGreen(expected)) < 40 &&
+           std::abs(qBlue(actual) - qBlue(expected)) < 40;
+}
+
+bool isDark(QRgb pixel) {
+    return qGray(pixel) < 60;
+}
+
+// Width of the dark run through the middle of `row`, 0 if the middle is not dark.
+int darkRunWidthThroughCentre(const QImage& image, int row) {
+    const int centre = image.width() / 2;
+    if (image.isNull() || !isDark(image.pixel(centre, row))) {
+        return 0;
+    }
+    int left = centre;
+    while (left > 0 && isDark(image.pixel(left - 1, row))) {
+        --left;
+    }
+    int right = centre;
+    while (right + 1 < image.width() && isDark(image.pixel(right + 1, row))) {
+        ++right;
+    }
+    return right - left + 1;
+}
+
+QList<pid_t> childrenOf(pid_t parent) {
+    QList<pid_t> children;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString& entry : entries) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!stat.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields.at(1).toInt() == parent) {
+            children.append(entry.toInt());
+        }
+    }
+    return children;
+}
+
+void stop(QProcess& process) {
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+} // namespace
+
+class OculoE2ETest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY2(m_probe.isConnected(), qPrintable(m_probe.errorString()));
+        QVERIFY(m_home.isValid());
+        m_pattern.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&m_pattern));
+        startTrayHost();
+    }
+
+    void startsInTheTrayWithOneMagnifier() {
+        startOculo();
+        QVERIFY2(!m_probe.rootGeometry(m_magnifier).intersects(patternRect.adjusted(0, 0, 99, 99)),
+                 "the magnifier opened over the pattern; expected it near the screen's centre");
+        QCOMPARE(magnifierCount(), 1);
+    }
+
+    void showsTheAreaUnderThePointerEnlargedAndFollowsIt() {
+        m_probe.movePointer(patternCentre);
+        // Pattern centre at the magnifier's centre, enlarged twice.
+        const auto showsQuadrants = [this] {
+            const QImage shown = magnifierContent();
+            const QPoint c(shown.width() / 2, shown.height() / 2);
+            return !shown.isNull() && isNear(shown.pixel(c.x() - 120, c.y() - 60), topLeftColour) &&
+                   isNear(shown.pixel(c.x() + 120, c.y() - 60), topRightColour) &&
+                   isNear(shown.pixel(c.x() - 120, c.y() + 30), bottomLeftColour) &&
+                   isNear(shown.pixel(c.x() + 120, c.y() + 30), bottomRightColour);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(showsQuadrants(), reactionTimeoutMs);
+        m_stripeAtZoom2 = stripeWidthShown();
+        QVERIFY2(m_stripeAtZoom2 >= 60 && m_stripeAtZoom2 <= 110,
+                 qPrintable(QStringLiteral("stripe shown %1 px wide at zoom 2, expected about 80")
+                                .arg(m_stripeAtZoom2)));
+
+        // Half a stripe to the right puts the stripe's right edge under the centre line.
+        m_probe.movePointer(patternCentre + QPoint(stripeWidth / 2 + 10, 0));
+        QTRY_VERIFY_WITH_TIMEOUT(isNear(centrePixelAboveMiddle(), topRightColour),
+                                 reactionTimeoutMs);
+        m_probe.movePointer(patternCentre);
+        QTRY_VERIFY_WITH_TIMEOUT(isDark(centrePixelAboveMiddle()), reactionTimeoutMs);
+    }
+
+    void wheelZoomsAndTheZoomOutlivesATerminateSignal() {
+        QVERIFY2(m_stripeAtZoom2 > 0, "needs the magnifier showing the pattern");
+        m_probe.movePointer(m_probe.rootGeometry(m_magnifier).center());
+        QTest::qWait(settleMs);
+        for (int step = 0; step < 4; ++step) { // 2.0 -> 3.0
+            m_probe.clickButton(4);
+            QTest::qWait(50);
+        }
+        m_probe.movePointer(patternCentre);
+        QTRY_VERIFY2_WITH_TIMEOUT(showsZoomedOneAndAHalfTimes(), qPrintable(stripeReport()),
+                                  reactionTimeoutMs);
+
+        // Straight away, before the settings debounce would have written the zoom.
+        const QList<pid_t> children = childrenOf(m_oculoPid);
+        m_oculo.terminate();
+        QVERIFY2(m_oculo.waitForFinished(reactionTimeoutMs), "oculo still runs 10 s after SIGTERM");
+        QCOMPARE(m_oculo.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(m_oculo.exitCode(), 0);
+        for (const pid_t child : children) {
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                !QDir(QStringLiteral("/proc/%1").arg(child)).exists(),
+                qPrintable(QStringLiteral("oculo's child process %1 outlived it").arg(child)),
+                5000);
+        }
+
+        startOculo();
+        QTRY_VERIFY2_WITH_TIMEOUT(showsZoomedOneAndAHalfTimes(),
+                                  qPrintable(QStringLiteral("after a restart: ") + stripeReport()),
+                                  reactionTimeoutMs);
+    }
+
+    void trayPanelOpensASecondMagnifierAndQuits() {
+        const uint32_t panel = openPanel();
+        QVERIFY(panel != 0);
+        // The first row, "New Magnifier Window", sits at the panel's top.
+        const QRect frame = m_probe.rootGeometry(panel);
+        m_probe.click(QPoint(frame.center().x(), frame.top() + 16));
+        QTRY_VERIFY2_WITH_TIMEOUT(!m_probe.isViewable(panel),
+                                  "the panel stayed open after its first row was clicked",
+                                  reactionTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(magnifierCount(), 2, reactionTimeoutMs);
+        QTest::qWait(settleMs);
+        QCOMPARE(magnifierCount(), 2); // the click made exactly one
+
+        QVERIFY(openPanel() != 0);
+        QVERIFY2(m_probe.pressKeys({controlKey, letterQ}), "no Control or Q key on the keyboard");
+        QVERIFY2(m_oculo.waitForFinished(reactionTimeoutMs),
+                 "oculo still runs after Quit Oculo in its panel");
+        QCOMPARE(m_oculo.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(m_oculo.exitCode(), 0);
+    }
+
+    void cleanupTestCase() {
+        stop(m_oculo);
+        stop(m_trayHost);
+    }
+
+private:
+    void startTrayHost() {
+        m_trayHost.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_trayHost.setStandardOutputFile(QProcess::nullDevice());
+        m_trayHost.start(
+            QStringLiteral("trayer"),
+            {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
+             QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("request"),
+             QStringLiteral("--height"), QStringLiteral("24"), QStringLiteral("--transparent"),
+             QStringLiteral("false"), QStringLiteral("--SetDockType"), QStringLiteral("true")});
+        QVERIFY2(m_trayHost.waitForStarted(10000),
+                 qPrintable(QStringLiteral("cannot start trayer: ") + m_trayHost.errorString()));
+        const auto trayerPid = static_cast<pid_t>(m_trayHost.processId());
+        QTRY_VERIFY2_WITH_TIMEOUT(m_trayHost.state() != QProcess::Running ||
+                                      (m_trayWindow = findWindowOf(m_probe.root(), trayerPid,
+                                                                   QLatin1String("trayer"))) != 0,
+                                  "trayer showed no window", startTimeoutMs);
+        QVERIFY2(m_trayWindow != 0, "trayer ended without showing its window");
+    }
+
+    // Starts oculo with this test's settings folder, no session bus (so the
+    // icon goes to the X tray) and waits for its icon and first magnifier.
+    void startOculo() {
+        const QString config = m_home.filePath(QStringLiteral("config"));
+        const QString runtime = m_home.filePath(QStringLiteral("runtime"));
+        QVERIFY(QDir().mkpath(config) && QDir().mkpath(runtime));
+        QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+        environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+        m_oculo.setProcessEnvironment(environment);
+        m_oculo.setProcessChannelMode(QProcess::ForwardedChannels);
+        // OCULO_E2E_PROGRAM runs the same checks against another build (e.g. release).
+        m_oculo.start(qEnvironmentVariable("OCULO_E2E_PROGRAM", QStringLiteral(OCULO_EXECUTABLE)),
+                      {});
+        QVERIFY2(m_oculo.waitForStarted(10000),
+                 qPrintable(QStringLiteral("cannot start oculo: ") + m_oculo.errorString()));
+        m_oculoPid = static_cast<pid_t>(m_oculo.processId());
+        m_icon = m_magnifier = 0;
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            !isOculoRunning() ||
+                ((m_icon = findWindowOf(m_trayWindow, m_oculoPid, QLatin1String("oculo"))) != 0 &&
+                 (m_magnifier = magnifiers().value(0)) != 0),
+            "no icon of oculo in the tray host, or no magnifier window", startTimeoutMs);
+        QVERIFY2(isOculoRunning(), "oculo ended before its icon and magnifier appeared");
+    }
+
+    bool isOculoRunning() const { return m_oculo.state() != QProcess::NotRunning; }
+
+    // A viewable window below `ancestor` of the process `pid` or of the class `className`.
+    uint32_t findWindowOf(uint32_t ancestor, pid_t pid, QLatin1String className) const {
+        for (const uint32_t window : m_probe.descendants(ancestor)) {
+            if (m_probe.isViewable(window) &&
+                (m_probe.ownerPid(window) == pid ||
+                 m_probe.classNames(window).contains(className, Qt::CaseInsensitive))) {
+                return window;
+            }
+        }
+        return 0;
+    }
+
+    uint32_t findPanel() const {
+        uint32_t panel = 0;
+        int tallest = minimumPanelHeight - 1;
+        for (const uint32_t window : m_probe.descendants(m_probe.root())) {
+            if (m_probe.ownerPid(window) != m_oculoPid || !m_probe.isOverrideRedirect(window) ||
+                !m_probe.isViewable(window)) {
+                continue;
+            }
+            const QRect frame = m_probe.rootGeometry(window);
+            if (frame.height() > tallest) {
+                tallest = frame.height();
+                panel = window;
+            }
+        }
+        return panel;
+    }
+
+    // Oculo's windows that the window manager manages: the tray icon and the
+    // panel are not among them.
+    QList<uint32_t> magnifiers() const {
+        QList<uint32_t> found;
+        for (const uint32_t window : m_probe.managedClients()) {
+            if (m_probe.ownerPid(window) == m_oculoPid && m_probe.isViewable(window) &&
+                m_probe.title(window) == QLatin1String("Oculo")) {
+                found.append(window);
+            }
+        }
+        return found;
+    }
+
+    int magnifierCount() const { return static_cast<int>(magnifiers().size()); }
+
+    // Clicks the tray icon and returns the panel that opens, 0 when none does.
+    uint32_t openPanel() {
+        // A panel that just closed would take the click as "close" instead.
+        if (!QTest::qWaitFor([this] { return findPanel() == 0; }, reactionTimeoutMs)) {
+            return 0;
+        }
+        QTest::qWait(settleMs);
+        m_probe.click(m_probe.rootGeometry(m_icon).center());
+        uint32_t panel = 0;
+        if (QTest::qWaitFor([&] { return (panel = findPanel()) != 0; }, reactionTimeoutMs)) {
+            QTest::qWait(settleMs);
+        }
+        return panel;
+    }
+
+    QImage magnifierContent() const { return m_probe.grab(m_probe.rootGeometry(m_magnifier)); }
+
+    // The pixel on the centre line, a quarter of the height above the middle:
+    // clear of the pointer and of the controls along the bottom.
+    QRgb centrePixelAboveMiddle() const {
+        const QImage shown = magnifierContent();
+        return shown.isNull() ? 0 : shown.pixel(shown.width() / 2, shown.height() / 4);
+    }
+
+    int stripeWidthShown() const {
+        const QImage shown = magnifierContent();
+        return shown.isNull() ? 0 : darkRunWidthThroughCentre(shown, shown.height() / 4);
+    }
+
+    // Zoom 3 after zoom 2 widens the stripe by half.
+    bool showsZoomedOneAndAHalfTimes() const {
+        const double expected = m_stripeAtZoom2 * 1.5;
+        return std::abs(stripeWidthShown() - expected) <= expected * 0.1;
+    }
+
+    QString stripeReport() const {
+        return QStringLiteral("stripe %1 px wide, expected %2 as at zoom 3")
+            .arg(stripeWidthShown())
+            .arg(m_stripeAtZoom2 * 1.5);
+    }
+
+    oculo::bench::X11Probe m_probe;
+    PatternWindow m_pattern;
+    QTemporaryDir m_home;
+    QProcess m_trayHost;
+    QProcess m_oculo;
+    pid_t m_oculoPid = 0;
+    uint32_t m_trayWindow = 0;
+    uint32_t m_icon = 0;
+    uint32_t m_magnifier = 0;
+    int m_stripeAtZoom2 = 0;
+};
+
+OCULO_X11_TEST_MAIN(OculoE2ETest, true)
+
+#include "test_oculo_e2e.moc"
