@@ -44,6 +44,7 @@ public:
     QCoro::Task<> stopCapture(); // never fails; clears everything
     // Returns at once; applied within 33 ms unless a newer rectangle replaces it.
     QCoro::Task<> updateCaptureRegion(const QRectF& rect);
+    bool hasPendingRegionUpdate() const { return m_regionUpdateTimer.isActive(); }
 
     static CaptureConfiguration configurationFor(const QRectF& sourceRect);
 

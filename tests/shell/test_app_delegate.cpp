@@ -1,3 +1,4 @@
+#include "platform/unix/TerminationSignals.h"
 #include "shell/AppDelegate.h"
 #include "state/MagnifierState.h"
 #include "support/TestEnvironment.h"
@@ -9,6 +10,7 @@
 #include <QSignalSpy>
 #include <qcoro/qcorotask.h>
 
+#include <csignal>
 #include <memory>
 
 using namespace oculo;
@@ -134,6 +136,26 @@ private Q_SLOTS:
         QVERIFY(third.keepWindowActive());
         QVERIFY(!third.stayInCurrentSpace());
         QCOMPARE(third.mode(), MagnificationMode::followMouse);
+    }
+
+    void quittingRightAfterAChangeKeepsIt() {
+        Rig rig;
+        rig.launch();
+        rig.delegate->activeState()->setZoomLevel(4.5);
+        rig.delegate->applicationWillTerminate(); // well within the save debounce
+        QCOMPARE(MagnifierState(rig.store).zoomLevel(), 4.5);
+
+        // A termination signal reaches the event loop as a request to quit,
+        // and a second one is left to end the process the usual way.
+        TerminationSignals signalsWatcher;
+        QVERIFY(signalsWatcher.isInstalled());
+        QSignalSpy requested(&signalsWatcher, &TerminationSignals::terminationRequested);
+        std::raise(SIGTERM);
+        QVERIFY(requested.wait(5000));
+        QCOMPARE(requested.first().first().toInt(), SIGTERM);
+        struct sigaction current = {};
+        sigaction(SIGTERM, nullptr, &current);
+        QVERIFY(current.sa_handler == SIG_DFL);
     }
 
     void terminationClosesEverythingAndOpensNothing() {

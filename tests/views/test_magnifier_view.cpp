@@ -50,16 +50,6 @@ void turnWheel(QWidget* target, QPoint angleDelta) {
     qApp->notify(target, &event);
 }
 
-QStringList visibleTexts(QWidget* placeholder, QWidget* view) {
-    QStringList texts;
-    for (QLabel* label : placeholder->findChildren<QLabel*>()) {
-        if (label->isVisibleTo(view) && !label->text().isEmpty()) {
-            texts.append(label->text());
-        }
-    }
-    return texts;
-}
-
 // Every control of the strip, in the order of the design.
 QList<QWidget*> stripControls(const MagnifierControlsView* strip) {
     return {strip->modeButton(),         strip->regionButton(),
@@ -210,11 +200,6 @@ private Q_SLOTS:
         state().setHasScreenRecordingPermission(false);
         QVERIFY(m_view->permissionPlaceholder()->isVisibleTo(m_view));
         QVERIFY(!m_view->noCapturePlaceholder()->isVisibleTo(m_view));
-        QCOMPARE(visibleTexts(m_view->permissionPlaceholder(), m_view),
-                 (QStringList{QStringLiteral("Screen Recording Permission Required"),
-                              QStringLiteral(
-                                  "Please grant screen recording permission in System Settings")}));
-        QCOMPARE(m_view->openSettingsButton()->text(), QStringLiteral("Open System Settings"));
         m_view->openSettingsButton()->click();
         QCOMPARE(m_settingsOpened, 1);
         QTest::keyClick(m_view->openSettingsButton(), Qt::Key_Return);
@@ -223,8 +208,6 @@ private Q_SLOTS:
         state().setHasScreenRecordingPermission(true);
         QVERIFY(!m_view->permissionPlaceholder()->isVisibleTo(m_view));
         QVERIFY(m_view->noCapturePlaceholder()->isVisibleTo(m_view));
-        QCOMPARE(visibleTexts(m_view->noCapturePlaceholder(), m_view),
-                 QStringList{QStringLiteral("No capture active")});
 
         QImage frame(20, 10, QImage::Format_ARGB32);
         frame.fill(Qt::white);
@@ -234,31 +217,6 @@ private Q_SLOTS:
 
         state().setCurrentFrame(QImage());
         QVERIFY(m_view->noCapturePlaceholder()->isVisibleTo(m_view));
-    }
-
-    void controlsShowUntilThePointerLeaves() {
-        m_parent->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_parent.get()));
-        QVERIFY(m_view->controlsShown());
-        QVERIFY(m_view->controls()->isVisible());
-        QCOMPARE(m_view->controls()->geometry().bottom(), m_view->rect().bottom());
-
-        QEvent leave(QEvent::Leave);
-        QApplication::sendEvent(m_view, &leave);
-        QVERIFY(!m_view->controlsShown());
-        QTRY_VERIFY(!m_view->controls()->isVisible());
-
-        QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), m_view->mapToGlobal(QPointF(5, 5)));
-        QApplication::sendEvent(m_view, &enter);
-        QVERIFY(m_view->controlsShown());
-        QTRY_VERIFY(m_view->controls()->isVisible());
-        QCOMPARE(m_view->controls()->geometry().bottom(), m_view->rect().bottom());
-        QVERIFY(!m_view->controls()->graphicsEffect());
-
-        // Centred along the bottom edge, and still there after a resize.
-        m_view->resize(900, 500);
-        QCOMPARE(m_view->controls()->geometry().center().x(), m_view->rect().center().x());
-        QCOMPARE(m_view->controls()->geometry().bottom(), m_view->rect().bottom());
     }
 
     void controlsFadeWithoutPainterFaults() {
@@ -271,15 +229,12 @@ private Q_SLOTS:
             QStringLiteral("QPainter|Painter not active|Unbalanced save/restore"));
         QTest::failOnWarning(painterFault);
 
+        QVERIFY2(m_view->controls()->isVisible(), "shown when the window opens");
         const QRect resting = m_view->controls()->geometry();
         const QImage before = m_view->grab().toImage();
         for (int cycle = 0; cycle < 2; ++cycle) {
             QEvent leave(QEvent::Leave);
             QApplication::sendEvent(m_view, &leave);
-            // Part way through, the strip no longer looks as it does at rest.
-            QTest::qWait(MagnifierView::controlsAnimationMs / 2);
-            const QImage halfway = m_view->grab().toImage();
-            QCOMPARE_NE(halfway, before);
             QTRY_VERIFY(!m_view->controls()->isVisible());
             QTRY_COMPARE(m_view->grab().toImage().pixelColor(resting.center()), QColor(Qt::black));
 
@@ -297,8 +252,7 @@ private Q_SLOTS:
         QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), m_view->mapToGlobal(QPointF(5, 5)));
         QApplication::sendEvent(m_view, &enter);
         QTRY_VERIFY(m_view->controls()->isVisible());
-        QTest::qWait(MagnifierView::controlsAnimationMs * 2);
-        QVERIFY(m_view->controls()->isVisible());
+        QTRY_COMPARE(m_view->grab().toImage(), before);
         QCOMPARE(m_view->controls()->geometry(), resting);
     }
 

@@ -1,0 +1,313 @@
+// The tray panel, its placement and the settings window, driven through their
+// rows as a user would, against a registry of bare states.
+
+#include "shell/MenuBarView.h"
+#include "shell/SettingsView.h"
+#include "shell/TrayIcon.h"
+#include "shell/WindowRegistry.h"
+#include "state/MagnifierState.h"
+#include "state/SettingsStore.h"
+#include "support/TestEnvironment.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QToolButton>
+
+#include <memory>
+#include <vector>
+
+using namespace oculo;
+
+namespace {
+
+// Counts the calls the shell views make; no windows, no capture.
+class FakeWindowRegistry : public WindowRegistry {
+public:
+    explicit FakeWindowRegistry(int windows = 1)
+        : m_store(m_dir.filePath(QStringLiteral("settings.json"))) {
+        for (int i = 0; i < windows; ++i) {
+            addWindow();
+        }
+    }
+
+    int windowCount() const override { return static_cast<int>(m_states.size()); }
+    MagnifierState* activeState() const override {
+        return m_active < m_states.size() ? m_states[m_active].get() : nullptr;
+    }
+    void createNewWindow() override {
+        ++createCalls;
+        addWindow();
+    }
+    void quit() override { ++quitCalls; }
+
+    void addWindow() {
+        m_states.push_back(std::make_unique<MagnifierState>(m_store));
+        Q_EMIT windowsChanged();
+    }
+    void activate(std::size_t index) {
+        m_active = index;
+        Q_EMIT windowsChanged();
+    }
+    // Drops the active state before telling anyone, as a window torn down
+    // first and reported afterwards would.
+    void destroyActiveSilently() { m_states.erase(m_states.begin() + static_cast<long>(m_active)); }
+
+    int createCalls = 0;
+    int quitCalls = 0;
+
+private:
+    QTemporaryDir m_dir;
+    SettingsStore m_store;
+    std::vector<std::unique_ptr<MagnifierState>> m_states;
+    std::size_t m_active = 0;
+};
+
+template <typename T = QAbstractButton>
+T* childNamed(const QWidget& parent, const QString& accessibleName) {
+    for (T* child : parent.findChildren<T*>()) {
+        if (child->accessibleName() == accessibleName) {
+            return child;
+        }
+    }
+    return nullptr;
+}
+
+bool shows(const QWidget& view, const QString& name) {
+    const QWidget* row = childNamed<QWidget>(view, name);
+    return row && row->isVisibleTo(&view);
+}
+
+bool showsText(const QWidget& view, const QString& text) {
+    for (QLabel* label : view.findChildren<QLabel*>()) {
+        if (label->text() == text && label->isVisibleTo(&view)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The shown top-level window that is, or holds, a T.
+template <typename T>
+T* shown() {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        T* found = qobject_cast<T*>(window) ? qobject_cast<T*>(window) : window->findChild<T*>();
+        if (found && window->isVisible()) {
+            return found;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+class TestShellViews : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
+
+    void panelRowsFollowTheRegistry() {
+        FakeWindowRegistry registry(0);
+        MenuBarView view(registry);
+        QSignalSpy settings(&view, &MenuBarView::settingsRequested);
+
+        // Before the first window: only the rows that need no magnifier.
+        QVERIFY(shows(view, QStringLiteral("Quit Oculo")));
+        QVERIFY(!shows(view, QStringLiteral("Follow Mouse")));
+        QVERIFY(!shows(view, QStringLiteral("Zoom Level")));
+
+        childNamed(view, QStringLiteral("New Magnifier Window"))->click();
+        QCOMPARE(registry.createCalls, 1);
+        QVERIFY(shows(view, QStringLiteral("Follow Mouse")));
+        QVERIFY(!showsText(view, QStringLiteral("1 windows open")));
+        registry.addWindow();
+        QVERIFY(showsText(view, QStringLiteral("2 windows open")));
+
+        childNamed(view, QStringLiteral("Settings…"))->click();
+        QCOMPARE(settings.count(), 1);
+        childNamed(view, QStringLiteral("Quit Oculo"))->click();
+        QCOMPARE(registry.quitCalls, 1);
+    }
+
+    void modeRowsSelectARegionOnlyWhenNoneExists() {
+        FakeWindowRegistry registry;
+        MagnifierState& state = *registry.activeState();
+        MenuBarView view(registry);
+        auto* fixedRow = childNamed(view, QStringLiteral("Fixed Region"));
+        auto* followRow = childNamed(view, QStringLiteral("Follow Mouse"));
+        auto* adjustRow = childNamed(view, QStringLiteral("Move/Resize Region..."));
+        QVERIFY(!adjustRow->isEnabled());
+
+        fixedRow->click();
+        QVERIFY(state.isSelectingRegion());
+        QCOMPARE(state.mode(), MagnificationMode::followMouse);
+        QVERIFY2(!fixedRow->isChecked(), "a click shows the model, never toggles on its own");
+
+        state.completeRegionSelection(QRectF(10, 20, 300, 200));
+        QVERIFY(fixedRow->isChecked() && !followRow->isChecked());
+        QVERIFY(adjustRow->isEnabled());
+        followRow->click();
+        QCOMPARE(state.mode(), MagnificationMode::followMouse);
+        // With a region stored the row switches straight back, no new selection.
+        fixedRow->click();
+        QCOMPARE(state.mode(), MagnificationMode::fixedRegion);
+        QVERIFY(!state.isSelectingRegion());
+
+        childNamed(view, QStringLiteral("Select New Region..."))->click();
+        QVERIFY(state.isSelectingRegion());
+        adjustRow->click();
+        QVERIFY(state.isAdjustingRegion());
+    }
+
+    void zoomAndTransparencyRowsStayWithinBounds() {
+        FakeWindowRegistry registry;
+        MagnifierState& state = *registry.activeState();
+        MenuBarView view(registry);
+        auto* zoomOut = childNamed<QToolButton>(view, QStringLiteral("Zoom Out"));
+        auto* zoomIn = childNamed<QToolButton>(view, QStringLiteral("Zoom In"));
+        auto* zoomSlider = childNamed<QSlider>(view, QStringLiteral("Zoom Level"));
+        auto* zoomText = childNamed<QLabel>(view, QStringLiteral("Zoom Level"));
+
+        state.setZoomLevel(10.0);
+        QVERIFY(zoomOut->isEnabled() && !zoomIn->isEnabled());
+        state.setZoomLevel(1.1);
+        zoomOut->click();
+        QCOMPARE(state.zoomLevel(), 1.0);
+        QVERIFY(!zoomOut->isEnabled());
+        zoomSlider->setValue(10); // ten steps of 0.25
+        QCOMPARE(state.zoomLevel(), 2.5);
+        QCOMPARE(zoomText->text(), QStringLiteral("2.5x"));
+        zoomIn->click();
+        QCOMPARE(zoomSlider->value(), 11);
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        state.setZoomLevel(3.5);
+        QCOMPARE(zoomText->text(), QStringLiteral("3,5x"));
+
+        auto* alphaSlider = childNamed<QSlider>(view, QStringLiteral("Transparency"));
+        auto* alphaText = childNamed<QLabel>(view, QStringLiteral("Transparency Level"));
+        state.setWindowTransparency(0.29);
+        QCOMPARE(alphaText->text(), QStringLiteral("28%"));
+        alphaSlider->setValue(555);
+        QCOMPARE(state.windowTransparency(), 0.555);
+
+        // Toggle rows write their setting; keeping the window active makes its transparency moot.
+        auto* keepRow = childNamed(view, QStringLiteral("Keep Window Active"));
+        keepRow->click();
+        QVERIFY(state.keepWindowActive() && keepRow->isChecked());
+        QVERIFY(!alphaSlider->isEnabled());
+        keepRow->click();
+        QVERIFY(!state.keepWindowActive() && alphaSlider->isEnabled());
+        childNamed(view, QStringLiteral("Stay in Current Space"))->click();
+        QVERIFY(state.stayInCurrentSpace());
+    }
+
+    void panelAndSettingsFollowTheActiveWindow() {
+        FakeWindowRegistry registry(2);
+        MenuBarView panel(registry);
+        SettingsView settings(registry);
+        auto* panelText = childNamed<QLabel>(panel, QStringLiteral("Zoom Level"));
+        auto* settingsText = childNamed<QLabel>(settings, QStringLiteral("Zoom Level"));
+        auto* settingsSlider = childNamed<QSlider>(settings, QStringLiteral("Default Zoom Level"));
+        registry.activeState()->setZoomLevel(4.0);
+        registry.activate(1);
+        QCOMPARE(panelText->text(), QStringLiteral("2.0x"));
+        QCOMPARE(settingsText->text(), QStringLiteral("2.0x"));
+        childNamed<QToolButton>(panel, QStringLiteral("Zoom In"))->click();
+        settingsSlider->setValue(settingsSlider->value() + 1);
+        QCOMPARE(registry.activeState()->zoomLevel(), 2.5);
+
+        // A state that goes away before the registry says so leaves no dangling row.
+        registry.destroyActiveSilently();
+        QVERIFY(!shows(panel, QStringLiteral("Follow Mouse")));
+        registry.activate(0);
+        QCOMPARE(panelText->text(), QStringLiteral("4.0x"));
+        QCOMPARE(settingsText->text(), QStringLiteral("4.0x"));
+    }
+
+    void settingsWindowWorksWithoutAndWithWindows() {
+        FakeWindowRegistry registry(0);
+        SettingsView view(registry);
+        auto* slider = childNamed<QSlider>(view, QStringLiteral("Default Zoom Level"));
+        auto* count = childNamed<QLabel>(view, QStringLiteral("Open Windows"));
+        QVERIFY(showsText(view, QStringLiteral("No active magnifier window")));
+        QVERIFY(!slider->isVisibleTo(&view));
+        view.findChild<QPushButton*>(QStringLiteral("noWindowNewWindowButton"))->click();
+        QVERIFY(!showsText(view, QStringLiteral("No active magnifier window")));
+        QVERIFY(slider->isVisibleTo(&view));
+        view.findChild<QPushButton*>(QStringLiteral("windowsNewWindowButton"))->click();
+        QCOMPARE(registry.createCalls, 2);
+        QCOMPARE(count->text(), QStringLiteral("2"));
+
+        // The picker writes the mode directly, without starting a selection.
+        MagnifierState& state = *registry.activeState();
+        auto* picker = childNamed<QComboBox>(view, QStringLiteral("Default Mode"));
+        picker->setCurrentIndex(picker->findText(QStringLiteral("Fixed Region")));
+        QCOMPARE(state.mode(), MagnificationMode::fixedRegion);
+        QVERIFY(!state.isSelectingRegion());
+        state.setMode(MagnificationMode::followMouse);
+        QCOMPARE(picker->currentText(), QStringLiteral("Follow Mouse"));
+    }
+
+    void panelOpensBesideItsAnchorAndHandsOverToSettings() {
+        const QRect screen(0, 0, 1440, 900);
+        const QSize size(260, 380);
+        struct Case {
+            QRect anchor;
+            QRect expected;
+        };
+        const QList<Case> cases{
+            {QRect(1410, 0, 24, 24),
+             QRect(1180, 24, 260, 380)}, // tray top right: below, pulled left
+            {QRect(20, 876, 24, 24), QRect(20, 496, 260, 380)}, // tray at the bottom: above
+            {QRect(500, 300, 1, 1), QRect(500, 301, 260, 380)}, // right click: just below
+        };
+        for (const Case& c : cases) {
+            QCOMPARE(TrayIcon::panelFrame(size, c.anchor, screen), c.expected);
+        }
+        // No room above or below: kept inside the screen rather than cut off.
+        QCOMPARE(TrayIcon::panelFrame(QSize(260, 880), QRect(100, 450, 1, 1), screen).top(), 20);
+
+        FakeWindowRegistry registry;
+        TrayIcon tray(registry);
+        const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+        tray.showPanelAt(available.bottomRight());
+        MenuBarView* panel = shown<MenuBarView>();
+        QVERIFY(panel);
+        QVERIFY(available.contains(panel->window()->frameGeometry()));
+        childNamed(*panel, QStringLiteral("Settings…"))->click();
+        QVERIFY(!panel->window()->isVisible());
+        SettingsView* settings = shown<SettingsView>();
+        QVERIFY(settings);
+        tray.openSettings();
+        QCOMPARE(shown<SettingsView>(), settings); // one settings window, reused
+    }
+
+    // Screen readers need a name on every control of both views.
+    void everyControlHasAnAccessibleName() {
+        FakeWindowRegistry registry;
+        MenuBarView panel(registry);
+        SettingsView settings(registry);
+        for (const QWidget* view :
+             {static_cast<QWidget*>(&panel), static_cast<QWidget*>(&settings)}) {
+            for (const QWidget* control : view->findChildren<QWidget*>()) {
+                if (qobject_cast<const QAbstractButton*>(control) ||
+                    (qobject_cast<const QAbstractSlider*>(control) &&
+                     !qobject_cast<const QScrollBar*>(control)) ||
+                    qobject_cast<const QComboBox*>(control)) {
+                    QVERIFY2(!control->accessibleName().isEmpty(),
+                             control->metaObject()->className());
+                }
+            }
+        }
+    }
+};
+
+OCULO_TEST_MAIN(TestShellViews)
+#include "test_shell_views.moc"
