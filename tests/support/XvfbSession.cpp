@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QThread>
 
+#include <xcb/xcb.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -68,6 +70,31 @@ void terminate(pid_t pid) {
     waitpid(pid, nullptr, 0);
 }
 
+// True once a window manager has announced itself on the root window (EWMH),
+// so windows mapped from now on are managed.
+bool waitForWindowManager(const QByteArray& display, int timeoutMs) {
+    xcb_connection_t* c = xcb_connect(display.constData(), nullptr);
+    bool found = false;
+    if (xcb_connection_has_error(c) == 0) {
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+        static const char name[] = "_NET_SUPPORTING_WM_CHECK";
+        xcb_intern_atom_reply_t* atom =
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr);
+        for (int waited = 0; atom != nullptr && !found && waited < timeoutMs; waited += 20) {
+            xcb_get_property_reply_t* reply = xcb_get_property_reply(
+                c, xcb_get_property(c, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr);
+            found = reply != nullptr && xcb_get_property_value_length(reply) >= 4;
+            std::free(reply);
+            if (!found) {
+                QThread::msleep(20);
+            }
+        }
+        std::free(atom);
+    }
+    xcb_disconnect(c);
+    return found;
+}
+
 } // namespace
 
 XvfbSession::XvfbSession(const Options& options) {
@@ -76,10 +103,13 @@ XvfbSession::XvfbSession(const Options& options) {
         m_error = QStringLiteral("Could not create a pipe for Xvfb.");
         return;
     }
-    QStringList arguments{QStringLiteral("-displayfd"), QString::number(fds[1]),
-                          QStringLiteral("-screen"), QStringLiteral("0"),
+    QStringList arguments{QStringLiteral("-displayfd"),
+                          QString::number(fds[1]),
+                          QStringLiteral("-screen"),
+                          QStringLiteral("0"),
                           QStringLiteral("%1x%2x24").arg(options.width).arg(options.height),
-                          QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                          QStringLiteral("-nolisten"),
+                          QStringLiteral("tcp"),
                           QStringLiteral("-noreset")};
     arguments += options.extraArguments;
     m_serverPid = spawn(QStringLiteral("Xvfb"), arguments, {}, fds[1]);
@@ -109,9 +139,10 @@ XvfbSession::XvfbSession(const Options& options) {
     m_display = QStringLiteral(":") + QString::fromLatin1(number);
 
     if (options.windowManager) {
-        m_children.append(spawnOnDisplay(QStringLiteral("openbox"), {}));
-        // Give the window manager a moment to take the root window.
-        QThread::msleep(500);
+        spawnOnDisplay(QStringLiteral("openbox"), {});
+        if (!waitForWindowManager(m_display.toLocal8Bit(), 20000)) {
+            m_error = QStringLiteral("openbox did not take over the X server within 20 s.");
+        }
     }
 }
 

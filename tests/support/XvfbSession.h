@@ -20,15 +20,17 @@ public:
     };
 
     explicit XvfbSession(const Options& options);
-    XvfbSession() : XvfbSession(Options{}) {}
+    XvfbSession()
+        : XvfbSession(Options{}) {}
     ~XvfbSession();
 
     XvfbSession(const XvfbSession&) = delete;
     XvfbSession& operator=(const XvfbSession&) = delete;
 
-    bool isRunning() const { return m_serverPid > 0 && !m_display.isEmpty(); }
+    bool isRunning() const { return m_serverPid > 0 && !m_display.isEmpty() && m_error.isEmpty(); }
     QString display() const { return m_display; } // e.g. ":42"
     QString errorString() const { return m_error; }
+    pid_t serverPid() const { return m_serverPid; }
 
     // Starts a helper program on this display (e.g. a tray host); it is killed
     // with the session. Returns its process id, or -1.

@@ -175,11 +175,9 @@ private Q_SLOTS:
         QCOMPARE(copy.zoomLevel(), 3.5);
         QCOMPARE(copy.mode(), MagnificationMode::fixedRegion);
         QCOMPARE(copy.windowTransparency(), 0.6);
-        QVERIFY(copy.keepWindowActive());
-        QVERIFY(copy.stayInCurrentSpace());
-        QVERIFY(!copy.hideWhileMoving());
-        QVERIFY(!copy.windowFrame());
-        QVERIFY(!copy.fixedRegion());
+        QVERIFY(copy.keepWindowActive() && copy.stayInCurrentSpace());
+        // Not the window's own place, region, motion fading or docking.
+        QVERIFY(!copy.hideWhileMoving() && !copy.windowFrame() && !copy.fixedRegion());
         QCOMPARE(copy.dockPosition(), DockPosition::none);
     }
 
@@ -274,41 +272,28 @@ private Q_SLOTS:
     void closesOnceWhicheverSideStartsIt() {
         Rig rig;
         rig.movePointer({1000, 200});
-
-        // The user's close button.
-        auto byUser = rig.makeController();
-        int userCloses = 0;
-        byUser->onClose = [&] { ++userCloses; };
-        byUser->setup();
-        QCoro::waitFor(byUser->startCapture());
-        const QPointer<FloatingPanel> userPanel = byUser->panel();
-        userPanel->close();
-        QTRY_COMPARE(userCloses, 1);
-        QVERIFY(byUser->isClosed());
-        QVERIFY(!byUser->panel());
-        QTRY_VERIFY(!userPanel);
-        byUser->close();
-        QCOMPARE(userCloses, 1);
-
-        // The owner.
-        auto byOwner = rig.makeController();
-        int ownerCloses = 0;
-        byOwner->onClose = [&] { ++ownerCloses; };
-        byOwner->setup();
-        QCoro::waitFor(byOwner->startCapture());
-        const QPointer<FloatingPanel> ownerPanel = byOwner->panel();
-        byOwner->close();
-        QCOMPARE(ownerCloses, 1);
-        QVERIFY(!ownerPanel || !ownerPanel->isVisible());
-        QTRY_VERIFY(!ownerPanel);
-        QCOMPARE(ownerCloses, 1);
-
-        QTRY_COMPARE(rig.backend.runningStreamCount(), 0);
+        for (const bool byUser : {true, false}) {
+            auto controller = rig.makeController();
+            int closes = 0;
+            controller->onClose = [&] { ++closes; };
+            controller->setup();
+            QCoro::waitFor(controller->startCapture());
+            const QPointer<FloatingPanel> panel = controller->panel();
+            if (byUser) {
+                panel->close(); // the window's close button
+            } else {
+                controller->close();
+            }
+            QTRY_VERIFY(!panel);
+            controller->close();
+            QCOMPARE(closes, 1);
+            QVERIFY(controller->isClosed() && !controller->panel());
+            QTRY_COMPARE(rig.backend.runningStreamCount(), 0);
+            // A closed window never captures again.
+            QCoro::waitFor(controller->startCapture());
+            QCOMPARE(rig.backend.runningStreamCount(), 0);
+        }
         QCOMPARE(rig.backend.destroyedWhileRunningCount(), 0);
-
-        // A closed window never captures again.
-        QCoro::waitFor(byOwner->startCapture());
-        QCOMPARE(rig.backend.runningStreamCount(), 0);
     }
 
     void rightClickReachesTheContextMenuHook() {
