@@ -5,7 +5,6 @@
 #include "support/TestEnvironment.h"
 
 #include <QLabel>
-#include <QPainter>
 #include <QSlider>
 
 #include <functional>
@@ -31,24 +30,6 @@ private Q_SLOTS:
     void cleanup() {
         m_view.reset();
         m_fixture.reset();
-    }
-
-    void fitsWithinTheSpaceGiven() {
-        const QSize natural = m_view->sizeHint();
-        m_view->fitWithin(QSize(2000, 1000));
-        QCOMPARE(m_view->size(), natural);
-        QCOMPARE(m_view->rowCount(), 1);
-        // Narrower: more rows, never wider or higher than allowed.
-        int rows = 1;
-        for (const QSize available : {QSize(400, 300), QSize(300, 250), QSize(200, 200)}) {
-            m_view->fitWithin(available);
-            QVERIFY(m_view->width() <= available.width());
-            QVERIFY(m_view->height() <= available.height());
-            QVERIFY(m_view->rowCount() >= std::max(rows, 2));
-            rows = m_view->rowCount();
-        }
-        m_view->fitWithin(QSize(0, 0));
-        QVERIFY(m_view->width() >= 0 && m_view->height() >= 0);
     }
 
     void buttonsAreEnabledOnlyWhereTheyCanAct() {
@@ -204,37 +185,6 @@ private Q_SLOTS:
                      control->objectName().toLatin1().constData());
         }
         QVERIFY(reached.contains(m_view->zoomSlider()));
-    }
-
-    void symbolsAndButtonsAreDrawnOnceThenReused() {
-        // A bundled drawing is rasterised once per size and mode, however often it is asked for.
-        const QIcon plus = bundledSymbolIcon(Symbol::zoomIn, Qt::white);
-        const int before = bundledSymbolRenderCount();
-        QImage canvas(32, 32, QImage::Format_ARGB32_Premultiplied);
-        for (int i = 0; i < 3; ++i) {
-            QPainter painter(&canvas);
-            plus.paint(&painter, QRect(0, 0, 16, 16));
-        }
-        QCOMPARE(bundledSymbolRenderCount(), before + 1);
-
-        // Repainting the strip draws nothing anew, yet a changed look shows at once.
-        const auto drawn = [](QWidget* widget) {
-            QImage image(widget->size(), QImage::Format_ARGB32_Premultiplied);
-            image.fill(Qt::transparent);
-            widget->render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
-            return image;
-        };
-        const QImage first = drawn(m_view.get());
-        const int afterFirst = bundledSymbolRenderCount();
-        QCOMPARE(drawn(m_view.get()), first);
-        QCOMPARE(bundledSymbolRenderCount(), afterFirst);
-
-        ControlButton* keepActive = m_view->keepActiveButton();
-        const QImage off = drawn(keepActive);
-        state().setKeepWindowActive(true);
-        QVERIFY(drawn(keepActive) != off);
-        state().setKeepWindowActive(false);
-        QCOMPARE(drawn(keepActive), off);
     }
 };
 

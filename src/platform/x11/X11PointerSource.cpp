@@ -14,10 +14,6 @@ namespace oculo {
 
 namespace {
 
-// Warping the pointer moves it without raw motion; this bounds how long a
-// warped pointer may go unnoticed.
-constexpr qint64 refreshIntervalMs = 250;
-
 QPointF qtCursorPosition() {
     return QPointF(QCursor::pos());
 }
@@ -26,7 +22,8 @@ QPointF qtCursorPosition() {
 
 class X11PointerSource::Private {
 public:
-    explicit Private(const QByteArray& displayName) {
+    Private(const QByteArray& displayName, std::chrono::milliseconds refresh)
+        : refreshInterval(refresh) {
         x11::ConnectedScreen connected = x11::connectToDisplay(displayName);
         if (connected.screen == nullptr) {
             fallBack(QStringLiteral("cannot connect to the X display"));
@@ -96,7 +93,7 @@ public:
             return qtCursorPosition();
         }
         drainEvents();
-        if (moved || !lastQuery.isValid() || lastQuery.elapsed() >= refreshIntervalMs) {
+        if (moved || !lastQuery.isValid() || lastQuery.elapsed() >= refreshInterval.count()) {
             query();
         }
         if (!connection) {
@@ -166,12 +163,14 @@ public:
     uint8_t inputOpcode = 0;
     bool moved = true;
     QElapsedTimer lastQuery;
+    std::chrono::milliseconds refreshInterval;
     QPointF cached;
     int queries = 0;
 };
 
-X11PointerSource::X11PointerSource(const QByteArray& displayName)
-    : d(std::make_unique<Private>(displayName)) {}
+X11PointerSource::X11PointerSource(const QByteArray& displayName,
+                                   std::chrono::milliseconds refreshInterval)
+    : d(std::make_unique<Private>(displayName, refreshInterval)) {}
 
 X11PointerSource::~X11PointerSource() = default;
 

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 
+#include <chrono>
 #include <memory>
 
 namespace oculo {
@@ -16,8 +17,13 @@ namespace oculo {
 // XInput 2 it asks QCursor instead. GUI thread only.
 class X11PointerSource final : public PointerSource {
 public:
+    // Warping the pointer moves it without raw motion; `refreshInterval`
+    // bounds how long a warped pointer may go unnoticed.
+    static constexpr std::chrono::milliseconds defaultRefreshInterval{250};
+
     // `displayName` empty: the display named by $DISPLAY (the one Qt uses).
-    explicit X11PointerSource(const QByteArray& displayName = {});
+    explicit X11PointerSource(const QByteArray& displayName = {},
+                              std::chrono::milliseconds refreshInterval = defaultRefreshInterval);
     ~X11PointerSource() override;
 
     X11PointerSource(const X11PointerSource&) = delete;
