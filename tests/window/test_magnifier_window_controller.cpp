@@ -46,37 +46,34 @@ private Q_SLOTS:
     void captureRegionFollowsThePointerAcrossDisplays() {
         Rig rig;
         auto controller = rig.makeController();
-        const auto none = controller->calculateCaptureRegion();
-        QCOMPARE(none.rect, QRectF(0, 0, 400, 300));
-        QVERIFY(!none.display);
-
+        QVERIFY(!controller->calculateCaptureRegion().display); // before setup: no display yet
         controller->state().setWindowFrame(windowFrame);
-        controller->state().setZoomLevel(2.0);
         controller->setup();
         QCOMPARE(controller->panel()->frame(), windowFrame);
 
-        rig.movePointer({1000, 200});
-        auto region = controller->calculateCaptureRegion();
-        QCOMPARE(region.rect, QRectF(900, 117.5, 200, 165));
-        QCOMPARE(region.display->id, FakeDisplaySource::primary().id);
-
-        // Relative to the second display's top-left corner.
-        rig.movePointer({2000, 400});
-        region = controller->calculateCaptureRegion();
-        QCOMPARE(region.rect, QRectF(460, 317.5, 200, 165));
-        QCOMPARE(region.display->id, FakeDisplaySource::secondary().id);
-
-        // Outside every display: the primary, unclamped.
-        rig.movePointer({-500, 2000});
-        region = controller->calculateCaptureRegion();
-        QCOMPARE(region.rect, QRectF(-600, 1917.5, 200, 165));
-        QCOMPARE(region.display->id, FakeDisplaySource::primary().id);
+        // Window 400 x 330 at zoom 2: a 200 x 165 rectangle relative to its display.
+        const auto primary = FakeDisplaySource::primary().id;
+        const auto secondary = FakeDisplaySource::secondary().id;
+        struct Case {
+            QPointF pointer;
+            QRectF rect;
+            quint32 display;
+        };
+        for (const Case& c : {Case{{1000, 200}, {900, 117.5, 200, 165}, primary},
+                              Case{{2000, 400}, {460, 317.5, 200, 165}, secondary},
+                              // Outside every display: the primary, unclamped.
+                              Case{{-500, 2000}, {-600, 1917.5, 200, 165}, primary}}) {
+            rig.movePointer(c.pointer);
+            const auto region = controller->calculateCaptureRegion();
+            QCOMPARE(region.rect, c.rect);
+            QCOMPARE(region.display->id, c.display);
+        }
 
         // Fixed region: its centre, whatever the pointer does.
         controller->state().completeRegionSelection(QRectF(1500, 100, 200, 100));
-        region = controller->calculateCaptureRegion();
+        auto region = controller->calculateCaptureRegion();
         QCOMPARE(region.rect, QRectF(1600 - 1440 - 100, 150 - 82.5, 200, 165));
-        QCOMPARE(region.display->id, FakeDisplaySource::secondary().id);
+        QCOMPARE(region.display->id, secondary);
 
         // No display at all: the size at the origin.
         rig.displays.setDisplays({});
