@@ -5,14 +5,15 @@
 // back at the next start; the tray panel opens a second magnifier and quits.
 
 #include "X11Probe.h"
+#include "platform/X11TestSupport.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
 #include <QFile>
-#include <QPainter>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QWidget>
+
+using oculo::test::PatternWindow;
 
 namespace {
 
@@ -21,10 +22,10 @@ namespace {
 constexpr QRect patternRect{0, 0, 400, 400};
 constexpr QPoint patternCentre{200, 200};
 constexpr int stripeWidth = 40;
-constexpr QRgb topLeftColour = qRgb(230, 60, 60);
-constexpr QRgb topRightColour = qRgb(60, 200, 60);
-constexpr QRgb bottomLeftColour = qRgb(60, 60, 230);
-constexpr QRgb bottomRightColour = qRgb(230, 200, 40);
+const QRgb topLeftColour = PatternWindow::quadrantColor(false, false).rgb();
+const QRgb topRightColour = PatternWindow::quadrantColor(true, false).rgb();
+const QRgb bottomLeftColour = PatternWindow::quadrantColor(false, true).rgb();
+const QRgb bottomRightColour = PatternWindow::quadrantColor(true, true).rgb();
 
 // X keysyms of the panel's Quit shortcut.
 constexpr uint32_t controlKey = 0xffe3;
@@ -37,27 +38,6 @@ constexpr int reactionTimeoutMs = 10000;
 constexpr int settleMs = 300;
 // A panel is a tall popup; the icon's tooltips are short ones.
 constexpr int minimumPanelHeight = 100;
-
-class PatternWindow : public QWidget {
-public:
-    PatternWindow()
-        : QWidget(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint) {
-        // Nothing drawn over the pattern: the captured pointer stays invisible.
-        setCursor(Qt::BlankCursor);
-        setGeometry(patternRect);
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        const int half = patternRect.width() / 2;
-        painter.fillRect(0, 0, half, half, QColor(topLeftColour));
-        painter.fillRect(half, 0, half, half, QColor(topRightColour));
-        painter.fillRect(0, half, half, half, QColor(bottomLeftColour));
-        painter.fillRect(half, half, half, half, QColor(bottomRightColour));
-        painter.fillRect(half - stripeWidth / 2, 0, stripeWidth, patternRect.height(), Qt::black);
-    }
-};
 
 bool isNear(QRgb actual, QRgb expected) {
     return std::abs(qRed(actual) - qRed(expected)) < 40 &&
@@ -102,6 +82,9 @@ private Q_SLOTS:
     void initTestCase() {
         QVERIFY2(m_probe.isConnected(), qPrintable(m_probe.errorString()));
         QVERIFY(m_home.isValid());
+        // Nothing drawn over the pattern: the captured pointer stays invisible.
+        m_pattern.setCursor(Qt::BlankCursor);
+        m_pattern.setStripeWidth(stripeWidth);
         m_pattern.show();
         QVERIFY(QTest::qWaitForWindowExposed(&m_pattern));
         startTrayHost();
@@ -325,7 +308,7 @@ private:
     }
 
     oculo::bench::X11Probe m_probe;
-    PatternWindow m_pattern;
+    PatternWindow m_pattern{patternRect};
     QTemporaryDir m_home;
     QProcess m_trayHost;
     QProcess m_oculo;

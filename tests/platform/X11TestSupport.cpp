@@ -44,6 +44,7 @@ void PatternWindow::paintEvent(QPaintEvent*) {
     painter.fillRect(w, 0, width() - w, h, quadrantColor(true, false));
     painter.fillRect(0, h, w, height() - h, quadrantColor(false, true));
     painter.fillRect(w, h, width() - w, height() - h, quadrantColor(true, true));
+    painter.fillRect(w - m_stripeWidth / 2, 0, m_stripeWidth, height(), Qt::black);
 }
 
 QCursor solidCursor(const QColor& color, int size) {

@@ -19,6 +19,8 @@ class PatternWindow : public QWidget {
 public:
     explicit PatternWindow(const QRect& geometry);
     void setSolidColor(const QColor& color); // repaints
+    // A black vertical stripe this wide down the middle, over the quadrants.
+    void setStripeWidth(int width) { m_stripeWidth = width; }
     static QColor quadrantColor(bool right, bool bottom);
 
 protected:
@@ -26,6 +28,7 @@ protected:
 
 private:
     QColor m_solid;
+    int m_stripeWidth = 0;
 };
 
 // A pointer shape that every capture can see: a solid square, hotspot top-left.

@@ -118,28 +118,6 @@ private Q_SLOTS:
         QVERIFY(frames.isEmpty());
     }
 
-    void rectangleBeyondTheDisplayEdgeComesOutBlack() {
-        PatternWindow corner(QRect(1240, 700, 200, 200));
-        corner.setSolidColor(Qt::white);
-        corner.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&corner));
-        QTest::qWait(100);
-
-        X11CaptureStream stream({}, m_display,
-                                configurationFor(QRectF(1340, 800, 200, 200), false));
-        QSignalSpy frames(&stream, &CaptureStream::frameCaptured);
-        QVERIFY(!stream.startNow());
-        QTRY_VERIFY_WITH_TIMEOUT(!frames.isEmpty(), frameTimeoutMs);
-        const QImage frame = lastFrame(frames);
-        QCOMPARE(frame.size(), QSize(400, 400));
-        QCOMPARE(pixelColor(frame, 10, 10), QColor(Qt::white));
-        QCOMPARE(pixelColor(frame, 199, 199), QColor(Qt::white));
-        QCOMPARE(pixelColor(frame, 200, 10), QColor(Qt::black));
-        QCOMPARE(pixelColor(frame, 10, 200), QColor(Qt::black));
-        QCOMPARE(pixelColor(frame, 399, 399), QColor(Qt::black));
-        QCOMPARE(qAlpha(frame.pixel(399, 399)), 255);
-    }
-
     void drawsThePointerWhereItIs() {
         m_window->setCursor(test::solidCursor(Qt::magenta, 16));
         X11CaptureStream stream({}, m_display, configurationFor(QRectF(patternGeometry), true));
