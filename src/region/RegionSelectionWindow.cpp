@@ -84,6 +84,15 @@ void RegionSelectionWindow::tryKeyboardGrab() {
     }
 }
 
+void RegionSelectionWindow::hideEvent(QHideEvent* event) {
+    // Keys go back to the magnifier windows at once, not when this one is deleted.
+    m_grabRetry.stop();
+    if (m_content) {
+        m_content->releaseKeyboard();
+    }
+    QWidget::hideEvent(event);
+}
+
 void RegionSelectionWindow::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     if (m_content) {
