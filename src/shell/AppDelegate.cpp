@@ -4,6 +4,7 @@
 #include "capture/PermissionManager.h"
 #include "capture/ScreenCaptureService.h"
 #include "common/Reaction.h"
+#include "region/RegionOverlayCoordinator.h"
 #include "state/MagnifierState.h"
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"
@@ -48,7 +49,8 @@ AppDelegate::AppDelegate(MouseTracker& mouseTracker, DisplayManager& displayMana
     , m_displayManager(displayManager)
     , m_permissionManager(permissionManager)
     , m_backend(backend)
-    , m_store(store) {
+    , m_store(store)
+    , m_regionOverlays(std::make_unique<RegionOverlayCoordinator>(m_windowControllers)) {
     m_systemWakeTimer.setSingleShot(true);
     m_systemWakeTimer.setInterval(systemWakeDelay);
     connect(&m_systemWakeTimer, &QTimer::timeout, this, [this] {
@@ -168,6 +170,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 QCoro::Task<> AppDelegate::launch() {
     setupDisplayWakeObserver();
     setupPermissionRecoveryObserver();
+    m_regionOverlays->setupRegionObservation();
     co_await checkPermissionAndStart();
 }
 
@@ -320,6 +323,7 @@ void AppDelegate::applicationWillTerminate() {
     m_isTerminating = true;
     removeDisplayWakeObserver();
     removePermissionRecoveryObserver();
+    m_regionOverlays->removeRegionObservation();
     m_mouseTracker.stopTracking();
     const QList<MagnifierWindowController*> snapshot = m_windowControllers;
     for (MagnifierWindowController* controller : snapshot) {

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 
 class QScreen;
 
@@ -23,6 +24,7 @@ class MagnifierWindowController;
 class MouseTracker;
 class PermissionManager;
 class Reaction;
+class RegionOverlayCoordinator;
 class ScreenCaptureService;
 class SettingsStore;
 
@@ -52,6 +54,7 @@ public:
     MagnifierWindowController* activeWindowController() const;
     bool isTrackingStarted() const { return m_isTrackingStarted; }
     bool isTerminating() const { return m_isTerminating; }
+    RegionOverlayCoordinator& regionOverlays() const { return *m_regionOverlays; }
 
     // Right-clicks on every window, present and future, go here.
     void setContextMenuHandler(std::function<void(QPoint globalPos)> handler);
@@ -92,6 +95,8 @@ private:
     SettingsStore& m_store;
 
     QList<MagnifierWindowController*> m_windowControllers;
+    // Reads m_windowControllers, so it is declared after it and goes first.
+    std::unique_ptr<RegionOverlayCoordinator> m_regionOverlays;
     QPointer<MagnifierWindowController> m_lastActive;
     std::function<void(QPoint)> m_contextMenuHandler;
     QList<QPointer<ScreenCaptureService>> m_stoppingCaptures;

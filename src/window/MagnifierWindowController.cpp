@@ -197,16 +197,15 @@ Reaction& MagnifierWindowController::addReaction(
 void MagnifierWindowController::startObservationLoops() {
     MagnifierState* model = m_state.get();
 
-    // Mode
+    // Mode and region: the capture moves at once, in either direction, so the
+    // window never shows the place it was looking at before.
     addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
-        const MagnificationMode mode = c.m_state->mode();
-        c.updateMotionBasedOpacity(mode, c.m_state->hideWhileMoving());
-        if (mode == MagnificationMode::followMouse) {
-            co_await c.updateCaptureRegion();
-        }
+        c.updateMotionBasedOpacity(c.m_state->mode(), c.m_state->hideWhileMoving());
+        co_await c.updateCaptureRegion();
     })
         .on(model, &MagnifierState::modeChanged)
-        .on(model, &MagnifierState::hideWhileMovingChanged);
+        .on(model, &MagnifierState::hideWhileMovingChanged)
+        .on(model, &MagnifierState::fixedRegionChanged);
 
     // Zoom
     addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {

@@ -88,6 +88,17 @@ void warpPointer(const QPoint& position) {
     xcb_disconnect(c);
 }
 
+void setPointerButton(int button, bool pressed) {
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(c) == 0) {
+        xcb_test_fake_input(c, pressed ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE,
+                            static_cast<uint8_t>(button), XCB_CURRENT_TIME, XCB_WINDOW_NONE, 0, 0,
+                            0);
+        std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    }
+    xcb_disconnect(c);
+}
+
 QColor pixelColor(const QImage& image, int x, int y) {
     return QColor::fromRgba(image.pixel(x, y));
 }

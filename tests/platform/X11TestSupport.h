@@ -42,6 +42,10 @@ void movePointer(const QPoint& position);
 // the server has done it.
 void warpPointer(const QPoint& position);
 
+// Presses or releases pointer `button` of $DISPLAY through XTest where the
+// pointer is, and waits until the server has done it.
+void setPointerButton(int button, bool pressed);
+
 QColor pixelColor(const QImage& image, int x, int y);
 
 // A plain X window painted through its own connection, so that the screen

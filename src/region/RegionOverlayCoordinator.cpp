@@ -1,0 +1,266 @@
+#include "region/RegionOverlayCoordinator.h"
+
+#include "region/RegionOverlayViews.h"
+#include "region/RegionSelectionWindow.h"
+#include "state/MagnifierState.h"
+#include "window/FloatingPanel.h"
+#include "window/MagnifierWindowController.h"
+
+#include <QCoreApplication>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QScreen>
+
+namespace oculo {
+
+RegionOverlayCoordinator::RegionOverlayCoordinator(
+    const QList<MagnifierWindowController*>& controllers, QObject* parent)
+    : QObject(parent)
+    , m_controllers(controllers) {
+    connect(&m_pollTimer, &QTimer::timeout, this, &RegionOverlayCoordinator::poll);
+}
+
+RegionOverlayCoordinator::~RegionOverlayCoordinator() {
+    // The controllers may be gone already: only the overlays are closed here.
+    setEscapeFilterInstalled(false);
+    for (const Kind kind : {Kind::selection, Kind::adjustment}) {
+        for (const QPointer<RegionSelectionWindow>& window : std::as_const(windowsOf(kind))) {
+            delete window.data();
+        }
+    }
+}
+
+void RegionOverlayCoordinator::setupRegionObservation(std::chrono::milliseconds interval) {
+    m_pollTimer.start(interval);
+}
+
+void RegionOverlayCoordinator::removeRegionObservation() {
+    m_pollTimer.stop();
+    // The magnifier windows are closing too; none comes back.
+    m_hiddenPanels.clear();
+    hideRegionSelectionOverlay();
+    hideRegionAdjustmentOverlay();
+}
+
+QList<QPointer<RegionSelectionWindow>>& RegionOverlayCoordinator::windowsOf(Kind kind) {
+    return kind == Kind::selection ? m_selectionWindows : m_adjustmentWindows;
+}
+
+QList<RegionSelectionWindow*> RegionOverlayCoordinator::regionSelectionWindows() const {
+    QList<RegionSelectionWindow*> windows;
+    for (const QPointer<RegionSelectionWindow>& window : m_selectionWindows) {
+        if (window) {
+            windows.append(window.data());
+        }
+    }
+    return windows;
+}
+
+QList<RegionSelectionWindow*> RegionOverlayCoordinator::regionAdjustmentWindows() const {
+    QList<RegionSelectionWindow*> windows;
+    for (const QPointer<RegionSelectionWindow>& window : m_adjustmentWindows) {
+        if (window) {
+            windows.append(window.data());
+        }
+    }
+    return windows;
+}
+
+MagnifierState* RegionOverlayCoordinator::activeRegionState() const {
+    return m_activeRegionState.data();
+}
+
+void RegionOverlayCoordinator::poll() {
+    QHash<QUuid, bool> selecting;
+    QHash<QUuid, bool> adjusting;
+    // Showing an overlay never changes the list, but a copy costs nothing.
+    const QList<MagnifierWindowController*> controllers = m_controllers;
+    for (MagnifierWindowController* controller : controllers) {
+        MagnifierState& state = controller->state();
+        const QUuid id = controller->id();
+        const bool sel = state.isSelectingRegion();
+        const bool adj = state.isAdjustingRegion();
+        if (sel && !m_wasSelecting.value(id)) {
+            showRegionSelectionOverlay(state);
+        } else if (!sel && m_wasSelecting.value(id)) {
+            hideRegionSelectionOverlay();
+        }
+        if (adj && !m_wasAdjusting.value(id)) {
+            showRegionAdjustmentOverlay(state);
+        } else if (!adj && m_wasAdjusting.value(id)) {
+            hideRegionAdjustmentOverlay();
+        }
+        selecting.insert(id, sel);
+        adjusting.insert(id, adj);
+    }
+    // A window closed during its selection can no longer lower its flag.
+    const auto orphaned = [](const QList<QPointer<RegionSelectionWindow>>& windows) {
+        for (const QPointer<RegionSelectionWindow>& window : windows) {
+            if (window && window->content() != nullptr && window->content()->state() != nullptr) {
+                return false;
+            }
+        }
+        return !windows.isEmpty();
+    };
+    if (orphaned(m_selectionWindows)) {
+        hideRegionSelectionOverlay();
+    }
+    if (orphaned(m_adjustmentWindows)) {
+        hideRegionAdjustmentOverlay();
+    }
+    m_wasSelecting = selecting;
+    m_wasAdjusting = adjusting;
+}
+
+void RegionOverlayCoordinator::showRegionSelectionOverlay(MagnifierState& state) {
+    showOverlay(Kind::selection, state);
+}
+
+void RegionOverlayCoordinator::showRegionAdjustmentOverlay(MagnifierState& state) {
+    if (!state.fixedRegion()) {
+        // Nothing to adjust; the flag's fall closes what never opened.
+        state.setIsAdjustingRegion(false);
+        return;
+    }
+    showOverlay(Kind::adjustment, state);
+}
+
+void RegionOverlayCoordinator::showOverlay(Kind kind, MagnifierState& state) {
+    m_activeRegionState = &state;
+    QPointer<MagnifierState> target(&state);
+    if (!hidePanels()) {
+        openOverlays(kind, target);
+        return;
+    }
+    const int generation = kind == Kind::selection ? m_selectionGeneration : m_adjustmentGeneration;
+    ++m_pendingOpens;
+    QTimer::singleShot(panelHideSettle, this, [this, kind, target, generation] {
+        --m_pendingOpens;
+        const int current =
+            kind == Kind::selection ? m_selectionGeneration : m_adjustmentGeneration;
+        if (generation == current && target) {
+            openOverlays(kind, target);
+        } else {
+            restorePanelsIfDone();
+        }
+    });
+}
+
+void RegionOverlayCoordinator::openOverlays(Kind kind, QPointer<MagnifierState> state) {
+    if (!state) {
+        return;
+    }
+    QList<QPointer<RegionSelectionWindow>>& windows = windowsOf(kind);
+    RegionSelectionWindow* keyboardOwner = nullptr;
+    const QPoint pointer = QCursor::pos();
+    const auto screens = QGuiApplication::screens();
+    for (QScreen* screen : screens) {
+        auto* window = new RegionSelectionWindow(screen);
+        const QPointF origin = window->coveredGeometry().topLeft();
+        RegionOverlayView* view = nullptr;
+        if (kind == Kind::selection) {
+            view = new RegionSelectionView(*state, origin);
+        } else {
+            view = new RegionAdjustmentView(*state, origin);
+        }
+        window->setContent(view);
+        // The keyboard follows the user to the screen they press on.
+        connect(view, &RegionOverlayView::pressed, window, &RegionSelectionWindow::takeKeyboard);
+        windows.append(window);
+        window->present(false);
+        if (keyboardOwner == nullptr || window->coveredGeometry().contains(pointer)) {
+            keyboardOwner = window;
+        }
+    }
+    if (keyboardOwner != nullptr) {
+        keyboardOwner->takeKeyboard();
+    }
+    if (kind == Kind::selection) {
+        setEscapeFilterInstalled(true);
+    }
+}
+
+void RegionOverlayCoordinator::hideRegionSelectionOverlay() {
+    hideOverlay(Kind::selection);
+}
+
+void RegionOverlayCoordinator::hideRegionAdjustmentOverlay() {
+    hideOverlay(Kind::adjustment);
+}
+
+void RegionOverlayCoordinator::hideOverlay(Kind kind) {
+    ++(kind == Kind::selection ? m_selectionGeneration : m_adjustmentGeneration);
+    const QList<QPointer<RegionSelectionWindow>> windows = std::exchange(windowsOf(kind), {});
+    if (kind == Kind::selection) {
+        // Escape belongs to whatever has the keyboard once the selection ends.
+        setEscapeFilterInstalled(false);
+    }
+    for (const QPointer<RegionSelectionWindow>& window : windows) {
+        if (window) {
+            window->hide();
+            window->deleteLater();
+        }
+    }
+    restorePanelsIfDone();
+}
+
+bool RegionOverlayCoordinator::hidePanels() {
+    bool hidSome = false;
+    for (MagnifierWindowController* controller : std::as_const(m_controllers)) {
+        FloatingPanel* panel = controller->panel();
+        if (panel != nullptr && panel->isVisible()) {
+            panel->hide();
+            m_hiddenPanels.append(panel);
+            hidSome = true;
+        }
+    }
+    return hidSome;
+}
+
+void RegionOverlayCoordinator::restorePanelsIfDone() {
+    if (!m_selectionWindows.isEmpty() || !m_adjustmentWindows.isEmpty() || m_pendingOpens > 0) {
+        return;
+    }
+    // In list order, so the last window ends up with the keyboard focus.
+    const QList<QPointer<FloatingPanel>> panels = std::exchange(m_hiddenPanels, {});
+    for (const QPointer<FloatingPanel>& panel : panels) {
+        if (panel) {
+            panel->show();
+            panel->raise();
+            panel->activateWindow();
+        }
+    }
+    m_activeRegionState = nullptr;
+}
+
+void RegionOverlayCoordinator::setEscapeFilterInstalled(bool installed) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (installed == m_escapeFilterInstalled || app == nullptr) {
+        return;
+    }
+    m_escapeFilterInstalled = installed;
+    if (installed) {
+        app->installEventFilter(this);
+    } else {
+        app->removeEventFilter(this);
+    }
+}
+
+bool RegionOverlayCoordinator::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        // Every selection open ends, whichever window has the keyboard.
+        for (const QPointer<RegionSelectionWindow>& window : std::as_const(m_selectionWindows)) {
+            if (window && window->content() != nullptr) {
+                if (MagnifierState* state = window->content()->state()) {
+                    state->setIsSelectingRegion(false);
+                }
+            }
+        }
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+} // namespace oculo

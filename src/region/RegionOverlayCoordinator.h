@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <QUuid>
+
+#include <chrono>
+
+namespace oculo {
+
+class FloatingPanel;
+class MagnifierState;
+class MagnifierWindowController;
+class RegionSelectionWindow;
+
+// Opens and closes the region overlays. A menu row or control raises a
+// magnifier state's isSelectingRegion or isAdjustingRegion; a poll of every
+// window's two flags sees the rise, hides the magnifier windows and covers
+// every screen with an overlay; the overlay ends by lowering the flag, and the
+// poll then removes the overlays and brings the magnifier windows back.
+class RegionOverlayCoordinator final : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr std::chrono::milliseconds pollInterval{50};
+    // Time for the screen to repaint where the hidden magnifiers were, before
+    // the overlays take its picture.
+    static constexpr std::chrono::milliseconds panelHideSettle{150};
+
+    // `controllers` is the owner's live list of windows; it must outlive the
+    // coordinator.
+    explicit RegionOverlayCoordinator(const QList<MagnifierWindowController*>& controllers,
+                                      QObject* parent = nullptr);
+    ~RegionOverlayCoordinator() override;
+
+    void setupRegionObservation(std::chrono::milliseconds interval = pollInterval);
+    // Stops polling and closes any open overlay; for quitting.
+    void removeRegionObservation();
+
+    void showRegionSelectionOverlay(MagnifierState& state);
+    void showRegionAdjustmentOverlay(MagnifierState& state);
+    void hideRegionSelectionOverlay();
+    void hideRegionAdjustmentOverlay();
+
+    QList<RegionSelectionWindow*> regionSelectionWindows() const;
+    QList<RegionSelectionWindow*> regionAdjustmentWindows() const;
+    MagnifierState* activeRegionState() const;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    enum class Kind { selection, adjustment };
+
+    void poll();
+    void showOverlay(Kind kind, MagnifierState& state);
+    void openOverlays(Kind kind, QPointer<MagnifierState> state);
+    void hideOverlay(Kind kind);
+    bool hidePanels(); // true when a magnifier window was showing
+    void restorePanelsIfDone();
+    QList<QPointer<RegionSelectionWindow>>& windowsOf(Kind kind);
+    void setEscapeFilterInstalled(bool installed);
+
+    const QList<MagnifierWindowController*>& m_controllers;
+    QTimer m_pollTimer;
+    QHash<QUuid, bool> m_wasSelecting;
+    QHash<QUuid, bool> m_wasAdjusting;
+    QList<QPointer<RegionSelectionWindow>> m_selectionWindows;
+    QList<QPointer<RegionSelectionWindow>> m_adjustmentWindows;
+    QPointer<MagnifierState> m_activeRegionState;
+    QList<QPointer<FloatingPanel>> m_hiddenPanels;
+    // Bumped by each hide, so an opening still waiting for the screen to
+    // settle is dropped when its flag fell meanwhile.
+    int m_selectionGeneration = 0;
+    int m_adjustmentGeneration = 0;
+    int m_pendingOpens = 0;
+    bool m_escapeFilterInstalled = false;
+};
+
+} // namespace oculo

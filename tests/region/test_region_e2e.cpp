@@ -1,0 +1,143 @@
+// The region overlays of a whole Oculo (real capture, panel and window
+// manager) on a private X server, driven through XTest like a user would:
+// "Select New Region..." from the panel, a drag over a pattern, and the
+// magnifier shows that pattern; Escape then ends an adjustment.
+#include "capture/DisplayManager.h"
+#include "capture/PermissionManager.h"
+#include "platform/X11TestSupport.h"
+#include "platform/qt/QtPointerSource.h"
+#include "platform/x11/X11CaptureBackend.h"
+#include "platform/x11/X11DisplaySource.h"
+#include "region/RegionOverlayCoordinator.h"
+#include "region/RegionSelectionWindow.h"
+#include "shell/AppDelegate.h"
+#include "shell/TrayIcon.h"
+#include "shell/TrayTestSupport.h"
+#include "state/MagnifierState.h"
+#include "state/SettingsStore.h"
+#include "support/TestEnvironment.h"
+#include "support/fakes/FakeSystemSettingsLauncher.h"
+#include "window/FloatingPanel.h"
+#include "window/MagnifierWindowController.h"
+#include "window/MouseTracker.h"
+
+#include <QAbstractButton>
+#include <QScreen>
+#include <QTemporaryDir>
+
+using namespace oculo;
+
+namespace {
+
+constexpr int timeoutMs = 10000;
+constexpr uint32_t escapeKey = 0xff1b;
+const QRect patternRect(40, 40, 400, 400);
+
+QAbstractButton* visibleRow(const QString& text) {
+    const auto widgets = QApplication::allWidgets();
+    for (QWidget* widget : widgets) {
+        auto* row = qobject_cast<QAbstractButton*>(widget);
+        if (row != nullptr && row->text() == text && row->isVisible() && row->isEnabled()) {
+            return row;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+class TestRegionE2E : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(m_display.isConnected());
+        m_pattern.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&m_pattern));
+        test::movePointer({1300, 850});
+        m_delegate.applicationDidFinishLaunching();
+        QTRY_COMPARE_WITH_TIMEOUT(m_delegate.windowCount(), 1, timeoutMs);
+        m_controller = m_delegate.windowControllers().first();
+        QVERIFY(QTest::qWaitForWindowExposed(m_controller->panel()));
+    }
+
+    void selectionShowsInTheMagnifierAndEscapeEndsAnAdjustment() {
+        chooseFromPanel(QStringLiteral("Select New Region..."));
+        RegionOverlayCoordinator& overlays = m_delegate.regionOverlays();
+        QTRY_VERIFY_WITH_TIMEOUT(!overlays.regionSelectionWindows().isEmpty(), timeoutMs);
+        QVERIFY(QTest::qWaitForWindowExposed(overlays.regionSelectionWindows().first()));
+
+        // Around the pattern's centre, so its four quadrants fill the magnifier.
+        test::movePointer({140, 140});
+        test::setPointerButton(1, true);
+        test::movePointer({240, 240});
+        test::movePointer({340, 340});
+        test::setPointerButton(1, false);
+        MagnifierState& state = m_controller->state();
+        const std::optional<QRectF> region(QRectF(140, 140, 200, 200));
+        QTRY_COMPARE_WITH_TIMEOUT(state.fixedRegion(), region, timeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(m_controller->panel()->isVisible(), timeoutMs);
+        const auto showsPattern = [this] {
+            const QWidget* view = m_controller->panel()->content();
+            const QPoint at = view->mapToGlobal(QPoint(0, 0));
+            const QImage shown = QGuiApplication::primaryScreen()
+                                     ->grabWindow(0, at.x(), at.y(), view->width(), view->height())
+                                     .toImage();
+            for (const bool right : {false, true}) {
+                for (const bool bottom : {false, true}) {
+                    const QPoint p(shown.width() * (right ? 3 : 1) / 4,
+                                   shown.height() * (bottom ? 13 : 5) / 20);
+                    if (shown.isNull() ||
+                        shown.pixelColor(p) != test::PatternWindow::quadrantColor(right, bottom)) {
+                        return false;
+                    }
+                }
+            }
+            return true;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(showsPattern(), timeoutMs);
+
+        // The Escape of the selection is gone: the adjustment overlay gets it.
+        chooseFromPanel(QStringLiteral("Move/Resize Region..."));
+        QTRY_VERIFY_WITH_TIMEOUT(!overlays.regionAdjustmentWindows().isEmpty(), timeoutMs);
+        QVERIFY(QTest::qWaitForWindowExposed(overlays.regionAdjustmentWindows().first()));
+        QVERIFY(m_display.pressKeys({escapeKey}));
+        QTRY_VERIFY_WITH_TIMEOUT(!state.isAdjustingRegion(), timeoutMs);
+        QCOMPARE(state.fixedRegion(), region);
+        QTRY_VERIFY_WITH_TIMEOUT(m_controller->panel()->isVisible(), timeoutMs);
+    }
+
+    void cleanupTestCase() {
+        m_delegate.applicationWillTerminate();
+        m_delegate.finishStoppingCaptures(std::chrono::seconds(5));
+    }
+
+private:
+    // Opens the panel as a right click on a magnifier would and clicks a row.
+    void chooseFromPanel(const QString& rowText) {
+        m_tray.showPanelAt({1000, 100});
+        QAbstractButton* row = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((row = visibleRow(rowText)) != nullptr, timeoutMs);
+        QVERIFY(QTest::qWaitForWindowExposed(row->window()));
+        m_display.click(row->mapToGlobal(row->rect().center()));
+    }
+
+    test::TrayTestDisplay m_display;
+    test::PatternWindow m_pattern{patternRect};
+    QTemporaryDir m_dir;
+    SettingsStore m_store{m_dir.filePath(QStringLiteral("settings.json"))};
+    X11DisplaySource m_displaySource;
+    X11CaptureBackend m_backend;
+    test::FakeSystemSettingsLauncher m_launcher;
+    DisplayManager m_displayManager{m_displaySource};
+    PermissionManager m_permissionManager{m_displaySource, m_launcher};
+    QtPointerSource m_pointer;
+    MouseTracker m_tracker{m_pointer};
+    AppDelegate m_delegate{m_tracker, m_displayManager, m_permissionManager, m_backend, m_store};
+    TrayIcon m_tray{m_delegate};
+    MagnifierWindowController* m_controller = nullptr;
+};
+
+OCULO_X11_TEST_MAIN(TestRegionE2E, true)
+
+#include "test_region_e2e.moc"
