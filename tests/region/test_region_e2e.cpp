@@ -2,6 +2,7 @@
 // manager) on a private X server, driven through XTest like a user would:
 // "Select New Region..." from the panel, a drag over a pattern, and the
 // magnifier shows that pattern; Escape then ends an adjustment.
+#include "X11Probe.h"
 #include "capture/DisplayManager.h"
 #include "capture/PermissionManager.h"
 #include "platform/X11TestSupport.h"
@@ -12,7 +13,6 @@
 #include "region/RegionSelectionWindow.h"
 #include "shell/AppDelegate.h"
 #include "shell/TrayIcon.h"
-#include "shell/TrayTestSupport.h"
 #include "state/MagnifierState.h"
 #include "state/SettingsStore.h"
 #include "support/TestEnvironment.h"
@@ -122,7 +122,7 @@ private:
         m_display.click(row->mapToGlobal(row->rect().center()));
     }
 
-    test::TrayTestDisplay m_display;
+    oculo::bench::X11Probe m_display;
     test::PatternWindow m_pattern{patternRect};
     QTemporaryDir m_dir;
     SettingsStore m_store{m_dir.filePath(QStringLiteral("settings.json"))};

@@ -70,29 +70,36 @@ void terminate(pid_t pid) {
     waitpid(pid, nullptr, 0);
 }
 
-// True once a window manager has announced itself on the root window (EWMH),
-// so windows mapped from now on are managed.
+// True once a window manager manages new windows: a probe window mapped on
+// the display gets reparented into a frame. A window manager that has only
+// just announced itself may still miss a map request, so the probe is mapped
+// again every second until it is taken.
 bool waitForWindowManager(const QByteArray& display, int timeoutMs) {
     xcb_connection_t* c = xcb_connect(display.constData(), nullptr);
-    bool found = false;
+    bool managed = false;
     if (xcb_connection_has_error(c) == 0) {
-        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-        static const char name[] = "_NET_SUPPORTING_WM_CHECK";
-        xcb_intern_atom_reply_t* atom =
-            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr);
-        for (int waited = 0; atom != nullptr && !found && waited < timeoutMs; waited += 20) {
-            xcb_get_property_reply_t* reply = xcb_get_property_reply(
-                c, xcb_get_property(c, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr);
-            found = reply != nullptr && xcb_get_property_value_length(reply) >= 4;
-            std::free(reply);
-            if (!found) {
+        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+        const xcb_window_t probe = xcb_generate_id(c);
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, screen->root, 0, 0, 1, 1, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, 0, nullptr);
+        for (int waited = 0; !managed && waited < timeoutMs; waited += 20) {
+            if (waited % 1000 == 0) {
+                xcb_unmap_window(c, probe);
+                xcb_map_window(c, probe);
+            }
+            xcb_query_tree_reply_t* tree =
+                xcb_query_tree_reply(c, xcb_query_tree(c, probe), nullptr);
+            managed = tree != nullptr && tree->parent != screen->root;
+            std::free(tree);
+            if (!managed) {
                 QThread::msleep(20);
             }
         }
-        std::free(atom);
+        xcb_destroy_window(c, probe);
+        xcb_flush(c);
     }
     xcb_disconnect(c);
-    return found;
+    return managed;
 }
 
 } // namespace
