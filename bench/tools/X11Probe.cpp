@@ -174,11 +174,28 @@ QRect X11Probe::rootGeometry(uint32_t window) const {
     return {origin->dst_x, origin->dst_y, geometry->width, geometry->height};
 }
 
+void X11Probe::sync() {
+    std::free(xcb_get_input_focus_reply(m_connection, xcb_get_input_focus(m_connection), nullptr));
+}
+
 void X11Probe::movePointer(QPoint rootPosition) {
     xcb_test_fake_input(m_connection, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, m_root,
                         static_cast<int16_t>(rootPosition.x()),
                         static_cast<int16_t>(rootPosition.y()), 0);
-    xcb_flush(m_connection);
+    sync();
+}
+
+void X11Probe::warpPointer(QPoint rootPosition) {
+    xcb_warp_pointer(m_connection, XCB_WINDOW_NONE, m_root, 0, 0, 0, 0,
+                     static_cast<int16_t>(rootPosition.x()),
+                     static_cast<int16_t>(rootPosition.y()));
+    sync();
+}
+
+void X11Probe::setButton(int button, bool pressed) {
+    xcb_test_fake_input(m_connection, pressed ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE,
+                        static_cast<uint8_t>(button), XCB_CURRENT_TIME, XCB_WINDOW_NONE, 0, 0, 0);
+    sync();
 }
 
 void X11Probe::clickButton(int button) {

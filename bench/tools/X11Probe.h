@@ -51,9 +51,15 @@ public:
     // Instance and class of WM_CLASS.
     QStringList classNames(uint32_t window) const;
 
+    // Moves the pointer as a mouse would (raw motion included); returns once
+    // the server has done it.
     void movePointer(QPoint rootPosition);
+    // Moves the pointer without raw motion, as a program warping it does.
+    void warpPointer(QPoint rootPosition);
     // Presses and releases `button` (4 scrolls up, 5 down) where the pointer is.
     void clickButton(int button);
+    // Presses or releases `button` alone, e.g. to drag; returns once the server has done it.
+    void setButton(int button, bool pressed);
     // Moves the pointer to `rootPosition` and clicks button 1 there.
     void click(QPoint rootPosition);
     // Presses the keys of `keysyms` in order, then releases them in reverse
@@ -73,6 +79,8 @@ public:
 
 private:
     bool handlePendingEvents();
+    // A round trip: everything sent before has been handled by the server.
+    void sync();
     QByteArray property(uint32_t window, uint32_t name, uint32_t type) const;
     uint32_t atom(const char* name) const;
     uint8_t keycodeOf(uint32_t keysym) const;

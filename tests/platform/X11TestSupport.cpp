@@ -1,12 +1,13 @@
 #include "X11TestSupport.h"
 
+#include "X11Probe.h"
+
 #include <QPainter>
 #include <QPixmap>
 
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h>
-#include <xcb/xtest.h>
 
 #include <cstdlib>
 #include <memory>
@@ -53,50 +54,26 @@ QCursor solidCursor(const QColor& color, int size) {
     return QCursor(pixmap, 0, 0);
 }
 
+namespace {
+
+// One client of the test's X server for all simulated input.
+bench::X11Probe& input() {
+    static bench::X11Probe probe;
+    return probe;
+}
+
+} // namespace
+
 void movePointer(const QPoint& position) {
-    struct Disconnect {
-        void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
-    };
-    int screenNumber = 0;
-    const std::unique_ptr<xcb_connection_t, Disconnect> connection(
-        xcb_connect(nullptr, &screenNumber));
-    if (xcb_connection_has_error(connection.get()) != 0) {
-        return;
-    }
-    auto it = xcb_setup_roots_iterator(xcb_get_setup(connection.get()));
-    for (int i = 0; i < screenNumber; ++i) {
-        xcb_screen_next(&it);
-    }
-    xcb_test_fake_input(connection.get(), XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, it.data->root,
-                        static_cast<int16_t>(position.x()), static_cast<int16_t>(position.y()), 0);
-    std::free(xcb_get_input_focus_reply(connection.get(), xcb_get_input_focus(connection.get()),
-                                        nullptr));
+    input().movePointer(position);
 }
 
 void warpPointer(const QPoint& position) {
-    int screenNumber = 0;
-    xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
-    if (xcb_connection_has_error(c) == 0) {
-        auto it = xcb_setup_roots_iterator(xcb_get_setup(c));
-        for (int i = 0; i < screenNumber; ++i) {
-            xcb_screen_next(&it);
-        }
-        xcb_warp_pointer(c, XCB_WINDOW_NONE, it.data->root, 0, 0, 0, 0,
-                         static_cast<int16_t>(position.x()), static_cast<int16_t>(position.y()));
-        std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-    }
-    xcb_disconnect(c);
+    input().warpPointer(position);
 }
 
 void setPointerButton(int button, bool pressed) {
-    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
-    if (xcb_connection_has_error(c) == 0) {
-        xcb_test_fake_input(c, pressed ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE,
-                            static_cast<uint8_t>(button), XCB_CURRENT_TIME, XCB_WINDOW_NONE, 0, 0,
-                            0);
-        std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-    }
-    xcb_disconnect(c);
+    input().setButton(button, pressed);
 }
 
 QColor pixelColor(const QImage& image, int x, int y) {
