@@ -5,6 +5,7 @@
 #include "capture/ScreenCaptureService.h"
 #include "common/Reaction.h"
 #include "state/MagnifierState.h"
+#include "update/UpdateService.h"
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"
 #include "window/MouseTracker.h"
@@ -85,6 +86,14 @@ MagnifierWindowController* AppDelegate::activeWindowController() const {
         }
     }
     return m_windowControllers.isEmpty() ? nullptr : m_windowControllers.first();
+}
+
+void AppDelegate::setUpdateService(std::unique_ptr<UpdateService> service) {
+    m_updateService = std::move(service);
+    if (m_updateService) {
+        connect(m_updateService.get(), &UpdateService::terminationRequested, this,
+                &AppDelegate::quit);
+    }
 }
 
 void AppDelegate::setContextMenuHandler(std::function<void(QPoint)> handler) {
@@ -168,6 +177,9 @@ void AppDelegate::applicationDidFinishLaunching() {
 QCoro::Task<> AppDelegate::launch() {
     setupDisplayWakeObserver();
     setupPermissionRecoveryObserver();
+    if (m_updateService) {
+        m_updateService->startAutomaticChecks();
+    }
     co_await checkPermissionAndStart();
 }
 
@@ -320,6 +332,9 @@ void AppDelegate::applicationWillTerminate() {
     m_isTerminating = true;
     removeDisplayWakeObserver();
     removePermissionRecoveryObserver();
+    if (m_updateService) {
+        m_updateService->stopAutomaticChecks();
+    }
     m_mouseTracker.stopTracking();
     const QList<MagnifierWindowController*> snapshot = m_windowControllers;
     for (MagnifierWindowController* controller : snapshot) {

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 
 class QScreen;
 
@@ -25,6 +26,7 @@ class PermissionManager;
 class Reaction;
 class ScreenCaptureService;
 class SettingsStore;
+class UpdateService;
 
 // Everything that exists once per process: the magnifier windows (at least one
 // after launch), the launch sequence, restarting capture when screens change
@@ -52,6 +54,11 @@ public:
     MagnifierWindowController* activeWindowController() const;
     bool isTrackingStarted() const { return m_isTrackingStarted; }
     bool isTerminating() const { return m_isTerminating; }
+
+    // Takes the update service; its automatic checks start with the launch
+    // and its requests to quit end the application.
+    void setUpdateService(std::unique_ptr<UpdateService> service);
+    UpdateService* updateService() const { return m_updateService.get(); }
 
     // Right-clicks on every window, present and future, go here.
     void setContextMenuHandler(std::function<void(QPoint globalPos)> handler);
@@ -90,6 +97,7 @@ private:
     PermissionManager& m_permissionManager;
     CaptureBackend& m_backend;
     SettingsStore& m_store;
+    std::unique_ptr<UpdateService> m_updateService;
 
     QList<MagnifierWindowController*> m_windowControllers;
     QPointer<MagnifierWindowController> m_lastActive;

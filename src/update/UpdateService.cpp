@@ -1,7 +1,5 @@
 #include "update/UpdateService.h"
 
-#include "update/UpdateInstaller.h"
-
 namespace oculo {
 
 UpdateService::UpdateService(Options options, std::unique_ptr<UpdatePresenter> presenter,

@@ -3,6 +3,7 @@
 #include "update/AppIdentity.h"
 #include "update/UpdateClient.h"
 #include "update/UpdateInfo.h"
+#include "update/UpdateInstaller.h"
 #include "update/UpdatePresenter.h"
 #include "update/UpdateProtocol.h"
 
@@ -15,8 +16,6 @@
 #include <optional>
 
 namespace oculo {
-
-class UpdateInstaller;
 
 // Everything update-related: checks in the background and on request, tells
 // the user what it found, asks whether to install, and remembers which offer
