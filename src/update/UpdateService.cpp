@@ -95,8 +95,7 @@ void UpdateService::handleFetchResult(const FetchResult& result) {
                 {.message = QStringLiteral("Oculo is up to date"),
                  .informativeText =
                      QStringLiteral("Version %1 (%2) is the newest version available.")
-                         .arg(currentVersion())
-                         .arg(currentBuild())});
+                         .arg(currentVersion(), QString::number(currentBuild()))});
         }
     } else {
         const UpdateInfo update = *result.update;
