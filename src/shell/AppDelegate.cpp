@@ -6,6 +6,7 @@
 #include "common/Reaction.h"
 #include "region/RegionOverlayCoordinator.h"
 #include "state/MagnifierState.h"
+#include "update/UpdateService.h"
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"
 #include "window/MouseTracker.h"
@@ -87,6 +88,14 @@ MagnifierWindowController* AppDelegate::activeWindowController() const {
         }
     }
     return m_windowControllers.isEmpty() ? nullptr : m_windowControllers.first();
+}
+
+void AppDelegate::setUpdateService(std::unique_ptr<UpdateService> service) {
+    m_updateService = std::move(service);
+    if (m_updateService) {
+        connect(m_updateService.get(), &UpdateService::terminationRequested, this,
+                &AppDelegate::quit);
+    }
 }
 
 void AppDelegate::setContextMenuHandler(std::function<void(QPoint)> handler) {
@@ -171,6 +180,9 @@ QCoro::Task<> AppDelegate::launch() {
     setupDisplayWakeObserver();
     setupPermissionRecoveryObserver();
     m_regionOverlays->setupRegionObservation();
+    if (m_updateService) {
+        m_updateService->startAutomaticChecks();
+    }
     co_await checkPermissionAndStart();
 }
 
@@ -324,6 +336,9 @@ void AppDelegate::applicationWillTerminate() {
     removeDisplayWakeObserver();
     removePermissionRecoveryObserver();
     m_regionOverlays->removeRegionObservation();
+    if (m_updateService) {
+        m_updateService->stopAutomaticChecks();
+    }
     m_mouseTracker.stopTracking();
     const QList<MagnifierWindowController*> snapshot = m_windowControllers;
     for (MagnifierWindowController* controller : snapshot) {

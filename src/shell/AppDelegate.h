@@ -27,6 +27,7 @@ class Reaction;
 class RegionOverlayCoordinator;
 class ScreenCaptureService;
 class SettingsStore;
+class UpdateService;
 
 // Everything that exists once per process: the magnifier windows (at least one
 // after launch), the launch sequence, restarting capture when screens change
@@ -55,6 +56,11 @@ public:
     bool isTrackingStarted() const { return m_isTrackingStarted; }
     bool isTerminating() const { return m_isTerminating; }
     RegionOverlayCoordinator& regionOverlays() const { return *m_regionOverlays; }
+
+    // Takes the update service; its automatic checks start with the launch
+    // and its requests to quit end the application.
+    void setUpdateService(std::unique_ptr<UpdateService> service);
+    UpdateService* updateService() const { return m_updateService.get(); }
 
     // Right-clicks on every window, present and future, go here.
     void setContextMenuHandler(std::function<void(QPoint globalPos)> handler);
@@ -93,6 +99,7 @@ private:
     PermissionManager& m_permissionManager;
     CaptureBackend& m_backend;
     SettingsStore& m_store;
+    std::unique_ptr<UpdateService> m_updateService;
 
     QList<MagnifierWindowController*> m_windowControllers;
     // Reads m_windowControllers, so it is declared after it and goes first.

@@ -35,6 +35,7 @@ public:
     // kept inside the available area of that screen.
     void showPanelAt(QPoint globalPos);
     void openSettings();
+    MenuBarView& menuBarView() const { return *m_view; }
 
     // Where a panel of `panelSize` goes next to `anchor` (the tray icon or a
     // point) within `available`: below the anchor, or above it when there is

@@ -8,8 +8,12 @@
 #include "platform/x11/X11DisplaySource.h"
 #include "platform/x11/X11PointerSource.h"
 #include "shell/AppDelegate.h"
+#include "shell/MenuBarView.h"
 #include "shell/TrayIcon.h"
 #include "state/SettingsStore.h"
+#include "update/UpdateService.h"
+#include "update/ui/MessageBoxUpdatePresenter.h"
+#include "update/ui/UpdateMenuItem.h"
 #include "window/MouseTracker.h"
 
 #include <QApplication>
@@ -68,7 +72,14 @@ int main(int argc, char** argv) {
     oculo::AppDelegate delegate(mouseTracker, displayManager, permissionManager, captureBackend,
                                 store);
 
+    delegate.setUpdateService(std::make_unique<oculo::UpdateService>(
+        oculo::UpdateService::Options{}, std::make_unique<oculo::MessageBoxUpdatePresenter>()));
+
     oculo::TrayIcon trayIcon(delegate);
+    auto* updateItem = new oculo::UpdateMenuItem(*delegate.updateService());
+    QObject::connect(updateItem, &oculo::UpdateMenuItem::dismissRequested, &trayIcon.menuBarView(),
+                     &oculo::MenuBarView::dismissRequested);
+    trayIcon.menuBarView().setUpdateItem(updateItem);
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         // Without a tray the panel is reached by right-clicking a magnifier.
         delegate.setContextMenuHandler(

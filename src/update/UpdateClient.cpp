@@ -1,0 +1,156 @@
+#include "update/UpdateClient.h"
+
+#include <QMetaObject>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSslConfiguration>
+
+namespace oculo {
+namespace {
+
+QUrl withPath(QUrl base, const QString& path) {
+    QString prefix = base.path();
+    while (prefix.endsWith(QLatin1Char('/'))) {
+        prefix.chop(1);
+    }
+    base.setPath(prefix + path);
+    return base;
+}
+
+QString describeTransportFailure(const QNetworkReply& reply) {
+    switch (reply.error()) {
+    case QNetworkReply::SslHandshakeFailedError:
+        return QStringLiteral("A secure connection to the update server could not be established.");
+    case QNetworkReply::TimeoutError:
+        return QStringLiteral("The update server did not answer in time.");
+    default:
+        return QStringLiteral("The update server could not be reached: %1.")
+            .arg(reply.errorString());
+    }
+}
+
+} // namespace
+
+UpdateServer UpdateServer::builtIn() {
+    return {QUrl(QStringLiteral(OCULO_UPDATE_BASE_URL)), {}};
+}
+
+QUrl UpdateServer::checkURL() const {
+    return withPath(baseUrl, QLatin1String(updateprotocol::checkPath));
+}
+
+QUrl UpdateServer::appPageURL(const QString& bundleIdentifier) const {
+    return withPath(baseUrl, QLatin1String(updateprotocol::appPagePath) + bundleIdentifier);
+}
+
+bool UpdateServer::isUsable() const {
+    const QString host = baseUrl.host();
+    // ".invalid" never resolves (RFC 2606); the placeholder uses it.
+    return baseUrl.isValid() && baseUrl.scheme() == QLatin1String("https") && !host.isEmpty() &&
+           host != QLatin1String("invalid") && !host.endsWith(QLatin1String(".invalid"));
+}
+
+UpdateClient::UpdateClient(UpdateServer server, std::chrono::milliseconds timeout, QObject* parent)
+    : QObject(parent)
+    , m_server(std::move(server))
+    , m_timeout(timeout) {
+    m_deadline.setSingleShot(true);
+    connect(&m_deadline, &QTimer::timeout, this, [this] {
+        m_hasTimedOut = true;
+        if (m_reply) {
+            m_reply->abort();
+        }
+    });
+}
+
+UpdateClient::~UpdateClient() {
+    if (m_reply) {
+        disconnect(m_reply, nullptr, this, nullptr);
+        m_reply->abort();
+    }
+}
+
+void UpdateClient::fetch(const AppIdentity& app, const updateprotocol::SystemVersion& running) {
+    if (m_isFetching) {
+        return;
+    }
+    m_isFetching = true;
+    if (!m_server.isUsable()) {
+        finish(
+            FetchResult::failure(QStringLiteral("Update checks are not set up for this build.")));
+        return;
+    }
+    m_body.clear();
+    m_isTooLarge = false;
+    m_hasTimedOut = false;
+    m_currentBuild = app.currentBuild;
+    m_running = running;
+
+    QNetworkRequest request(m_server.checkURL());
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    // A redirect is an unexpected answer, not a new address to trust.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    if (!m_server.trustedCertificates.isEmpty()) {
+        tls.setCaCertificates(m_server.trustedCertificates);
+    }
+    request.setSslConfiguration(tls);
+
+    m_reply = m_network.post(request, updateprotocol::checkRequestBody(app));
+    connect(m_reply, &QNetworkReply::readyRead, this, &UpdateClient::readBody);
+    connect(m_reply, &QNetworkReply::finished, this, &UpdateClient::finishReply);
+    m_deadline.start(m_timeout);
+}
+
+void UpdateClient::readBody() {
+    if (!m_reply || m_isTooLarge || !m_reply->isOpen()) {
+        return;
+    }
+    m_body += m_reply->read(updateprotocol::maxResponseBytes + 1 - m_body.size());
+    if (m_body.size() > updateprotocol::maxResponseBytes) {
+        m_isTooLarge = true;
+        m_reply->abort();
+    }
+}
+
+void UpdateClient::finishReply() {
+    if (!m_reply) {
+        return;
+    }
+    readBody();
+    QNetworkReply* reply = m_reply;
+    m_reply = nullptr;
+    m_deadline.stop();
+    reply->deleteLater();
+    disconnect(reply, nullptr, this, nullptr);
+
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (m_isTooLarge) {
+        finish(FetchResult::failure(updateprotocol::unexpectedResponse));
+    } else if (m_hasTimedOut) {
+        finish(FetchResult::failure(QStringLiteral("The update server did not answer in time.")));
+    } else if (status.isValid() && status.toInt() != 200) {
+        finish(FetchResult::failure(updateprotocol::unexpectedResponse));
+    } else if (reply->error() != QNetworkReply::NoError || !status.isValid()) {
+        finish(FetchResult::failure(describeTransportFailure(*reply)));
+    } else {
+        finish(updateprotocol::evaluateCheckResponse(status.toInt(), m_body, m_currentBuild,
+                                                     m_running));
+    }
+    m_body.clear();
+}
+
+void UpdateClient::finish(const FetchResult& result) {
+    // Delivered from the event loop, outside the reply's own signal.
+    QMetaObject::invokeMethod(
+        this,
+        [this, result] {
+            m_isFetching = false;
+            Q_EMIT fetchFinished(result);
+        },
+        Qt::QueuedConnection);
+}
+
+} // namespace oculo

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "update/AppIdentity.h"
+#include "update/UpdateInfo.h"
+#include "update/UpdateProtocol.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QPointer>
+#include <QSslCertificate>
+#include <QTimer>
+#include <QUrl>
+
+#include <chrono>
+
+class QNetworkReply;
+
+namespace oculo {
+
+// Where updates come from. Both are fixed when Oculo is built; tests pass
+// their own local server and its certificate.
+struct UpdateServer {
+    // https://host[:port], without a trailing path.
+    QUrl baseUrl;
+    // When not empty, the only certificates trusted for this server; else the
+    // system's certificate authorities.
+    QList<QSslCertificate> trustedCertificates;
+
+    // The server this build was configured with.
+    static UpdateServer builtIn();
+
+    QUrl checkURL() const;
+    QUrl appPageURL(const QString& bundleIdentifier) const;
+    // False for the placeholder host and for anything but https: such a
+    // server is never contacted.
+    bool isUsable() const;
+};
+
+// Asks the update server whether a newer build exists. One question at a time,
+// over its own network access manager: TLS errors are never ignored and
+// redirects are never followed.
+class UpdateClient : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr std::chrono::milliseconds defaultTimeout{30000};
+
+    explicit UpdateClient(UpdateServer server, std::chrono::milliseconds timeout = defaultTimeout,
+                          QObject* parent = nullptr);
+    ~UpdateClient() override;
+
+    const UpdateServer& server() const { return m_server; }
+    bool isFetching() const { return m_isFetching; }
+
+    // Sends the check; fetchFinished follows exactly once, never inline.
+    // Ignored while a check is in flight.
+    void fetch(const AppIdentity& app, const updateprotocol::SystemVersion& running);
+
+Q_SIGNALS:
+    void fetchFinished(const oculo::FetchResult& result);
+
+private:
+    void readBody();
+    void finishReply();
+    void finish(const FetchResult& result);
+
+    UpdateServer m_server;
+    std::chrono::milliseconds m_timeout;
+    QNetworkAccessManager m_network;
+    QPointer<QNetworkReply> m_reply;
+    QTimer m_deadline;
+    QByteArray m_body;
+    qint64 m_currentBuild = 0;
+    updateprotocol::SystemVersion m_running;
+    bool m_isTooLarge = false;
+    bool m_hasTimedOut = false;
+    bool m_isFetching = false;
+};
+
+} // namespace oculo

@@ -1,0 +1,350 @@
+#include "support/TestEnvironment.h"
+#include "update/UpdateService.h"
+#include "update/ui/MessageBoxUpdatePresenter.h"
+#include "update/ui/UpdateMenuItem.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+
+using namespace oculo;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A server identity with a self-signed certificate for 127.0.0.1, made when asked;
+// its key never touches the disk.
+QSslConfiguration makeLocalIdentity(const char* commonName) {
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+                  QStringLiteral("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                                 "-days 1 -addext subjectAltName=IP:127.0.0.1 -subj /CN=%1 "
+                                 "-keyout /dev/stdout -out /dev/stdout")
+                      .arg(QLatin1String(commonName))
+                      .split(QLatin1Char(' ')));
+    if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0) {
+        qFatal("openssl could not make a test certificate");
+    }
+    const QByteArray pem = openssl.readAllStandardOutput();
+    QSslConfiguration identity = QSslConfiguration::defaultConfiguration();
+    identity.setLocalCertificate(QSslCertificate(pem));
+    identity.setPrivateKey(QSslKey(pem, QSsl::Ec));
+    return identity;
+}
+
+struct CannedResponse {
+    int status = 200;
+    QByteArray body = {};
+    QByteArray extraHeaders = {}; // whole lines, each ending in "\r\n"
+};
+
+// An HTTPS server on 127.0.0.1 that answers requests with queued responses;
+// a request finding none is held until answerHeld(). Records each request's
+// head (request line and header fields).
+class TestHttpsServer : public QObject {
+public:
+    TestHttpsServer() {
+        m_server.setSslConfiguration(makeLocalIdentity("oculo-test"));
+        connect(&m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
+            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+                connect(socket, &QIODevice::readyRead, this, [this, socket] { readFrom(socket); });
+                connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+                readFrom(socket);
+            }
+        });
+        if (!m_server.listen(QHostAddress::LocalHost, 0)) {
+            qFatal("The test server cannot listen on 127.0.0.1");
+        }
+    }
+
+    QUrl baseUrl() const {
+        return QUrl(QStringLiteral("https://127.0.0.1:%1").arg(m_server.serverPort()));
+    }
+    QSslCertificate certificate() const { return m_server.sslConfiguration().localCertificate(); }
+    void enqueue(const CannedResponse& response) { m_queue.append(response); }
+
+    void answerHeld(const CannedResponse& response) {
+        QTcpSocket* socket = m_held.isEmpty() ? nullptr : m_held.takeFirst().data();
+        if (socket != nullptr) {
+            socket->write("HTTP/1.1 " + QByteArray::number(response.status) +
+                          " Test\r\nContent-Length: " + QByteArray::number(response.body.size()) +
+                          "\r\n" + response.extraHeaders + "Connection: close\r\n\r\n" +
+                          response.body);
+            socket->disconnectFromHost();
+        }
+    }
+
+    QList<QByteArray> requests;
+
+private:
+    // Takes a request once it has fully arrived.
+    void readFrom(QTcpSocket* socket) {
+        const QByteArray data = socket->peek(socket->bytesAvailable());
+        const qsizetype headEnd = data.indexOf("\r\n\r\n");
+        static const QRegularExpression lengthField(QStringLiteral("content-length: *(\\d+)"),
+                                                    QRegularExpression::CaseInsensitiveOption);
+        const QByteArray head = data.left(headEnd);
+        const qsizetype length =
+            lengthField.match(QString::fromLatin1(head)).captured(1).toLongLong();
+        if (headEnd < 0 || data.size() < headEnd + 4 + length) {
+            return;
+        }
+        socket->readAll();
+        requests.append(head);
+        m_held.append(socket);
+        if (!m_queue.isEmpty()) {
+            answerHeld(m_queue.takeFirst());
+        }
+    }
+
+    QList<CannedResponse> m_queue;
+    QList<QPointer<QTcpSocket>> m_held;
+    QSslServer m_server;
+};
+
+// Records every alert and answers with the queued choices, else -1 (closed).
+class FakeUpdatePresenter : public UpdatePresenter {
+public:
+    int runAlert(const UpdateAlert& alert) override {
+        alerts.append(alert);
+        return answers.isEmpty() ? -1 : answers.takeFirst();
+    }
+    void openUrl(const QUrl& url) override { openedUrls.append(url); }
+
+    QList<UpdateAlert> alerts;
+    QList<int> answers;
+    QList<QUrl> openedUrls;
+};
+
+// Records what it was asked to install; the test emits its signals.
+class FakeUpdateInstaller : public UpdateInstaller {
+public:
+    void install(const UpdateInfo& update) override { started.append(update); }
+    QList<UpdateInfo> started;
+};
+
+// An update service running as build 41 ("1.2") against a local HTTPS server,
+// with fake alerts and installer; automatic checks follow each other at once.
+struct UpdateServiceRig {
+    explicit UpdateServiceRig(const QSslCertificate& trusted = QSslCertificate(),
+                              std::chrono::milliseconds timeout = std::chrono::seconds(20))
+        : service(options(server, trusted.isNull() ? server.certificate() : trusted, timeout),
+                  std::unique_ptr<UpdatePresenter>(presenter),
+                  std::unique_ptr<UpdateInstaller>(installer)) {}
+
+    static UpdateService::Options options(const TestHttpsServer& server,
+                                          const QSslCertificate& trusted,
+                                          std::chrono::milliseconds timeout) {
+        UpdateService::Options options;
+        options.server = {server.baseUrl(), {trusted}};
+        options.app = {QStringLiteral("org.oculo.Oculo"), QStringLiteral("1.2"), 41};
+        options.runningSystem = {6, 1, 0};
+        options.firstCheckDelay = options.checkInterval = std::chrono::milliseconds(0);
+        options.requestTimeout = timeout;
+        return options;
+    }
+
+    // An offer of `build` with the further JSON members `extra`.
+    static QByteArray offer(int build, const char* extra = R"("releaseNotes":"Fixes.")") {
+        return R"({"isUpdateAvailable":true,"latestVersion":"2.)" + QByteArray::number(build) +
+               R"(","latestBuildNumber":)" + QByteArray::number(build) +
+               R"(,"downloadUrl":"https://a.org/p.zip","packageHash":"sha256:00",)" + extra + "}";
+    }
+    static inline const QByteArray noUpdate = R"({"isUpdateAvailable":false})";
+
+    // Runs one check and waits until it has ended; false when it never ends.
+    bool check(bool userInitiated) {
+        const qsizetype before = checks.size();
+        service.checkForUpdates(userInitiated);
+        return checks.wait(30000) && checks.size() == before + 1;
+    }
+    // The informative text of the latest alert.
+    QString lastDetails() const {
+        return presenter->alerts.value(presenter->alerts.size() - 1).informativeText;
+    }
+
+    TestHttpsServer server;
+    FakeUpdatePresenter* presenter = new FakeUpdatePresenter;
+    FakeUpdateInstaller* installer = new FakeUpdateInstaller;
+    UpdateService service;
+    QSignalSpy checks{&service, &UpdateService::checkFinished};
+    QSignalSpy terminations{&service, &UpdateService::terminationRequested};
+};
+
+} // namespace
+
+class TestUpdateService : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void automaticChecksPromptOncePerOptionalBuild() {
+        UpdateServiceRig rig;
+        rig.server.enqueue({200, UpdateServiceRig::offer(42)}); // prompts: "Later"
+        rig.server.enqueue({200, UpdateServiceRig::offer(42)}); // postponed build: silent
+        rig.server.enqueue({500});                              // failure: silent
+        rig.server.enqueue({200, UpdateServiceRig::offer(43)}); // newer build: prompts
+        rig.presenter->answers = {1, 1};
+        rig.service.startAutomaticChecks();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.checks.size(), 4, 30000);
+
+        QCOMPARE(rig.presenter->alerts.size(), 2);
+        const UpdateAlert& prompt = rig.presenter->alerts.first();
+        QCOMPARE(prompt.message, QStringLiteral("Oculo 2.42 is available"));
+        QCOMPARE(prompt.informativeText, QStringLiteral("You have version 1.2.\n\nFixes."));
+        QCOMPARE(prompt.buttons.last(), QStringLiteral("Later"));
+        QCOMPARE(rig.presenter->alerts.last().message, QStringLiteral("Oculo 2.43 is available"));
+
+        // The fifth check waits for the server; the user's check meanwhile is dropped
+        // without a word, and the automatic one stays silent when it ends.
+        QTRY_COMPARE_WITH_TIMEOUT(rig.server.requests.size(), 5, 30000);
+        rig.service.checkForUpdates(true);
+        rig.server.answerHeld({200, UpdateServiceRig::noUpdate});
+        QTRY_COMPARE_WITH_TIMEOUT(rig.checks.size(), 5, 30000);
+        QCOMPARE(rig.presenter->alerts.size(), 2);
+        QVERIFY(!rig.service.availableUpdate());
+        rig.service.stopAutomaticChecks();
+    }
+
+    void promptsAndNotices() {
+        UpdateServiceRig rig;
+        rig.presenter->answers = {1};
+        rig.server.enqueue({200, UpdateServiceRig::offer(42)});
+        QVERIFY(rig.check(false));
+        QCOMPARE(rig.service.dismissedBuild(), 42);
+        const QByteArray& request = rig.server.requests.first();
+        QVERIFY(request.startsWith("POST /api/v1/distribution/check-update HTTP/1.1\r\n"));
+        QVERIFY(request.contains("\r\nContent-Type: application/json\r\n"));
+
+        // "Later" silences automatic prompts only.
+        rig.server.enqueue({200, UpdateServiceRig::offer(42)});
+        QVERIFY(rig.check(true));
+        QCOMPARE(rig.presenter->alerts.size(), 2);
+        QCOMPARE(rig.presenter->alerts.last().message, QStringLiteral("Oculo 2.42 is available"));
+
+        rig.server.enqueue({200, UpdateServiceRig::noUpdate});
+        QVERIFY(rig.check(true));
+        QCOMPARE(rig.presenter->alerts.last().message, QStringLiteral("Oculo is up to date"));
+        QCOMPARE(rig.lastDetails(),
+                 QStringLiteral("Version 1.2 (41) is the newest version available."));
+        QVERIFY(!rig.service.availableUpdate());
+
+        // A mandatory update prompts at every check, even for a postponed build; its
+        // second button quits.
+        rig.presenter->answers = {1, 1};
+        for (int i = 1; i <= 2; ++i) {
+            rig.server.enqueue(
+                {200, UpdateServiceRig::offer(42, R"("isMandatory":true,"releaseNotes":"")")});
+            QVERIFY(rig.check(false));
+            QCOMPARE(rig.terminations.size(), i);
+        }
+        QCOMPARE(
+            rig.lastDetails(),
+            QStringLiteral("You have version 1.2. This update is required to keep using Oculo."));
+        QCOMPARE(
+            rig.presenter->alerts.last().buttons,
+            (QStringList{QStringLiteral("Install and Relaunch"), QStringLiteral("Quit Oculo")}));
+    }
+
+    void refusesWhatAServerMustNotDo() {
+        UpdateServiceRig rig;
+        rig.server.enqueue({200, UpdateServiceRig::offer(42)});
+        QVERIFY(rig.check(false));
+        const QByteArray elsewhere = "Location: " + rig.server.baseUrl().toEncoded() + "/x\r\n";
+        rig.server.enqueue({302, UpdateServiceRig::offer(43), elsewhere});
+        QVERIFY(rig.check(true));
+        QCOMPARE(rig.presenter->alerts.last().message,
+                 QStringLiteral("Couldn't check for updates"));
+        QCOMPARE(rig.lastDetails(), updateprotocol::unexpectedResponse);
+        QCOMPARE(rig.server.requests.size(), 2);                  // the redirect was not followed
+        QCOMPARE(rig.service.availableUpdate()->buildNumber, 42); // kept after a failure
+
+        rig.server.enqueue({200, QByteArray(2 * updateprotocol::maxResponseBytes, ' ')});
+        QVERIFY(rig.check(true));
+        QCOMPARE(rig.lastDetails(), updateprotocol::unexpectedResponse);
+
+        // A certificate the service was not told to trust ends the exchange before any request.
+        UpdateServiceRig untrusted(makeLocalIdentity("other").localCertificate());
+        QVERIFY(untrusted.check(true));
+        QCOMPARE(
+            untrusted.lastDetails(),
+            QStringLiteral("A secure connection to the update server could not be established."));
+        QVERIFY(untrusted.server.requests.isEmpty());
+
+        UpdateServiceRig silent(QSslCertificate(), 300ms);
+        QVERIFY(silent.check(true));
+        QCOMPARE(silent.lastDetails(), QStringLiteral("The update server did not answer in time."));
+    }
+
+    void placeholderBuildNeitherChecksNorInstalls() {
+        auto* presenter = new FakeUpdatePresenter;
+        presenter->answers = {-1, 0};
+        UpdateService::Options options;
+        options.server.baseUrl = QUrl(QStringLiteral("https://updates.oculo.invalid"));
+        UpdateService service(options, std::unique_ptr<UpdatePresenter>(presenter));
+        service.checkForUpdates(true);
+        QTRY_COMPARE(presenter->alerts.size(), 1);
+        QCOMPARE(presenter->alerts.last().informativeText,
+                 QStringLiteral("Update checks are not set up for this build."));
+
+        service.install({QStringLiteral("2.0"), 42, {}, {}, {}, false});
+        QCOMPARE(presenter->alerts.last().message, QStringLiteral("Couldn't install the update"));
+        QCOMPARE(presenter->openedUrls, QList<QUrl>{service.appPageURL()});
+    }
+
+    void rowFollowsTheService() {
+        UpdateServiceRig rig;
+        UpdateMenuItem item(rig.service);
+        QAbstractButton& row = item.row();
+        QCOMPARE(row.text(), QStringLiteral("Check for Updates…"));
+
+        row.click();
+        QCOMPARE(row.text(), QStringLiteral("Checking for Updates…"));
+        QVERIFY(!row.isEnabled());
+
+        // Postponed, the offer stays in the row and can still be installed from it.
+        rig.presenter->answers = {1, 0};
+        QTRY_COMPARE(rig.server.requests.size(), 1);
+        rig.server.answerHeld({200, UpdateServiceRig::offer(42)});
+        QVERIFY(rig.checks.wait(30000));
+        QCOMPARE(row.text(), QStringLiteral("Install Oculo 2.42…"));
+        row.click();
+        QCOMPARE(rig.presenter->alerts.size(), 2);
+        QCOMPARE(rig.installer->started.size(), 1);
+        QCOMPARE(row.text(), QStringLiteral("Installing Update…"));
+        QVERIFY(!row.isEnabled());
+        Q_EMIT rig.installer->packageStored();
+        QCOMPARE(rig.service.phase(), UpdateService::Phase::installing);
+
+        // A failed installation is reported and the offer comes back.
+        rig.presenter->answers = {0};
+        Q_EMIT rig.installer->failed({QStringLiteral("The download failed.")});
+        QCOMPARE(rig.presenter->alerts.last().informativeText,
+                 QStringLiteral("The download failed."));
+        QCOMPARE(rig.presenter->openedUrls.size(), 1);
+        QCOMPARE(row.text(), QStringLiteral("Install Oculo 2.42…"));
+        QVERIFY(row.isEnabled());
+    }
+
+    void alertsNeverRenderMarkup() {
+        const auto box = MessageBoxUpdatePresenter::makeAlertBox(
+            {QStringLiteral("Oculo <i>2</i>"),
+             QStringLiteral("<a href=\"https://x.org\">x</a>"),
+             {QStringLiteral("Install and Relaunch"), QStringLiteral("Later")}});
+        const auto* notes = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
+        QVERIFY(notes);
+        for (const QLabel* label : box->findChildren<QLabel*>()) {
+            QVERIFY(label->text().isEmpty() || label->textFormat() == Qt::PlainText);
+        }
+        QCOMPARE(box->escapeButton()->text(), QStringLiteral("Later"));
+    }
+};
+
+OCULO_TEST_MAIN(TestUpdateService)
+#include "test_update_service.moc"
