@@ -25,6 +25,7 @@ class PermissionManager;
 class Reaction;
 class ScreenCaptureService;
 class SettingsStore;
+class WindowManagerSource;
 
 // Everything that exists once per process: the magnifier windows (at least one
 // after launch), the launch sequence, restarting capture when screens change
@@ -52,6 +53,9 @@ public:
     MagnifierWindowController* activeWindowController() const;
     bool isTrackingStarted() const { return m_isTrackingStarted; }
     bool isTerminating() const { return m_isTerminating; }
+
+    // Desktops and docking of windows opened from now on; must outlive them.
+    void setWindowManagerSource(WindowManagerSource* source) { m_windowManager = source; }
 
     // Right-clicks on every window, present and future, go here.
     void setContextMenuHandler(std::function<void(QPoint globalPos)> handler);
@@ -90,6 +94,7 @@ private:
     PermissionManager& m_permissionManager;
     CaptureBackend& m_backend;
     SettingsStore& m_store;
+    WindowManagerSource* m_windowManager = nullptr;
 
     QList<MagnifierWindowController*> m_windowControllers;
     QPointer<MagnifierWindowController> m_lastActive;
