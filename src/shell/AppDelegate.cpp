@@ -124,6 +124,7 @@ void AppDelegate::createNewWindow() {
         }
     };
     controller->onContextMenuRequested = m_contextMenuHandler;
+    controller->setWindowManagerSource(m_windowManager);
     controller->setup();
     controller->state().setHasScreenRecordingPermission(
         m_permissionManager.permissionStatus() == PermissionManager::PermissionStatus::granted);

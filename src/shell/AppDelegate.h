@@ -28,6 +28,7 @@ class RegionOverlayCoordinator;
 class ScreenCaptureService;
 class SettingsStore;
 class UpdateService;
+class WindowManagerSource;
 
 // Everything that exists once per process: the magnifier windows (at least one
 // after launch), the launch sequence, restarting capture when screens change
@@ -61,6 +62,9 @@ public:
     // and its requests to quit end the application.
     void setUpdateService(std::unique_ptr<UpdateService> service);
     UpdateService* updateService() const { return m_updateService.get(); }
+
+    // Desktops and docking of windows opened from now on; must outlive them.
+    void setWindowManagerSource(WindowManagerSource* source) { m_windowManager = source; }
 
     // Right-clicks on every window, present and future, go here.
     void setContextMenuHandler(std::function<void(QPoint globalPos)> handler);
@@ -100,6 +104,7 @@ private:
     CaptureBackend& m_backend;
     SettingsStore& m_store;
     std::unique_ptr<UpdateService> m_updateService;
+    WindowManagerSource* m_windowManager = nullptr;
 
     QList<MagnifierWindowController*> m_windowControllers;
     // Reads m_windowControllers, so it is declared after it and goes first.

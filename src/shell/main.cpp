@@ -7,6 +7,7 @@
 #include "platform/x11/X11DisplayCheck.h"
 #include "platform/x11/X11DisplaySource.h"
 #include "platform/x11/X11PointerSource.h"
+#include "platform/x11/X11WindowManagerSource.h"
 #include "shell/AppDelegate.h"
 #include "shell/MenuBarView.h"
 #include "shell/TrayIcon.h"
@@ -58,10 +59,13 @@ int main(int argc, char** argv) {
     // Under xcb the pointer is followed over a connection of its own, which
     // costs no round trip while it rests.
     std::unique_ptr<oculo::PointerSource> pointer;
+    std::unique_ptr<oculo::WindowManagerSource> windowManager;
     if (QGuiApplication::platformName() == QLatin1String("xcb")) {
         pointer = std::make_unique<oculo::X11PointerSource>();
+        windowManager = std::make_unique<oculo::X11WindowManagerSource>();
     } else {
         pointer = std::make_unique<oculo::QtPointerSource>();
+        windowManager = std::make_unique<oculo::NoWindowManager>();
     }
     oculo::X11DisplaySource displaySource;
     oculo::X11CaptureBackend captureBackend;
@@ -71,6 +75,7 @@ int main(int argc, char** argv) {
     oculo::MouseTracker mouseTracker(*pointer);
     oculo::AppDelegate delegate(mouseTracker, displayManager, permissionManager, captureBackend,
                                 store);
+    delegate.setWindowManagerSource(windowManager.get());
 
     delegate.setUpdateService(std::make_unique<oculo::UpdateService>(
         oculo::UpdateService::Options{}, std::make_unique<oculo::MessageBoxUpdatePresenter>()));

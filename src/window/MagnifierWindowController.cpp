@@ -4,8 +4,10 @@
 #include "capture/PermissionManager.h"
 #include "capture/ScreenCaptureService.h"
 #include "common/Reaction.h"
+#include "platform/WindowManagerSource.h"
 #include "state/MagnifierState.h"
 #include "views/MagnifierView.h"
+#include "window/DockingController.h"
 #include "window/FloatingPanel.h"
 #include "window/MouseTracker.h"
 
@@ -79,8 +81,14 @@ void MagnifierWindowController::setup() {
     if (m_closed || m_panel) {
         return;
     }
+    if (m_windowManager == nullptr) {
+        m_noWindowManager = std::make_unique<NoWindowManager>();
+        m_windowManager = m_noWindowManager.get();
+    }
+    m_docking =
+        new DockingController(*m_state, *m_windowManager, DockingController::defaultPushDelay,
+                              DockingController::defaultMonitorInterval, this);
     setupPanel();
-    m_lastKnownDockPosition = m_state->dockPosition();
     startObservationLoops();
 }
 
@@ -124,6 +132,10 @@ void MagnifierWindowController::setupPanel() {
     panel->setContent(view);
 
     m_panel = panel;
+    // Before the first show, so the window manager maps it on the right desktops.
+    panel->winId();
+    m_docking->attach(panel->windowHandle());
+    connect(m_docking, &DockingController::frameRequested, panel, &FloatingPanel::setFrame);
     panel->show();
     panel->raise();
     panel->activateWindow();
@@ -240,11 +252,15 @@ void MagnifierWindowController::startObservationLoops() {
         co_return;
     }).on(model, &MagnifierState::stayInCurrentSpaceChanged);
 
-    // Dock position
+    // Active desktop: the alpha is re-applied even if the motion state stayed.
     addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
-        c.m_lastKnownDockPosition = c.m_state->dockPosition();
+        FloatingPanel* panel = c.m_panel;
+        if (c.m_state->mode() == MagnificationMode::followMouse && c.m_state->hideWhileMoving() &&
+            panel != nullptr) {
+            panel->forceUpdateMotionOpacity(!c.m_mouseTracker.isMoving());
+        }
         co_return;
-    }).on(model, &MagnifierState::dockPositionChanged);
+    }).on(m_windowManager, &WindowManagerSource::currentDesktopChanged);
 
     // Mouse location
     addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
@@ -400,7 +416,14 @@ void MagnifierWindowController::stopCaptureInBackground() {
     stopAndRelease(m_captureService);
 }
 
+DockPosition MagnifierWindowController::lastKnownDockPosition() const {
+    return m_docking != nullptr ? m_docking->lastKnownDockPosition() : DockPosition::none;
+}
+
 void MagnifierWindowController::dropPanel() {
+    if (m_docking != nullptr) {
+        m_docking->detach();
+    }
     FloatingPanel* panel = m_panel.data();
     if (panel == nullptr) {
         return;

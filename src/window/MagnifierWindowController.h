@@ -19,6 +19,7 @@ namespace oculo {
 
 class CaptureBackend;
 class DisplayManager;
+class DockingController;
 class FloatingPanel;
 class MagnifierState;
 class MouseTracker;
@@ -26,6 +27,7 @@ class PermissionManager;
 class Reaction;
 class ScreenCaptureService;
 class SettingsStore;
+class WindowManagerSource;
 
 // Owns one magnifier window: its panel, its state and its capture stream, and
 // keeps them in step. The tracker and the managers are shared by every
@@ -60,13 +62,17 @@ public:
     QPointer<FloatingPanel> panel() const { return m_panel; }
     ScreenCaptureService& screenCaptureService() const { return *m_captureService; }
     std::optional<DisplayInfo> currentCaptureDisplay() const { return m_currentCaptureDisplay; }
-    DockPosition lastKnownDockPosition() const { return m_lastKnownDockPosition; }
+    DockPosition lastKnownDockPosition() const;
     bool isClosed() const { return m_closed; }
 
     // Called once, at the end of close().
     std::function<void()> onClose;
     // A right-click on the magnifier window; unset, the click goes to the view.
     std::function<void(QPoint globalPos)> onContextMenuRequested;
+
+    // Desktops, docking moves and the window list; before setup(). Without
+    // one the window docks but moves nobody else's windows.
+    void setWindowManagerSource(WindowManagerSource* source) { m_windowManager = source; }
 
     // Builds and shows the window and starts observing.
     void setup();
@@ -104,7 +110,9 @@ private:
     QPointer<FloatingPanel> m_panel;
     QPointer<FloatingPanel> m_retiredPanel; // hidden, waiting for its deferred deletion
     std::optional<DisplayInfo> m_currentCaptureDisplay;
-    DockPosition m_lastKnownDockPosition = DockPosition::none;
+    WindowManagerSource* m_windowManager = nullptr;
+    std::unique_ptr<WindowManagerSource> m_noWindowManager;
+    DockingController* m_docking = nullptr;
     bool m_closed = false;
 };
 
