@@ -8,7 +8,10 @@
 #include <QJsonArray>
 #include <QTemporaryDir>
 
+#include <functional>
+
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 using oculo::MagnificationMode;
 using oculo::MagnifierState;
@@ -195,6 +198,75 @@ private Q_SLOTS:
         QCOMPARE(warnings.warnings().size(), 1);
         // What could not be written is still what a new window starts from.
         QCOMPARE(MagnifierState(store).zoomLevel(), 4.0);
+    }
+
+    // What the settings path leads to is left exactly as it was, however it is
+    // reached, and the start neither blocks nor reads without limit.
+    void leavesAnythingButARegularFileAlone() {
+        QTemporaryDir dir;
+        const QString link = dir.filePath(QStringLiteral("settings.json"));
+        const QString target = dir.filePath(QStringLiteral("target"));
+        const auto makeDevice = [&] {
+            // A character device made here, never a real one (1:5 reads zeros forever).
+            return ::mknod(QFile::encodeName(target).constData(), S_IFCHR | 0600, makedev(1, 5)) ==
+                   0;
+        };
+        const auto makePipe = [&] {
+            return ::mkfifo(QFile::encodeName(target).constData(), 0600) == 0;
+        };
+        const auto makeHuge = [&] {
+            QFile file(target);
+            return file.open(QIODevice::WriteOnly) &&
+                   file.resize(SettingsStore::maximumFileSize + 1);
+        };
+        // A link to a regular file is followed for reading and writing.
+        writeBytes(target, R"({"oculo.zoomLevel": 4})");
+        QVERIFY(QFile::link(target, link));
+        {
+            SettingsStore store(link);
+            QCOMPARE(store.number(QStringLiteral("oculo.zoomLevel")), 4.0);
+            store.setNumber(QStringLiteral("oculo.zoomLevel"), 5.0);
+            store.sync();
+        }
+        QVERIFY(QFileInfo(link).isSymLink());
+        QCOMPARE(readJsonObject(target).value(QStringLiteral("oculo.zoomLevel")).toDouble(), 5.0);
+
+        const auto makeNothing = [] { return true; }; // the link dangles
+        const struct {
+            const char* name;
+            std::function<bool()> make;
+        } cases[] = {{"pipe", makePipe},
+                     {"oversized", makeHuge},
+                     {"dangling", makeNothing},
+                     {"device", makeDevice}};
+        for (const auto& entry : cases) {
+            QFile::remove(link);
+            QFile::remove(target);
+            if (!entry.make()) {
+                QCOMPARE(entry.name, "device"); // the last case; only mknod may be refused
+                QSKIP("making a device node is not permitted here");
+            }
+            QVERIFY(QFile::link(target, link));
+            struct stat before {};
+            const bool targetExists = ::stat(QFile::encodeName(target).constData(), &before) == 0;
+
+            WarningRecorder warnings;
+            SettingsStore store(link);
+            MagnifierState state(store);
+            QCOMPARE(state.zoomLevel(), 2.0);
+            state.setZoomLevel(3.0);
+            state.flushPendingSave();
+            store.sync();
+            QCOMPARE(warnings.warnings().size(), 1);
+            QCOMPARE(MagnifierState(store).zoomLevel(), 3.0); // kept in memory
+
+            struct stat after {};
+            QCOMPARE(::stat(QFile::encodeName(target).constData(), &after) == 0, targetExists);
+            QCOMPARE(after.st_ino, before.st_ino);
+            QCOMPARE(after.st_mode, before.st_mode);
+            QCOMPARE(after.st_size, before.st_size);
+            QVERIFY2(QFileInfo(link).isSymLink(), entry.name);
+        }
     }
 };
 
