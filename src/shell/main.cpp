@@ -8,12 +8,12 @@
 #include "platform/x11/X11DisplaySource.h"
 #include "platform/x11/X11PointerSource.h"
 #include "shell/AppDelegate.h"
+#include "shell/SingleInstance.h"
 #include "shell/TrayIcon.h"
 #include "state/SettingsStore.h"
 #include "window/MouseTracker.h"
 
 #include <QApplication>
-#include <QSystemTrayIcon>
 
 #include <chrono>
 #include <cstdio>
@@ -50,6 +50,18 @@ int main(int argc, char** argv) {
     QObject::connect(&terminationSignals, &oculo::TerminationSignals::terminationRequested, &app,
                      &QCoreApplication::quit);
 
+    // A second start hands over to the running Oculo, which alone writes the settings.
+    oculo::SingleInstance instance(QStringLiteral(OCULO_BUNDLE_IDENTIFIER));
+    switch (instance.claim()) {
+    case oculo::SingleInstance::Claim::primary:
+        break;
+    case oculo::SingleInstance::Claim::handedOver:
+        return 0;
+    case oculo::SingleInstance::Claim::failed:
+        std::fprintf(stderr, "Oculo is already running but does not respond.\n");
+        return 1;
+    }
+
     oculo::SettingsStore store;
     // Under xcb the pointer is followed over a connection of its own, which
     // costs no round trip while it rests.
@@ -68,12 +80,13 @@ int main(int argc, char** argv) {
     oculo::AppDelegate delegate(mouseTracker, displayManager, permissionManager, captureBackend,
                                 store);
 
+    QObject::connect(&instance, &oculo::SingleInstance::activationRequested, &delegate,
+                     &oculo::AppDelegate::activateFromAnotherStart);
     oculo::TrayIcon trayIcon(delegate);
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        // Without a tray the panel is reached by right-clicking a magnifier.
-        delegate.setContextMenuHandler(
-            [&trayIcon](QPoint globalPos) { trayIcon.showPanelAt(globalPos); });
-    }
+    // Right-clicking a magnifier always opens the panel: a tray host may be
+    // missing, or leave while Oculo runs (Qt re-adds the icon when one returns).
+    delegate.setContextMenuHandler(
+        [&trayIcon](QPoint globalPos) { trayIcon.showPanelAt(globalPos); });
 
     delegate.applicationDidFinishLaunching();
     const int status = QApplication::exec();
