@@ -5,6 +5,7 @@
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QDeadlineTimer>
+#include <QDebug>
 #include <QDir>
 #include <QLocalSocket>
 #include <QStandardPaths>
@@ -50,6 +51,7 @@ void SingleInstance::Activate() {
 SingleInstance::Claim SingleInstance::claimOnSessionBus() {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.registerObject(objectPath, this, QDBusConnection::ExportScriptableSlots)) {
+        m_error = QStringLiteral("Oculo could not register itself on the session bus.");
         return Claim::failed;
     }
     // The bus gives a name to one caller only, so two starts at once cannot both win.
@@ -65,7 +67,11 @@ SingleInstance::Claim SingleInstance::claimOnSessionBus() {
         m_serviceName, objectPath, QStringLiteral("org.oculo.Oculo.SingleInstance"),
         QStringLiteral("Activate"));
     const QDBusMessage answer = bus.call(call, QDBus::Block, handOverTimeoutMs);
-    return answer.type() == QDBusMessage::ReplyMessage ? Claim::handedOver : Claim::failed;
+    if (answer.type() != QDBusMessage::ReplyMessage) {
+        m_error = QStringLiteral("Oculo is already running but does not respond.");
+        return Claim::failed;
+    }
+    return Claim::handedOver;
 }
 
 SingleInstance::Claim SingleInstance::claimLocally() {
@@ -87,10 +93,19 @@ SingleInstance::Claim SingleInstance::claimLocally() {
             QLocalServer::removeServer(socketPath);
             m_server.setSocketOptions(QLocalServer::UserAccessOption);
             if (!m_server.listen(socketPath)) {
+                m_error = QStringLiteral("Oculo could not listen on %1: %2")
+                              .arg(socketPath, m_server.errorString());
                 return Claim::failed;
             }
             connect(&m_server, &QLocalServer::newConnection, this,
                     &SingleInstance::acceptConnections);
+            return Claim::primary;
+        }
+        if (m_lock->error() != QLockFile::LockFailedError) {
+            // No lock can be made at all: running beats refusing to start.
+            qWarning().noquote() << QStringLiteral("Oculo cannot create its lock in %1; a second "
+                                                   "start will not be noticed")
+                                        .arg(folder);
             return Claim::primary;
         }
         QLocalSocket socket;
@@ -105,6 +120,7 @@ SingleInstance::Claim SingleInstance::claimLocally() {
             }
         }
         if (deadline.hasExpired()) {
+            m_error = QStringLiteral("Oculo is already running but does not respond.");
             return Claim::failed;
         }
         // The holder may still be setting up its socket, or may just have ended.

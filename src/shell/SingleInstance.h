@@ -29,6 +29,8 @@ public:
     ~SingleInstance() override;
 
     Claim claim();
+    // Why the claim failed, in one sentence.
+    QString errorString() const { return m_error; }
 
 public Q_SLOTS:
     // Called by a later start, over D-Bus or the local socket.
@@ -45,6 +47,7 @@ private:
     QString m_serviceName;
     std::unique_ptr<QLockFile> m_lock;
     QLocalServer m_server;
+    QString m_error;
     bool m_onBus = false;
 };
 

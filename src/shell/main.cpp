@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     case oculo::SingleInstance::Claim::handedOver:
         return 0;
     case oculo::SingleInstance::Claim::failed:
-        std::fprintf(stderr, "Oculo is already running but does not respond.\n");
+        std::fprintf(stderr, "%s\n", qPrintable(instance.errorString()));
         return 1;
     }
 

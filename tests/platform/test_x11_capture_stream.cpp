@@ -274,8 +274,7 @@ private Q_SLOTS:
         X11CaptureStream stream(name, firstDisplay(name),
                                 configurationFor(QRectF(0, 0, 300, 200), true));
         QSignalSpy frames(&stream, &CaptureStream::frameCaptured);
-        const auto error = stream.startNow();
-        QVERIFY2(!error, qPrintable(error ? error->description : QString()));
+        QVERIFY(!stream.startNow());
         QTRY_VERIFY_WITH_TIMEOUT(frames.size() >= 3, frameTimeoutMs);
         QCOMPARE(lastFrame(frames).size(), QSize(600, 400));
         stream.stopNow();

@@ -206,18 +206,14 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString link = dir.filePath(QStringLiteral("settings.json"));
         const QString target = dir.filePath(QStringLiteral("target"));
-        const auto makeDevice = [&] {
-            // A character device made here, never a real one (1:5 reads zeros forever).
-            return ::mknod(QFile::encodeName(target).constData(), S_IFCHR | 0600, makedev(1, 5)) ==
-                   0;
-        };
-        const auto makePipe = [&] {
-            return ::mkfifo(QFile::encodeName(target).constData(), 0600) == 0;
-        };
-        const auto makeHuge = [&] {
-            QFile file(target);
-            return file.open(QIODevice::WriteOnly) &&
-                   file.resize(SettingsStore::maximumFileSize + 1);
+        const QByteArray name = QFile::encodeName(target);
+        const auto describe = [&] {
+            struct stat info {};
+            return ::stat(name.constData(), &info) != 0 ? QString()
+                                                        : QStringLiteral("%1 %2 %3")
+                                                              .arg(info.st_ino)
+                                                              .arg(info.st_mode)
+                                                              .arg(info.st_size);
         };
         // A link to a regular file is followed for reading and writing.
         writeBytes(target, R"({"oculo.zoomLevel": 4})");
@@ -228,44 +224,34 @@ private Q_SLOTS:
             store.setNumber(QStringLiteral("oculo.zoomLevel"), 5.0);
             store.sync();
         }
-        QVERIFY(QFileInfo(link).isSymLink());
         QCOMPARE(readJsonObject(target).value(QStringLiteral("oculo.zoomLevel")).toDouble(), 5.0);
 
-        const auto makeNothing = [] { return true; }; // the link dangles
-        const struct {
-            const char* name;
-            std::function<bool()> make;
-        } cases[] = {{"pipe", makePipe},
-                     {"oversized", makeHuge},
-                     {"dangling", makeNothing},
-                     {"device", makeDevice}};
-        for (const auto& entry : cases) {
-            QFile::remove(link);
+        const std::function<bool()> makers[] = {
+            [&] { return ::mkfifo(name.constData(), 0600) == 0; },
+            [&] {
+                QFile file(target);
+                return file.open(QIODevice::WriteOnly) &&
+                       file.resize(SettingsStore::maximumFileSize + 1);
+            },
+            [] { return true; }, // the link dangles
+            // Last: a device made here, never a real one (1:5 reads zeros forever).
+            [&] { return ::mknod(name.constData(), S_IFCHR | 0600, makedev(1, 5)) == 0; }};
+        for (const auto& make : makers) {
             QFile::remove(target);
-            if (!entry.make()) {
-                QCOMPARE(entry.name, "device"); // the last case; only mknod may be refused
+            if (!make()) {
+                QCOMPARE(&make, &makers[3]); // only mknod may be refused
                 QSKIP("making a device node is not permitted here");
             }
-            QVERIFY(QFile::link(target, link));
-            struct stat before {};
-            const bool targetExists = ::stat(QFile::encodeName(target).constData(), &before) == 0;
-
+            const QString before = describe();
             WarningRecorder warnings;
             SettingsStore store(link);
-            MagnifierState state(store);
-            QCOMPARE(state.zoomLevel(), 2.0);
-            state.setZoomLevel(3.0);
-            state.flushPendingSave();
+            QVERIFY(!store.object(QStringLiteral("oculo.zoomLevel")));
+            store.setNumber(QStringLiteral("oculo.zoomLevel"), 3.0);
             store.sync();
             QCOMPARE(warnings.warnings().size(), 1);
-            QCOMPARE(MagnifierState(store).zoomLevel(), 3.0); // kept in memory
-
-            struct stat after {};
-            QCOMPARE(::stat(QFile::encodeName(target).constData(), &after) == 0, targetExists);
-            QCOMPARE(after.st_ino, before.st_ino);
-            QCOMPARE(after.st_mode, before.st_mode);
-            QCOMPARE(after.st_size, before.st_size);
-            QVERIFY2(QFileInfo(link).isSymLink(), entry.name);
+            QCOMPARE(store.number(QStringLiteral("oculo.zoomLevel")), 3.0); // kept in memory
+            QCOMPARE(describe(), before);
+            QVERIFY(QFileInfo(link).isSymLink());
         }
     }
 };

@@ -226,11 +226,7 @@ private Q_SLOTS:
             fitted->state().setZoomLevel(1.0);
             fitted->setup();
             const QRectF frame = fitted->panel()->frame();
-            QVERIFY2(screen.contains(frame), qPrintable(QStringLiteral("%1 x %2 at %3, %4")
-                                                            .arg(frame.width())
-                                                            .arg(frame.height())
-                                                            .arg(frame.x())
-                                                            .arg(frame.y())));
+            QVERIFY(screen.contains(frame));
             QCoro::waitFor(fitted->startCapture());
             const QSize output = fitted->screenCaptureService().currentConfiguration()->outputSize;
             QVERIFY(!output.isEmpty());
