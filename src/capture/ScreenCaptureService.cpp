@@ -1,5 +1,6 @@
 #include "capture/ScreenCaptureService.h"
 
+#include "common/FrameFitting.h"
 #include "common/Geometry.h"
 
 #include <QTextStream>
@@ -67,7 +68,9 @@ QCoro::Task<std::optional<CaptureError>>
 ScreenCaptureService::startCapture(const DisplayInfo& display, const QRectF& sourceRect) {
     // Copies: the caller's objects may be gone once this coroutine resumes.
     const DisplayInfo target = display;
-    const CaptureConfiguration configuration = configurationFor(sourceRect);
+    CaptureConfiguration configuration = configurationFor(sourceRect);
+    configuration.outputSize =
+        geometry::boundedOutputSize(configuration.outputSize, m_maximumOutputSize);
     QPointer<ScreenCaptureService> self(this);
 
     auto stopping = stopCapture();
@@ -173,7 +176,9 @@ void ScreenCaptureService::applyPendingRegionUpdate() {
     if (!rect || !m_stream || !m_currentDisplay || m_startFailed) {
         return;
     }
-    const CaptureConfiguration configuration = configurationFor(*rect);
+    CaptureConfiguration configuration = configurationFor(*rect);
+    configuration.outputSize =
+        geometry::boundedOutputSize(configuration.outputSize, m_maximumOutputSize);
     if (configuration.outputSize.isEmpty()) {
         return; // keep the previous rectangle
     }

@@ -47,6 +47,9 @@ public:
     bool hasPendingRegionUpdate() const { return m_regionUpdateTimer.isActive(); }
 
     static CaptureConfiguration configurationFor(const QRectF& sourceRect);
+    // Output images are at most this large (the window's size in device
+    // pixels), keeping their proportions; from the next start or rectangle.
+    void setMaximumOutputSize(const QSize& size) { m_maximumOutputSize = size; }
 
 Q_SIGNALS:
     void currentFrameChanged();
@@ -73,6 +76,7 @@ private:
     quint64 m_generation = 0;   // bumped by stop, so stale runs and late frames end quietly
     bool m_isCapturing = false;
     QImage m_currentFrame;
+    QSize m_maximumOutputSize; // empty: no bound beyond twice the rectangle
 };
 
 } // namespace oculo

@@ -19,6 +19,7 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <utility>
 
 namespace oculo {
 
@@ -288,11 +289,32 @@ void AppDelegate::setupPermissionRecoveryObserver() {
     QPointer<AppDelegate> self(this);
     m_permissionRecoveryReaction = new Reaction(this, [self]() -> QCoro::Task<> {
         AppDelegate* delegate = self.data();
-        if (!isGone(delegate) && QGuiApplication::applicationState() == Qt::ApplicationActive) {
+        if (!isGone(delegate) && (std::exchange(delegate->m_isActivationRequested, false) ||
+                                  QGuiApplication::applicationState() == Qt::ApplicationActive)) {
             co_await delegate->recoverFromPermissionDenialIfNeeded();
         }
     });
     m_permissionRecoveryReaction->on(app, &QGuiApplication::applicationStateChanged);
+}
+
+void AppDelegate::activateFromAnotherStart() {
+    if (m_isTerminating) {
+        return;
+    }
+    for (MagnifierWindowController* controller : std::as_const(m_windowControllers)) {
+        // Panels hidden on purpose (behind a region overlay) stay hidden.
+        if (const QPointer<FloatingPanel> panel = controller->panel();
+            panel && panel->isVisible()) {
+            panel->raise();
+        }
+    }
+    if (MagnifierWindowController* active = activeWindowController(); active && active->panel()) {
+        active->panel()->activateWindow();
+    }
+    if (m_permissionRecoveryReaction) {
+        m_isActivationRequested = true;
+        m_permissionRecoveryReaction->notifyChange();
+    }
 }
 
 void AppDelegate::removePermissionRecoveryObserver() {

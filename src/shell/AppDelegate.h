@@ -71,6 +71,9 @@ public:
 
     // Returns at once; the launch runs as a task on the event loop.
     void applicationDidFinishLaunching();
+    // Oculo was started again: acts as when the application becomes active and
+    // brings the magnifiers to the front.
+    void activateFromAnotherStart();
     // Closes every window for good; runs when the application is about to quit.
     void applicationWillTerminate();
 
@@ -119,6 +122,7 @@ private:
     bool m_isListeningForSleep = false;
     bool m_isTrackingStarted = false;
     bool m_isTerminating = false;
+    bool m_isActivationRequested = false;
 };
 
 } // namespace oculo

@@ -10,6 +10,7 @@
 #include "platform/x11/X11WindowManagerSource.h"
 #include "shell/AppDelegate.h"
 #include "shell/MenuBarView.h"
+#include "shell/SingleInstance.h"
 #include "shell/TrayIcon.h"
 #include "state/SettingsStore.h"
 #include "update/UpdateService.h"
@@ -18,7 +19,6 @@
 #include "window/MouseTracker.h"
 
 #include <QApplication>
-#include <QSystemTrayIcon>
 
 #include <chrono>
 #include <cstdio>
@@ -55,6 +55,18 @@ int main(int argc, char** argv) {
     QObject::connect(&terminationSignals, &oculo::TerminationSignals::terminationRequested, &app,
                      &QCoreApplication::quit);
 
+    // A second start hands over to the running Oculo, which alone writes the settings.
+    oculo::SingleInstance instance(QStringLiteral(OCULO_BUNDLE_IDENTIFIER));
+    switch (instance.claim()) {
+    case oculo::SingleInstance::Claim::primary:
+        break;
+    case oculo::SingleInstance::Claim::handedOver:
+        return 0;
+    case oculo::SingleInstance::Claim::failed:
+        std::fprintf(stderr, "%s\n", qPrintable(instance.errorString()));
+        return 1;
+    }
+
     oculo::SettingsStore store;
     // Under xcb the pointer is followed over a connection of its own, which
     // costs no round trip while it rests.
@@ -80,16 +92,17 @@ int main(int argc, char** argv) {
     delegate.setUpdateService(std::make_unique<oculo::UpdateService>(
         oculo::UpdateService::Options{}, std::make_unique<oculo::MessageBoxUpdatePresenter>()));
 
+    QObject::connect(&instance, &oculo::SingleInstance::activationRequested, &delegate,
+                     &oculo::AppDelegate::activateFromAnotherStart);
     oculo::TrayIcon trayIcon(delegate);
     auto* updateItem = new oculo::UpdateMenuItem(*delegate.updateService());
     QObject::connect(updateItem, &oculo::UpdateMenuItem::dismissRequested, &trayIcon.menuBarView(),
                      &oculo::MenuBarView::dismissRequested);
     trayIcon.menuBarView().setUpdateItem(updateItem);
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        // Without a tray the panel is reached by right-clicking a magnifier.
-        delegate.setContextMenuHandler(
-            [&trayIcon](QPoint globalPos) { trayIcon.showPanelAt(globalPos); });
-    }
+    // Right-clicking a magnifier always opens the panel: a tray host may be
+    // missing, or leave while Oculo runs (Qt re-adds the icon when one returns).
+    delegate.setContextMenuHandler(
+        [&trayIcon](QPoint globalPos) { trayIcon.showPanelAt(globalPos); });
 
     delegate.applicationDidFinishLaunching();
     const int status = QApplication::exec();

@@ -5,6 +5,7 @@
 #include <QMetaType>
 
 #include <algorithm>
+#include <cmath>
 
 namespace oculo {
 
@@ -24,7 +25,7 @@ const QString dockPosition = QStringLiteral("oculo.dockPosition");
 const QString preDockFrame = QStringLiteral("oculo.preDockFrame");
 } // namespace key
 
-// The four keys of a stored rectangle, x first: x alone decides whether it exists.
+// The four keys of a stored rectangle, in the order they are written.
 QStringList rectKeys(const QString& prefix) {
     return {prefix + QStringLiteral(".x"), prefix + QStringLiteral(".y"),
             prefix + QStringLiteral(".width"), prefix + QStringLiteral(".height")};
@@ -70,13 +71,23 @@ std::optional<bool> storedBool(const SettingsStore& store, const QString& name) 
     return std::nullopt;
 }
 
+// A rectangle exists only when all four keys hold finite numbers and it has an
+// area: a half-written or hand-edited one would otherwise become an empty
+// region at the origin, or a window nobody can see, and be saved again.
 std::optional<QRectF> storedRect(const SettingsStore& store, const QString& prefix) {
     const QStringList keys = rectKeys(prefix);
-    if (!store.object(keys[0])) {
+    double values[4] = {};
+    for (int i = 0; i < 4; ++i) {
+        const std::optional<double> value = storedNumber(store, keys[i]);
+        if (!value || !std::isfinite(*value)) {
+            return std::nullopt;
+        }
+        values[i] = *value;
+    }
+    if (values[2] <= 0 || values[3] <= 0) {
         return std::nullopt;
     }
-    return QRectF(store.number(keys[0]), store.number(keys[1]), store.number(keys[2]),
-                  store.number(keys[3]));
+    return QRectF(values[0], values[1], values[2], values[3]);
 }
 
 void writeRect(SettingsStore& store, const QString& prefix, const std::optional<QRectF>& rect) {

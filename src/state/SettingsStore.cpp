@@ -12,6 +12,8 @@
 #include <QSettings>
 #include <QStandardPaths>
 
+#include <sys/stat.h>
+
 namespace oculo {
 
 namespace {
@@ -37,7 +39,12 @@ std::optional<QJsonObject> parseSettings(const QByteArray& data) {
 // Keys are taken as they are: QSettings only splits keys into groups for its
 // own formats, so "oculo.fixedRegion.x" (or a foreign "a/b") comes back unchanged.
 bool readJson(QIODevice& device, QSettings::SettingsMap& map) {
-    const std::optional<QJsonObject> object = parseSettings(device.readAll());
+    // Never more than the cap: the file may have grown since it was inspected.
+    const QByteArray data = device.read(SettingsStore::maximumFileSize + 1);
+    if (data.size() > SettingsStore::maximumFileSize) {
+        return false;
+    }
+    const std::optional<QJsonObject> object = parseSettings(data);
     if (!object) {
         return false;
     }
@@ -106,6 +113,15 @@ SettingsStore::SettingsStore(const QString& filePath)
     case FileCondition::missing:
     case FileCondition::usable:
         break;
+    case FileCondition::notRegular:
+        // A device, pipe, folder or huge file is not ours to read or replace;
+        // QSettings must not even open it (a pipe would block the start).
+        m_writable = false;
+        qWarning().noquote() << QStringLiteral("%1 is not a settings file Oculo can use; starting "
+                                               "from default settings and leaving it untouched")
+                                    .arg(m_filePath);
+        m_warnedAboutWriting = true;
+        return;
     case FileCondition::unreadable:
         // Writing would replace a file we could not even look at.
         m_writable = false;
@@ -149,7 +165,7 @@ std::optional<QVariant> SettingsStore::object(const QString& key) const {
     if (const auto pending = m_pending.constFind(key); pending != m_pending.constEnd()) {
         return *pending;
     }
-    if (!m_settings->contains(key)) {
+    if (!m_settings || !m_settings->contains(key)) {
         return std::nullopt;
     }
     return m_settings->value(key);
@@ -210,6 +226,7 @@ void SettingsStore::sync() {
     case FileCondition::missing:
     case FileCondition::usable:
         break;
+    case FileCondition::notRegular:
     case FileCondition::unreadable:
         m_writable = false;
         warnAboutWritingOnce(
@@ -246,14 +263,26 @@ void SettingsStore::sync() {
 }
 
 SettingsStore::FileCondition SettingsStore::inspectFile(QByteArray* contents) const {
-    QFile file(m_filePath);
-    if (!file.exists()) {
-        return FileCondition::missing;
+    // Links are followed: a dotfile manager's link to a regular file is fine,
+    // and saving writes to its target. A dangling link is left alone, since
+    // saving would create a file wherever it points.
+    // QFileInfo counts pipes and devices as files, so ask stat() itself.
+    struct stat info {};
+    if (::stat(QFile::encodeName(m_filePath).constData(), &info) != 0) {
+        return QFileInfo(m_filePath).isSymLink() ? FileCondition::notRegular
+                                                 : FileCondition::missing;
     }
+    if (!S_ISREG(info.st_mode) || info.st_size > maximumFileSize) {
+        return FileCondition::notRegular;
+    }
+    QFile file(m_filePath);
     if (!file.open(QIODevice::ReadOnly)) {
         return FileCondition::unreadable;
     }
-    *contents = file.readAll();
+    *contents = file.read(maximumFileSize + 1);
+    if (contents->size() > maximumFileSize) {
+        return FileCondition::notRegular;
+    }
     return parseSettings(*contents) ? FileCondition::usable : FileCondition::damaged;
 }
 

@@ -14,10 +14,13 @@ namespace oculo {
 // The user's persisted settings: one JSON file of typed values (numbers,
 // strings, booleans) under the user's config folder, written atomically. A
 // damaged file never stops Oculo: it is kept beside under a new name and the
-// values that could be read are used. Main thread only.
+// values that could be read are used. Anything but a regular file of sensible
+// size (a device, a pipe, a folder) is never read or replaced. Main thread only.
 class SettingsStore {
 public:
     static QString defaultFilePath(); // <config>/Oculo/settings.json
+    // Larger files are not read: ours are a few hundred bytes.
+    static constexpr qint64 maximumFileSize = 4 * 1024 * 1024;
 
     explicit SettingsStore(const QString& filePath = defaultFilePath());
     ~SettingsStore();
@@ -45,7 +48,7 @@ public:
     int syncCount() const { return m_syncCount; }
 
 private:
-    enum class FileCondition { missing, usable, damaged, unreadable };
+    enum class FileCondition { missing, usable, damaged, unreadable, notRegular };
     FileCondition inspectFile(QByteArray* contents) const;
     bool preserveDamagedFile();
     void warnAboutWritingOnce(const QString& message);

@@ -3,6 +3,7 @@
 #include "capture/DisplayManager.h"
 #include "capture/PermissionManager.h"
 #include "capture/ScreenCaptureService.h"
+#include "common/FrameFitting.h"
 #include "common/Reaction.h"
 #include "platform/WindowManagerSource.h"
 #include "state/MagnifierState.h"
@@ -33,6 +34,17 @@ void printLine(const QString& text) {
 bool isUsableFrame(const QRectF& frame) {
     return std::isfinite(frame.x()) && std::isfinite(frame.y()) && std::isfinite(frame.width()) &&
            std::isfinite(frame.height()) && frame.width() > 0 && frame.height() > 0;
+}
+
+// The window's size in device pixels: more captured pixels than this would
+// only be thrown away when the picture is drawn.
+QSize devicePixelSize(const FloatingPanel* panel) {
+    if (panel == nullptr) {
+        return {};
+    }
+    const QSizeF size = QSizeF(panel->frame().size()) * panel->devicePixelRatioF();
+    return QSize(static_cast<int>(std::ceil(size.width())),
+                 static_cast<int>(std::ceil(size.height())));
 }
 
 // Closed or deleted while a task was suspended.
@@ -105,13 +117,21 @@ void MagnifierWindowController::setupPanel() {
             QRandomGenerator::global()->bounded(minimumPlacementOffset, maximumPlacementOffset + 1);
         return QPointF(r, r);
     };
+    QRectF placed = panel->frame().translated(offset());
     if (const auto saved = restorableFrame()) {
         // Every window restores the one saved frame; a second window there
         // would hide the first completely.
-        panel->setFrame(isTakenByAnotherPanel(*saved) ? saved->translated(offset()) : *saved);
-    } else {
-        panel->setFrame(panel->frame().translated(offset()));
+        placed = isTakenByAnotherPanel(*saved) ? saved->translated(offset()) : *saved;
     }
+    // A frame saved on a larger screen, or one cascaded past the edge, opens
+    // wholly on the screen it is on.
+    QList<QRectF> areas;
+    const auto screens = QGuiApplication::screens();
+    for (const QScreen* screen : screens) {
+        areas.append(QRectF(screen->availableGeometry()));
+    }
+    panel->setFrame(geometry::fitFrameInto(placed, geometry::availableAreaFor(placed, areas),
+                                           QSizeF(panel->minimumSize())));
 
     QPointer<MagnifierWindowController> self(this);
     panel->onClose = [self] {
@@ -352,6 +372,7 @@ QCoro::Task<> MagnifierWindowController::startCapture() {
     m_currentCaptureDisplay = display;
     QPointer<MagnifierWindowController> self(this);
     const auto service = m_captureService;
+    service->setMaximumOutputSize(devicePixelSize(m_panel));
     const auto error = co_await service->startCapture(*display, rect);
     // A window closed meanwhile stopped its stream on purpose.
     if (error && !isGone(self.data())) {
@@ -366,6 +387,7 @@ QCoro::Task<> MagnifierWindowController::updateCaptureRegion() {
     QPointer<MagnifierWindowController> self(this);
     const auto service = m_captureService;
     const auto [rect, display] = calculateCaptureRegion();
+    service->setMaximumOutputSize(devicePixelSize(m_panel));
 
     if (display && (!m_currentCaptureDisplay || m_currentCaptureDisplay->id != display->id)) {
         // Set before awaiting, so updates that run meanwhile take the

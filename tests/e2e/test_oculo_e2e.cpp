@@ -2,7 +2,9 @@
 // window manager and a tray host: its icon appears in the tray and the first
 // magnifier opens; the magnifier shows the area under the pointer enlarged and
 // follows it; the scroll wheel zooms; SIGTERM quits cleanly and the zoom comes
-// back at the next start; the tray panel opens a second magnifier and quits.
+// back at the next start; the tray panel opens a second magnifier and quits; a
+// second start hands over to the first; the panel outlives the tray host and
+// the icon comes back with it.
 
 #include "X11Probe.h"
 #include "platform/X11TestSupport.h"
@@ -165,6 +167,31 @@ private Q_SLOTS:
                  "oculo still runs after Quit Oculo in its panel");
         QCOMPARE(m_oculo.exitStatus(), QProcess::NormalExit);
         QCOMPARE(m_oculo.exitCode(), 0);
+    }
+
+    // A second start hands over and ends; the first keeps its one magnifier.
+    // With the tray host gone, right-clicking the magnifier opens the panel.
+    void secondStartHandsOverAndThePanelOutlivesTheTray() {
+        startOculo();
+        QProcess second;
+        second.setProcessEnvironment(m_oculo.processEnvironment());
+        second.setProcessChannelMode(QProcess::ForwardedChannels);
+        second.start(m_oculo.program(), {});
+        QVERIFY2(second.waitForFinished(startTimeoutMs), "a second oculo kept running");
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QVERIFY(isOculoRunning());
+        QCOMPARE(magnifierCount(), 1);
+
+        stop(m_trayHost);
+        m_probe.movePointer(m_probe.rootGeometry(m_magnifier).center());
+        QTest::qWait(settleMs);
+        m_probe.clickButton(3);
+        QTRY_VERIFY2_WITH_TIMEOUT(findPanel() != 0, "no panel after a right-click",
+                                  reactionTimeoutMs);
+        startTrayHost(); // the icon follows a tray host that comes back
+        QTRY_VERIFY2_WITH_TIMEOUT(findWindowOf(m_trayWindow, m_oculoPid, QLatin1String("oculo")),
+                                  "no icon in the new tray host", startTimeoutMs);
     }
 
     void cleanupTestCase() {

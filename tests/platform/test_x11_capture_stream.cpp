@@ -242,6 +242,22 @@ private Q_SLOTS:
         QCOMPARE(noServerError->description, QStringLiteral("Could not connect to the X server."));
     }
 
+    // Without damage reports nothing tells the stream that the screen
+    // changed, so it grabs at its frame rate instead.
+    void capturesWithoutTheDamageExtension() {
+        test::XvfbSession server(
+            {.extraArguments = {QStringLiteral("-extension"), QStringLiteral("DAMAGE")}});
+        QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
+        const QByteArray name = server.display().toLocal8Bit();
+        X11CaptureStream stream(name, firstDisplay(name),
+                                configurationFor(QRectF(0, 0, 300, 200), true));
+        QSignalSpy frames(&stream, &CaptureStream::frameCaptured);
+        QVERIFY(!stream.startNow());
+        QTRY_VERIFY_WITH_TIMEOUT(frames.size() >= 3, frameTimeoutMs);
+        QCOMPARE(lastFrame(frames).size(), QSize(600, 400));
+        stream.stopNow();
+    }
+
     void lostServerEndsTheStreamWithFailed() {
         auto server = std::make_unique<test::XvfbSession>();
         QVERIFY2(server->isRunning(), qPrintable(server->errorString()));

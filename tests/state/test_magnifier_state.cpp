@@ -145,9 +145,12 @@ private Q_SLOTS:
                 "oculo.windowTransparency": 0, "oculo.dockPosition": "top",
                 "oculo.isWindowVisible": 0, "oculo.keepWindowActive": 1,
                 "oculo.stayInCurrentSpace": 2, "oculo.hideWhileMoving": "true",
-                "oculo.fixedRegion.x": 7, "oculo.windowFrame.width": 300,
-                "oculo.windowFrame.y": 5, "oculo.preDockFrame.x": "text",
-                "oculo.preDockFrame.height": 90})");
+                "oculo.fixedRegion.x": "7", "oculo.fixedRegion.y": 0,
+                "oculo.fixedRegion.width": 10, "oculo.fixedRegion.height": 10,
+                "oculo.windowFrame.x": 1, "oculo.windowFrame.y": 5,
+                "oculo.windowFrame.width": 300, "oculo.windowFrame.height": 0,
+                "oculo.preDockFrame.x": -4, "oculo.preDockFrame.y": 2,
+                "oculo.preDockFrame.width": 80, "oculo.preDockFrame.height": 90})");
             MagnifierState state(*fixture.store);
             QCOMPARE(state.zoomLevel(), 10.0);
             QCOMPARE(state.mode(), MagnificationMode::followMouse);
@@ -157,10 +160,10 @@ private Q_SLOTS:
             QVERIFY(state.keepWindowActive());
             QVERIFY(!state.stayInCurrentSpace());
             QVERIFY(!state.hideWhileMoving());
-            QCOMPARE(state.fixedRegion(), QRectF(7, 0, 0, 0));
+            // A rectangle needs four numbers and an area, else it is absent.
+            QVERIFY(!state.fixedRegion());
             QVERIFY(!state.windowFrame());
-            // The x key decides presence whatever it holds; a text reads as 0.
-            QCOMPARE(state.preDockFrame(), QRectF(0, 0, 0, 90));
+            QCOMPARE(state.preDockFrame(), QRectF(-4, 2, 80, 90));
             QVERIFY(!state.hasPendingSave());
         }
         {

@@ -8,7 +8,10 @@
 #include <QJsonArray>
 #include <QTemporaryDir>
 
+#include <functional>
+
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 using oculo::MagnificationMode;
 using oculo::MagnifierState;
@@ -195,6 +198,61 @@ private Q_SLOTS:
         QCOMPARE(warnings.warnings().size(), 1);
         // What could not be written is still what a new window starts from.
         QCOMPARE(MagnifierState(store).zoomLevel(), 4.0);
+    }
+
+    // What the settings path leads to is left exactly as it was, however it is
+    // reached, and the start neither blocks nor reads without limit.
+    void leavesAnythingButARegularFileAlone() {
+        QTemporaryDir dir;
+        const QString link = dir.filePath(QStringLiteral("settings.json"));
+        const QString target = dir.filePath(QStringLiteral("target"));
+        const QByteArray name = QFile::encodeName(target);
+        const auto describe = [&] {
+            struct stat info {};
+            return ::stat(name.constData(), &info) != 0 ? QString()
+                                                        : QStringLiteral("%1 %2 %3")
+                                                              .arg(info.st_ino)
+                                                              .arg(info.st_mode)
+                                                              .arg(info.st_size);
+        };
+        // A link to a regular file is followed for reading and writing.
+        writeBytes(target, R"({"oculo.zoomLevel": 4})");
+        QVERIFY(QFile::link(target, link));
+        {
+            SettingsStore store(link);
+            QCOMPARE(store.number(QStringLiteral("oculo.zoomLevel")), 4.0);
+            store.setNumber(QStringLiteral("oculo.zoomLevel"), 5.0);
+            store.sync();
+        }
+        QCOMPARE(readJsonObject(target).value(QStringLiteral("oculo.zoomLevel")).toDouble(), 5.0);
+
+        const std::function<bool()> makers[] = {
+            [&] { return ::mkfifo(name.constData(), 0600) == 0; },
+            [&] {
+                QFile file(target);
+                return file.open(QIODevice::WriteOnly) &&
+                       file.resize(SettingsStore::maximumFileSize + 1);
+            },
+            [] { return true; }, // the link dangles
+            // Last: a device made here, never a real one (1:5 reads zeros forever).
+            [&] { return ::mknod(name.constData(), S_IFCHR | 0600, makedev(1, 5)) == 0; }};
+        for (const auto& make : makers) {
+            QFile::remove(target);
+            if (!make()) {
+                QCOMPARE(&make, &makers[3]); // only mknod may be refused
+                QSKIP("making a device node is not permitted here");
+            }
+            const QString before = describe();
+            WarningRecorder warnings;
+            SettingsStore store(link);
+            QVERIFY(!store.object(QStringLiteral("oculo.zoomLevel")));
+            store.setNumber(QStringLiteral("oculo.zoomLevel"), 3.0);
+            store.sync();
+            QCOMPARE(warnings.warnings().size(), 1);
+            QCOMPARE(store.number(QStringLiteral("oculo.zoomLevel")), 3.0); // kept in memory
+            QCOMPARE(describe(), before);
+            QVERIFY(QFileInfo(link).isSymLink());
+        }
     }
 };
 

@@ -8,6 +8,8 @@
 #include "window/MagnifierWindowController.h"
 
 #include <QContextMenuEvent>
+#include <QGuiApplication>
+#include <QScreen>
 #include <qcoro/qcorotask.h>
 
 #include <memory>
@@ -209,6 +211,24 @@ private Q_SLOTS:
         QCOMPARE(shift.x(), shift.y());
         QVERIFY2(shift.x() >= 20 && shift.x() <= 100, qPrintable(QString::number(shift.x())));
         QCOMPARE(second->panel()->frame().size(), windowFrame.size());
+
+        // Frames too large for the screen, or cascaded past its corner, open
+        // wholly on it; the capture makes no more pixels than the window shows.
+        const QRectF screen(QGuiApplication::primaryScreen()->availableGeometry());
+        const QRectF savedFrames[] = {QRectF(0, 0, 1e9, 1e9), QRectF(100, 100, 3840, 2160),
+                                      QRectF(screen.right() - 100, screen.bottom() - 50, 400, 330)};
+        for (const QRectF& saved : savedFrames) {
+            auto fitted = rig.makeController();
+            fitted->state().setWindowFrame(saved);
+            fitted->state().setZoomLevel(1.0);
+            fitted->setup();
+            const QRectF frame = fitted->panel()->frame();
+            QVERIFY(screen.contains(frame));
+            QCoro::waitFor(fitted->startCapture());
+            const QSize output = fitted->screenCaptureService().currentConfiguration()->outputSize;
+            QVERIFY(!output.isEmpty());
+            QVERIFY(output.width() <= frame.width() && output.height() <= frame.height());
+        }
     }
 
     void loopsCarryStateIntoWindowAndBack() {

@@ -30,8 +30,18 @@ using Clock = std::chrono::steady_clock;
 constexpr int maximumOutputSide = 16384;
 constexpr std::size_t imagePoolSize = 8;
 
-QString connectionLostText() {
-    return QStringLiteral("The connection to the X server was lost.");
+// xcb closes the connection for more than a lost server; say which it was.
+QString connectionLostText(xcb_connection_t* connection) {
+    switch (xcb_connection_has_error(connection)) {
+    case XCB_CONN_CLOSED_EXT_NOTSUPPORTED:
+        return QStringLiteral("The X server does not support an extension that capture used.");
+    case XCB_CONN_CLOSED_MEM_INSUFFICIENT:
+        return QStringLiteral("There was not enough memory to talk to the X server.");
+    case XCB_CONN_CLOSED_REQ_LEN_EXCEED:
+        return QStringLiteral("A capture request was too large for the X server.");
+    default:
+        return QStringLiteral("The connection to the X server was lost.");
+    }
 }
 
 // Wakes the capture thread from poll() for a new configuration or a stop.
@@ -212,15 +222,26 @@ bool X11CaptureSession::Private::setUp(const CaptureConfiguration& configuration
     damageExtension = presentExtension(c, &xcb_damage_id);
     xfixesExtension = presentExtension(c, &xcb_xfixes_id);
     inputExtension = presentExtension(c, &xcb_input_id);
-    const auto damageCookie = xcb_damage_query_version(c, 1, 1);
-    const auto xfixesCookie = xcb_xfixes_query_version(c, 5, 0);
-    const auto inputCookie = xcb_input_xi_query_version(c, 2, 2);
+    // A request of a missing extension makes xcb close the connection, so
+    // only present ones are asked; without them capture runs on its timer.
+    std::optional<xcb_damage_query_version_cookie_t> damageCookie;
+    std::optional<xcb_xfixes_query_version_cookie_t> xfixesCookie;
+    std::optional<xcb_input_xi_query_version_cookie_t> inputCookie;
+    if (damageExtension != nullptr) {
+        damageCookie = xcb_damage_query_version(c, 1, 1);
+    }
+    if (xfixesExtension != nullptr) {
+        xfixesCookie = xcb_xfixes_query_version(c, 5, 0);
+    }
+    if (inputExtension != nullptr) {
+        inputCookie = xcb_input_xi_query_version(c, 2, 2);
+    }
     const XcbReply<xcb_damage_query_version_reply_t> damageVersion(
-        damageExtension ? xcb_damage_query_version_reply(c, damageCookie, nullptr) : nullptr);
+        damageCookie ? xcb_damage_query_version_reply(c, *damageCookie, nullptr) : nullptr);
     const XcbReply<xcb_xfixes_query_version_reply_t> xfixesVersion(
-        xfixesExtension ? xcb_xfixes_query_version_reply(c, xfixesCookie, nullptr) : nullptr);
+        xfixesCookie ? xcb_xfixes_query_version_reply(c, *xfixesCookie, nullptr) : nullptr);
     const XcbReply<xcb_input_xi_query_version_reply_t> inputVersion(
-        inputExtension ? xcb_input_xi_query_version_reply(c, inputCookie, nullptr) : nullptr);
+        inputCookie ? xcb_input_xi_query_version_reply(c, *inputCookie, nullptr) : nullptr);
     if (!damageVersion) {
         damageExtension = nullptr;
     }
@@ -258,7 +279,7 @@ bool X11CaptureSession::Private::setUp(const CaptureConfiguration& configuration
     const XcbReply<xcb_get_input_focus_reply_t> sync(
         xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
     if (!sync || !drainEvents()) {
-        *error = failure.value_or(connectionLostText());
+        *error = failure.value_or(connectionLostText(c));
         return false;
     }
     grabber = std::make_unique<X11ScreenGrabber>(c, root, options.useSharedMemory);
@@ -314,7 +335,7 @@ bool X11CaptureSession::Private::drainEvents() {
         }
     }
     if (xcb_connection_has_error(c) != 0) {
-        failure = connectionLostText();
+        failure = connectionLostText(c);
         return false;
     }
     if (geometryChanged) {
@@ -360,7 +381,7 @@ bool X11CaptureSession::Private::checkDamage() {
         c, xcb_xfixes_fetch_region(c, damagedParts->id()), &rawError));
     const XcbError error(rawError);
     if (!region) {
-        failure = error ? describeXError(*error) : connectionLostText();
+        failure = error ? describeXError(*error) : connectionLostText(c);
         return false;
     }
     const QRect grab = scaler.grabRect();
@@ -385,7 +406,7 @@ bool X11CaptureSession::Private::checkPointer() {
         xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), &rawError));
     const XcbError error(rawError);
     if (!freshCursor) {
-        failure = error ? describeXError(*error) : connectionLostText();
+        failure = error ? describeXError(*error) : connectionLostText(c);
         return false;
     }
     const QRect rect = cursorRectOf(*freshCursor);
@@ -594,7 +615,7 @@ void X11CaptureSession::abortConnection() {
 
 std::optional<QImage> X11CaptureSession::captureFrame(QString* error) {
     if (!d->drainEvents()) {
-        *error = d->failure.value_or(connectionLostText());
+        *error = d->failure.value_or(connectionLostText(d->c));
         return std::nullopt;
     }
     QImage frame;
