@@ -44,18 +44,6 @@ class TestMagnifierState : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void startsFromInitialValuesWithoutSaving() {
-        Fixture fixture;
-        MagnifierState state(*fixture.store);
-        QCOMPARE(state.zoomLevel(), 2.0);
-        QCOMPARE(state.windowTransparency(), 0.3);
-        QVERIFY(!state.fixedRegion() && !state.windowFrame() && !state.preDockFrame());
-        QVERIFY(!state.hasPendingSave());
-        // The enum properties work through the meta-object too.
-        QVERIFY(state.setProperty("mode", QVariant::fromValue(MagnificationMode::fixedRegion)));
-        QCOMPARE(state.mode(), MagnificationMode::fixedRegion);
-    }
-
     void clampsAndNotifiesOnlyRealChanges() {
         Fixture fixture;
         MagnifierState state(*fixture.store);

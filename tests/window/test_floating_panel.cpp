@@ -57,44 +57,26 @@ private Q_SLOTS:
         QTRY_VERIFY(qAbs(panel.windowOpacity() - 0.3) < 0.01);
     }
 
-    void keepActiveHoldsFullAlpha() {
-        FloatingPanel panel;
-        panel.setMotionBasedOpacity(true);
-        panel.setKeepActive(true);
-        QCOMPARE(panel.targetAlpha(), 1.0);
-
-        panel.updateMotionOpacity(false);
-        panel.forceUpdateMotionOpacity(false);
-        panel.setInactiveAlpha(0.5);
-        QCOMPARE(panel.targetAlpha(), 1.0);
-        QVERIFY(panel.cursorIsMoving());
-
-        activate(&panel);
-        QWidget other;
-        activate(&other);
-        QVERIFY(!panel.isKeyWindow());
-        QCOMPARE(panel.targetAlpha(), 1.0);
-
-        panel.setKeepActive(false);
-        QCOMPARE(panel.targetAlpha(), 0.5);
-    }
-
-    void keyStatusDrivesAlpha() {
+    void keyStatusDrivesAlphaUnlessKeptActive() {
         FloatingPanel panel;
         activate(&panel);
         QVERIFY(panel.isKeyWindow());
-        QCOMPARE(panel.targetAlpha(), 1.0);
-
         panel.setInactiveAlpha(0.6); // nothing visible while key
         QCOMPARE(panel.targetAlpha(), 1.0);
-
         QWidget other;
         activate(&other);
         QCOMPARE(panel.targetAlpha(), 0.6);
-
         panel.setInactiveAlpha(0.4); // not key: applies at once
         QCOMPARE(panel.targetAlpha(), 0.4);
 
+        // Kept active, neither focus nor motion fades it.
+        panel.setMotionBasedOpacity(true);
+        panel.setKeepActive(true);
+        QCOMPARE(panel.targetAlpha(), 1.0);
+        panel.forceUpdateMotionOpacity(false);
+        QCOMPARE(panel.targetAlpha(), 1.0);
+        panel.setKeepActive(false);
+        QCOMPARE(panel.targetAlpha(), 0.4); // unfocused again: its transparency
         activate(&panel);
         QCOMPARE(panel.targetAlpha(), 1.0);
     }

@@ -7,7 +7,6 @@
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"
 
-#include <QContextMenuEvent>
 #include <QGuiApplication>
 #include <QScreen>
 #include <qcoro/qcorotask.h>
@@ -311,19 +310,6 @@ private Q_SLOTS:
             QCOMPARE(rig.backend.runningStreamCount(), 0);
         }
         QCOMPARE(rig.backend.destroyedWhileRunningCount(), 0);
-    }
-
-    void rightClickReachesTheContextMenuHook() {
-        Rig rig;
-        auto controller = rig.makeController();
-        controller->setup();
-        QList<QPoint> requests;
-        controller->onContextMenuRequested = [&](QPoint globalPos) { requests.append(globalPos); };
-        QWidget* view = controller->panel()->content();
-        QVERIFY(view);
-        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(10, 10), QPoint(321, 123));
-        QApplication::sendEvent(view, &event);
-        QCOMPARE(requests, QList<QPoint>{QPoint(321, 123)});
     }
 };
 
