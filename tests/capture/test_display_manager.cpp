@@ -32,28 +32,6 @@ private Q_SLOTS:
         QCOMPARE(manager.displayContaining({-5000, -5000}), FakeDisplaySource::primary());
     }
 
-    void notifiesOnlyRealChanges() {
-        FakeDisplaySource source;
-        source.setDisplays({FakeDisplaySource::primary(), FakeDisplaySource::secondary()});
-        DisplayManager manager(source);
-        QSignalSpy displays(&manager, &DisplayManager::displaysChanged);
-        QSignalSpy primary(&manager, &DisplayManager::primaryDisplayChanged);
-
-        QCoro::waitFor(manager.refreshDisplays());
-        QCoro::waitFor(manager.refreshDisplays());
-        QCOMPARE(displays.count(), 1);
-        QCOMPARE(primary.count(), 1);
-
-        // Only the second display changed: the primary did not.
-        auto moved = FakeDisplaySource::secondary();
-        moved.frame.moveLeft(1500);
-        source.setDisplays({FakeDisplaySource::primary(), moved});
-        QCoro::waitFor(manager.refreshDisplays());
-        QCOMPARE(displays.count(), 2);
-        QCOMPARE(primary.count(), 1);
-        QCOMPARE(source.queryCount(), 3);
-    }
-
     void failedRefreshEmptiesTheListAndSaysWhy() {
         FakeDisplaySource source;
         source.setDisplays({FakeDisplaySource::primary(), FakeDisplaySource::secondary()});

@@ -59,27 +59,6 @@ private Q_SLOTS:
         QVERIFY(!service.isCapturing());
     }
 
-    void startsAndPublishesFrames() {
-        FakeCaptureBackend backend;
-        ScreenCaptureService service(backend);
-        QSignalSpy frames(&service, &ScreenCaptureService::currentFrameChanged);
-        const auto error = QCoro::waitFor(service.startCapture(FakeDisplaySource::secondary(), R0));
-        QVERIFY(!error);
-        QVERIFY(service.isCapturing());
-        QCOMPARE(backend.eventTypes(), (QList<Type>{Type::Created, Type::Started}));
-        QCOMPARE(backend.events().first().display, FakeDisplaySource::secondary());
-        QCOMPARE(backend.events().first().configuration,
-                 ScreenCaptureService::configurationFor(R0));
-        QCOMPARE(service.currentDisplay(), FakeDisplaySource::secondary());
-
-        const QImage red = frameOf(Qt::red);
-        backend.lastStream()->emitFrame(red);
-        backend.lastStream()->emitFrame(red); // the same image is no change
-        QCOMPARE(service.currentFrame(), red);
-        QCOMPARE(frames.count(), 1);
-        QCoro::waitFor(service.stopCapture());
-    }
-
     void burstOfRectanglesCoalescesIntoTheLast() {
         FakeCaptureBackend backend;
         ScreenCaptureService service(backend);

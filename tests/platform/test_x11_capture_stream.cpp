@@ -226,38 +226,6 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(ownSharedMemorySegments().isEmpty(), 2000);
     }
 
-    void startReportsWhatIsMissing() {
-        DisplayInfo gone = m_display;
-        gone.id = 12345;
-        gone.name = QStringLiteral("HDMI-9");
-        X11CaptureStream unplugged({}, gone, configurationFor(QRectF(0, 0, 100, 100), true));
-        const auto error = unplugged.startNow();
-        QVERIFY(error);
-        QCOMPARE(error->description, QStringLiteral("The display HDMI-9 is no longer connected."));
-
-        X11CaptureStream noServer(":9999", m_display,
-                                  configurationFor(QRectF(0, 0, 100, 100), true));
-        const auto noServerError = noServer.startNow();
-        QVERIFY(noServerError);
-        QCOMPARE(noServerError->description, QStringLiteral("Could not connect to the X server."));
-    }
-
-    // Without damage reports nothing tells the stream that the screen
-    // changed, so it grabs at its frame rate instead.
-    void capturesWithoutTheDamageExtension() {
-        test::XvfbSession server(
-            {.extraArguments = {QStringLiteral("-extension"), QStringLiteral("DAMAGE")}});
-        QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
-        const QByteArray name = server.display().toLocal8Bit();
-        X11CaptureStream stream(name, firstDisplay(name),
-                                configurationFor(QRectF(0, 0, 300, 200), true));
-        QSignalSpy frames(&stream, &CaptureStream::frameCaptured);
-        QVERIFY(!stream.startNow());
-        QTRY_VERIFY_WITH_TIMEOUT(frames.size() >= 3, frameTimeoutMs);
-        QCOMPARE(lastFrame(frames).size(), QSize(600, 400));
-        stream.stopNow();
-    }
-
     void lostServerEndsTheStreamWithFailed() {
         auto server = std::make_unique<test::XvfbSession>();
         QVERIFY2(server->isRunning(), qPrintable(server->errorString()));

@@ -84,49 +84,6 @@ private Q_SLOTS:
         QVERIFY(state.hasPendingSave());
     }
 
-    void dockingRecordsTheFrameOnlyWhenLeavingNone() {
-        Fixture fixture;
-        MagnifierState state(*fixture.store);
-        state.setPreDockFrame(QRectF(1, 2, 3, 4));
-        state.setDockPosition(DockPosition::bottom);
-        QVERIFY(!state.preDockFrame()); // an absent frame is copied as absent
-        state.setDockPosition(DockPosition::none);
-
-        state.setWindowFrame(someFrame);
-        QSignalSpy preDock(&state, &MagnifierState::preDockFrameChanged);
-        state.setDockPosition(DockPosition::top);
-        QCOMPARE(state.preDockFrame(), someFrame);
-        QCOMPARE(preDock.size(), 1);
-
-        state.setWindowFrame(QRectF(0, 0, 1440, 330));
-        state.setDockPosition(DockPosition::bottom);
-        QCOMPARE(state.preDockFrame(), someFrame);
-        state.setDockPosition(DockPosition::none);
-        QCOMPARE(state.preDockFrame(), someFrame);
-        QCOMPARE(preDock.size(), 1);
-    }
-
-    void regionSelectionAndAdjustment() {
-        Fixture fixture;
-        MagnifierState state(*fixture.store);
-        state.startRegionAdjustment();
-        QVERIFY(!state.isAdjustingRegion());
-
-        state.setIsSelectingRegion(true);
-        QSignalSpy mode(&state, &MagnifierState::modeChanged);
-        const QRectF inverted(50, 60, -10, 0);
-        state.completeRegionSelection(inverted);
-        QCOMPARE(state.fixedRegion(), inverted);
-        QCOMPARE(state.mode(), MagnificationMode::fixedRegion);
-        QVERIFY(!state.isSelectingRegion());
-        QCOMPARE(mode.size(), 1);
-
-        state.completeRegionSelection(someFrame);
-        QCOMPARE(mode.size(), 1);
-        state.startRegionAdjustment();
-        QVERIFY(state.isAdjustingRegion());
-    }
-
     void loadsTheStoredValuesByItsRules() {
         {
             Fixture fixture(R"({"oculo.zoomLevel": 25, "oculo.mode": "FixedRegion",

@@ -8,7 +8,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QScrollArea>
 #include <QSlider>
 #include <QSpontaneKeyEvent>
@@ -202,34 +201,6 @@ private Q_SLOTS:
 
         state().setCurrentFrame(QImage());
         QVERIFY(m_view->noCapturePlaceholder()->isVisibleTo(m_view));
-    }
-
-    void controlsFadeWithoutPainterFaults() {
-        // Dimmed controls draw through an effect of their own; the fade of the
-        // whole strip must not nest another around them.
-        state().setKeepWindowActive(true);
-        m_parent->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_parent.get()));
-        const QRegularExpression painterFault(
-            QStringLiteral("QPainter|Painter not active|Unbalanced save/restore"));
-        QTest::failOnWarning(painterFault);
-
-        QVERIFY2(m_view->controls()->isVisible(), "shown when the window opens");
-        const QRect resting = m_view->controls()->geometry();
-        const QImage before = m_view->grab().toImage();
-        QEvent leave(QEvent::Leave);
-        QApplication::sendEvent(m_view, &leave);
-        QTRY_VERIFY(!m_view->controls()->isVisible());
-        QTRY_COMPARE(m_view->grab().toImage().pixelColor(resting.center()), QColor(Qt::black));
-
-        // Turned back halfway, it ends where it was last sent.
-        QApplication::sendEvent(m_view, &leave);
-        QTest::qWait(MagnifierView::controlsAnimationMs / 3);
-        QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), m_view->mapToGlobal(QPointF(5, 5)));
-        QApplication::sendEvent(m_view, &enter);
-        QTRY_VERIFY(m_view->controls()->isVisible());
-        QTRY_COMPARE(m_view->grab().toImage(), before);
-        QCOMPARE(m_view->controls()->geometry(), resting);
     }
 
     void controlsWrapToFitTheWindow() {

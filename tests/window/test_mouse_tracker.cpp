@@ -69,20 +69,6 @@ private Q_SLOTS:
         QCOMPARE(rig.tracker.mouseLocation(), QPointF(50, 50)); // kept
     }
 
-    void startingTwiceKeepsItsReferenceAndStoppingEndsSampling() {
-        Rig rig;
-        QSignalSpy tracking(&rig.tracker, &MouseTracker::isTrackingChanged);
-        rig.pointer.setPosition({5, 0});
-        rig.tracker.startTracking(); // must not re-read the pointer
-        QCOMPARE(tracking.count(), 0);
-        QCOMPARE(rig.tracker.mouseLocation(), QPointF(0, 0));
-        QVERIFY(rig.tracker.isSampling());
-        QTRY_VERIFY(rig.tracker.isMoving()); // the timer samples on its own
-
-        rig.tracker.stopTracking();
-        QVERIFY(!rig.tracker.isTracking() && !rig.tracker.isSampling());
-    }
-
     void restsOnlyAfterTheStopAndWakesOnMotion() {
         Rig rig(true);
         const std::chrono::milliseconds fast(MouseTracker::sampleIntervalMs);
