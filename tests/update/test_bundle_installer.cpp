@@ -1,0 +1,346 @@
+#include "platform/unix/RenameExchangeSwapper.h"
+#include "support/TestEnvironment.h"
+#include "update/BundleInstaller.h"
+#include "update/TestHttpsServer.h"
+#include "update/bundle/BundleArchive.h"
+#include "update/bundle/BundleSignature.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <functional>
+#include <map>
+
+using namespace oculo;
+using namespace oculo::test;
+using Kind = bundle::Failure::Kind;
+
+namespace {
+
+const QString appId = QStringLiteral("org.oculo.Oculo");
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+}
+
+// A bundle of `build` around `executable`, signed with `key` unless it is empty.
+void makeBundle(const QString& path, int build, const QByteArray& key,
+                const QString& executable = QStringLiteral("/bin/true")) {
+    QVERIFY(QDir().mkpath(path + QStringLiteral("/lib")));
+    QVERIFY(QFile::copy(executable, path + QStringLiteral("/oculo")));
+    writeFile(path + QStringLiteral("/Info.json"),
+              R"({"CFBundleIdentifier":"org.oculo.Oculo","CFBundleExecutable":"oculo",)"
+              R"("CFBundleVersion":")" +
+                  QByteArray::number(build) + "\"}");
+    writeFile(path + QStringLiteral("/lib/data"), "data");
+    if (!key.isEmpty()) {
+        QCOMPARE(bundle::signBundle(path, key), std::nullopt);
+    }
+}
+
+struct ZipEntry {
+    QByteArray path;
+    unsigned type = AE_IFREG;
+    int perm = 0644;
+    QByteArray content = "x"; // the link target for links
+};
+
+void writeZip(const QString& path, const QList<ZipEntry>& entries) {
+    archive* zip = archive_write_new();
+    archive_write_set_format_zip(zip);
+    QCOMPARE(archive_write_open_filename(zip, QFile::encodeName(path).constData()), ARCHIVE_OK);
+    for (const ZipEntry& e : entries) {
+        archive_entry* entry = archive_entry_new();
+        archive_entry_set_pathname(entry, e.path.constData());
+        archive_entry_set_filetype(entry, e.type);
+        archive_entry_set_perm(entry, static_cast<mode_t>(e.perm));
+        if (e.type == AE_IFLNK) {
+            archive_entry_set_symlink(entry, e.content.constData());
+        } else if (e.type == AE_IFREG) {
+            archive_entry_set_size(entry, e.content.size());
+        }
+        archive_write_header(zip, entry);
+        if (e.type == AE_IFREG) {
+            archive_write_data(zip, e.content.constData(), static_cast<size_t>(e.content.size()));
+        }
+        archive_entry_free(entry);
+    }
+    archive_write_close(zip);
+    archive_write_free(zip);
+}
+
+// Every entry below `path` with its content, mode or link target.
+std::map<QString, QString> snapshot(const QString& path) {
+    std::map<QString, QString> entries;
+    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        entries[QDir(path).relativeFilePath(info.filePath())] =
+            info.isSymLink() ? info.symLinkTarget()
+                             : bundle::sha256Hex(info.filePath()).value_or(QString()) +
+                                   QString::number(info.permissions());
+    }
+    return entries;
+}
+
+// Exchanges for real; the relaunch is recorded and fails when told to.
+class RecordingSwapper : public BundleSwapper {
+public:
+    std::optional<QString> exchange(const QString& running, const QString& update) override {
+        return real.exchange(running, update);
+    }
+    std::optional<QString> relaunch(qint64 pid, const QString& executable) override {
+        relaunched.append(QStringLiteral("%1 %2").arg(pid).arg(executable));
+        return relaunchError;
+    }
+    RenameExchangeSwapper real;
+    QStringList relaunched;
+    std::optional<QString> relaunchError;
+};
+
+} // namespace
+
+class TestBundleInstaller : public QObject {
+    Q_OBJECT
+
+    const QByteArray key = bundle::generatePrivateKeyPem();
+    const QByteArray otherKey = bundle::generatePrivateKeyPem();
+    const QString team = *bundle::teamIdentifierOfPrivateKey(key);
+
+private Q_SLOTS:
+    void verificationRequiresExactAgreement() {
+        const auto writeTo = [](const char* name, const QByteArray& bytes) {
+            return [=](const QDir& b) { writeFile(b.filePath(QLatin1String(name)), bytes); };
+        };
+        const struct {
+            const char* name;
+            std::function<void(const QDir&)> change;
+            std::optional<Kind> failure;
+            qint64 minBuild = 2;
+            int machine = bundle::hostMachine();
+        } cases[] = {
+            {"valid", [](const QDir&) {}, std::nullopt},
+            {"missing file",
+             [](const QDir& b) { QFile::remove(b.filePath(QStringLiteral("lib/data"))); },
+             Kind::signature},
+            {"changed file", writeTo("lib/data", "changed"), Kind::signature},
+            {"unlisted file", writeTo("lib/extra", "x"), Kind::signature},
+            {"unlisted signature file", writeTo("_CodeSignature/extra", "x"), Kind::signature},
+            {"changed mode",
+             [](const QDir& b) {
+                 QFile::setPermissions(b.filePath(QStringLiteral("lib/data")), QFile::ReadOwner);
+             },
+             Kind::signature},
+            {"escaping link",
+             [](const QDir& b) {
+                 QFile::link(QStringLiteral("../.."), b.filePath(QStringLiteral("lib/up")));
+             },
+             Kind::signature},
+            {"other key",
+             [this](const QDir& b) {
+                 QCOMPARE(bundle::signBundle(b.path(), otherKey), std::nullopt);
+             },
+             Kind::signature},
+            {"unsigned",
+             [](const QDir& b) {
+                 QDir(b.filePath(QStringLiteral("_CodeSignature"))).removeRecursively();
+             },
+             Kind::unreadable},
+            {"other app", writeTo("Info.json", R"({"CFBundleIdentifier":"org.other"})"),
+             Kind::wrongIdentity},
+            {"build equal", [](const QDir&) {}, Kind::notNewer, 3},
+            {"other machine", [](const QDir&) {}, Kind::architecture, 2, 183},
+        };
+        for (const auto& c : cases) {
+            QTemporaryDir dir;
+            const QString path = dir.filePath(QStringLiteral("Oculo.app"));
+            makeBundle(path, 2, key);
+            c.change(QDir(path));
+            const auto failure = bundle::verifyBundle(path, {appId, team, c.minBuild, c.machine});
+            QVERIFY2((failure ? std::optional(failure->kind) : std::nullopt) == c.failure, c.name);
+        }
+    }
+
+    void unpackingRefusesHostileArchives() {
+        QList<ZipEntry> many;
+        for (int i = 0; i < 6; ++i) {
+            many.append({"Oculo.app/" + QByteArray::number(i)});
+        }
+        const struct {
+            const char* name;
+            QList<ZipEntry> entries;
+        } cases[] = {
+            {"absolute path", {{"/tmp/oculo-test-escape"}}},
+            {"dot-dot", {{"Oculo.app/../../escape"}}},
+            {"escaping link", {{"Oculo.app/l", AE_IFLNK, 0777, "../../etc"}}},
+            // Each link stays inside on paper; together they lead out.
+            {"link through link",
+             {{"Oculo.app/up", AE_IFLNK, 0777, ".."}, {"Oculo.app/out", AE_IFLNK, 0777, "up/.."}}},
+            {"set-id bit", {{"Oculo.app/s", AE_IFREG, 04755}}},
+            {"too many entries", many},
+            {"too large", {{"Oculo.app/big", AE_IFREG, 0644, QByteArray(2000, 'x')}}},
+        };
+        for (const auto& c : cases) {
+            QTemporaryDir dir;
+            writeZip(dir.filePath(QStringLiteral("p.zip")), c.entries);
+            QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("out")));
+            QVERIFY2(bundle::unpackZip(dir.filePath(QStringLiteral("p.zip")),
+                                       dir.filePath(QStringLiteral("out")), {1000, 5}),
+                     c.name);
+            QVERIFY2(!QFileInfo::exists(dir.filePath(QStringLiteral("escape"))), c.name);
+        }
+        QVERIFY(!QFileInfo::exists(QStringLiteral("/tmp/oculo-test-escape")));
+    }
+
+    // Against the test HTTPS server: each failure leaves the running build-1
+    // bundle as it was and no work folder behind.
+    void installerChecksEveryStep() {
+        TestHttpsServer server;
+        QTemporaryDir packages;
+        const auto packageOf = [&](const char* name, int build, const QByteArray& signer) {
+            const QString folder = packages.filePath(QLatin1String(name));
+            makeBundle(folder + QStringLiteral("/Oculo.app"), build, signer);
+            bundle::packZip(folder + QStringLiteral("/Oculo.app"), folder + QStringLiteral(".zip"));
+            QFile zip(folder + QStringLiteral(".zip"));
+            return zip.open(QIODevice::ReadOnly) ? zip.readAll() : QByteArray();
+        };
+        const auto zipOf = [&](const QList<ZipEntry>& entries) {
+            writeZip(packages.filePath(QStringLiteral("raw.zip")), entries);
+            QFile zip(packages.filePath(QStringLiteral("raw.zip")));
+            return zip.open(QIODevice::ReadOnly) ? zip.readAll() : QByteArray();
+        };
+        const QByteArray good = packageOf("good", 2, key);
+        const auto hashOf = [](const QByteArray& package) {
+            return QStringLiteral("sha256:") +
+                   QString::fromLatin1(
+                       QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+        };
+        const struct {
+            const char* name;
+            QByteArray package;
+            QString message; // empty: installed
+            int status = 200;
+            QString hash = {};
+            QString folder = QStringLiteral("Apps");
+            bool signedRunning = true;
+            std::optional<QString> relaunchError = std::nullopt;
+        } cases[] = {
+            {"installs", good, {}, 200, hashOf(good).toUpper()},
+            {"translocated",
+             good,
+             installmessages::translocated,
+             200,
+             {},
+             QStringLiteral(".mount_Oculo")},
+            {"404", good, installmessages::downloadStatus, 404},
+            {"digest mismatch", good, installmessages::digestMismatch, 200,
+             QStringLiteral("sha256:") + QString(64, QLatin1Char('0'))},
+            {"not a zip", "\x1f\x8b\x08 gzip", installmessages::packaging},
+            {"two apps", zipOf({{"A.app/x"}, {"B.app/x"}}), installmessages::singleApp},
+            {"app in a subfolder", zipOf({{"sub/Oculo.app/x"}}), installmessages::singleApp},
+            {"hostile archive", zipOf({{"../x"}}), installmessages::unpacking},
+            {"unsigned running copy", good, installmessages::noTeamIdentifier, 200, {}, {}, false},
+            {"build equal", packageOf("equal", 1, key), installmessages::buildNotNewer},
+            {"other key", packageOf("other", 2, otherKey), installmessages::signatureCheck},
+            {"relaunch fails",
+             good,
+             QStringLiteral("No shell."),
+             200,
+             {},
+             {},
+             true,
+             QStringLiteral("No shell.")},
+        };
+        for (const auto& c : cases) {
+            QTemporaryDir root;
+            const QString folder =
+                root.filePath(c.folder.isEmpty() ? QStringLiteral("Apps") : c.folder);
+            const QString running = folder + QStringLiteral("/Oculo.app");
+            makeBundle(running, 1, c.signedRunning ? key : QByteArray());
+            const auto before = snapshot(root.path());
+            auto* swapper = new RecordingSwapper;
+            swapper->relaunchError = c.relaunchError;
+            BundleInstaller installer({running, appId, 1, {server.certificate()}},
+                                      std::unique_ptr<BundleSwapper>(swapper));
+            QSignalSpy failed(&installer, &UpdateInstaller::failed);
+            QSignalSpy installed(&installer, &UpdateInstaller::installed);
+            const qsizetype requests = server.requests.size();
+            if (c.message != installmessages::translocated) {
+                server.enqueue({c.status, c.package});
+            }
+            const QUrl url(server.baseUrl().toString() + QStringLiteral("/p.zip"));
+            installer.install({QStringLiteral("2"),
+                               2,
+                               url,
+                               c.hash.isEmpty() ? hashOf(c.package) : c.hash,
+                               {},
+                               false});
+            QTRY_VERIFY_WITH_TIMEOUT(failed.size() + installed.size() == 1, 60000);
+            QVERIFY2(
+                QDir(folder)
+                    .entryList({QStringLiteral(".oculo-update-*")}, QDir::AllEntries | QDir::Hidden)
+                    .isEmpty(),
+                c.name);
+            if (c.message.isEmpty()) {
+                QCOMPARE(snapshot(running),
+                         snapshot(packages.filePath(QStringLiteral("good/Oculo.app"))));
+                QCOMPARE(swapper->relaunched,
+                         QStringList{QStringLiteral("%1 %2/oculo")
+                                         .arg(QCoreApplication::applicationPid())
+                                         .arg(running)});
+                continue;
+            }
+            QCOMPARE(failed.value(0).value(0).value<UpdateError>().errorDescription, c.message);
+            QVERIFY2(snapshot(root.path()) == before, c.name);
+            if (c.message == installmessages::translocated) {
+                QCOMPARE(server.requests.size(), requests);
+            }
+        }
+    }
+
+    // A build-1 bundle installs build 2 from the server, quits, and build 2 starts.
+    void installsAndRelaunchesEndToEnd() {
+        TestHttpsServer server;
+        QTemporaryDir root;
+        const QString probe =
+            QCoreApplication::applicationDirPath() + QStringLiteral("/bundle_probe");
+        const QString running = root.filePath(QStringLiteral("Apps/Oculo.app"));
+        const QString next = root.filePath(QStringLiteral("next/Oculo.app"));
+        makeBundle(running, 1, key, probe);
+        makeBundle(next, 2, key, probe);
+        QCOMPARE(bundle::packZip(next, root.filePath(QStringLiteral("p.zip"))), std::nullopt);
+        QFile zip(root.filePath(QStringLiteral("p.zip")));
+        QVERIFY(zip.open(QIODevice::ReadOnly));
+        const QByteArray package = zip.readAll();
+        writeFile(root.filePath(QStringLiteral("cert.pem")), server.certificate().toPem());
+        server.enqueue({200, package});
+
+        QProcess old;
+        old.start(running + QStringLiteral("/oculo"),
+                  {server.baseUrl().toString() + QStringLiteral("/p.zip"),
+                   QStringLiteral("sha256:") + *bundle::sha256Hex(zip.fileName()),
+                   root.filePath(QStringLiteral("cert.pem"))});
+        QTRY_VERIFY_WITH_TIMEOUT(old.state() == QProcess::NotRunning, 120000);
+        const auto report = [&root] {
+            QFile file(root.filePath(QStringLiteral("Apps/report")));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        QVERIFY2(old.exitCode() == 0, report().constData());
+        QTRY_COMPARE_WITH_TIMEOUT(report(), QByteArray("started 1\nstarted 2\n"), 60000);
+        QCOMPARE(snapshot(running), snapshot(next));
+        QVERIFY(QDir(root.filePath(QStringLiteral("Apps")))
+                    .entryList({QStringLiteral(".oculo-update-*")}, QDir::AllEntries | QDir::Hidden)
+                    .isEmpty());
+    }
+};
+
+OCULO_TEST_MAIN(TestBundleInstaller)
+#include "test_bundle_installer.moc"
