@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QScopeGuard>
 #include <QSslConfiguration>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -235,6 +236,7 @@ void BundleInstaller::finishDownload() {
 BundleInstaller::Prepared BundleInstaller::prepare(QString workDir, QString expectedDigest,
                                                    QString identifier, qint64 minBuild,
                                                    std::optional<QString> team) {
+    const auto release = qScopeGuard([] { bundle::releaseThreadState(); });
     const QDir work(workDir);
     const QString package = work.filePath(packageName);
     const auto digest = bundle::sha256Hex(package);

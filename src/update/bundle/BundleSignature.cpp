@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
@@ -241,6 +242,10 @@ std::optional<QString> sha256Hex(const QString& path) {
     }
     return QString::fromLatin1(
         QByteArray(reinterpret_cast<const char*>(digest.data()), length).toHex());
+}
+
+void releaseThreadState() {
+    OPENSSL_thread_stop();
 }
 
 QByteArray generatePrivateKeyPem() {

@@ -23,6 +23,10 @@ inline constexpr const char* signatureFileName = "Signature";
 // nothing when it cannot be read.
 std::optional<QString> sha256Hex(const QString& path);
 
+// Frees OpenSSL's state of the calling thread. Pool threads call it when their
+// work ends: they may outlive the application, and the state with them.
+void releaseThreadState();
+
 // A new Ed25519 private key as PKCS#8 PEM.
 QByteArray generatePrivateKeyPem();
 // The team identifier a PEM private key signs as; nothing for an unusable key.
