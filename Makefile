@@ -1,6 +1,6 @@
 # `make run`: install dependencies, build the release and start Oculo.
 # `make test`: install dependencies, build the sanitizer build and run every test.
-.PHONY: run test build build-test bootstrap bench format clean
+.PHONY: run test build build-test bootstrap bench bundle format clean
 
 JOBS ?= $(shell nproc)
 
@@ -20,6 +20,17 @@ build-test: bootstrap
 
 test: build-test
 	ctest --preset test
+
+# `make bundle KEY=<private key file>`: a signed build/Oculo.app and build/Oculo.zip from the
+# release build. Make a key once with `build/release/tools/oculo-bundle keygen <file>` and keep
+# it out of the repository.
+bundle: build
+	@test -n "$(KEY)" || { echo "usage: make bundle KEY=<private key file>" >&2; exit 2; }
+	rm -rf build/Oculo.app build/Oculo.zip
+	mkdir -p build/Oculo.app
+	cp build/release/src/oculo build/release/Info.json build/Oculo.app/
+	build/release/tools/oculo-bundle sign build/Oculo.app "$(KEY)"
+	build/release/tools/oculo-bundle package build/Oculo.app build/Oculo.zip
 
 bench: build
 	cmake --build --preset release --target benchmarks -j $(JOBS)

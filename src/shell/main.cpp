@@ -2,6 +2,7 @@
 #include "capture/PermissionManager.h"
 #include "platform/qt/QtPointerSource.h"
 #include "platform/qt/QtSystemSettingsLauncher.h"
+#include "platform/unix/RenameExchangeSwapper.h"
 #include "platform/unix/TerminationSignals.h"
 #include "platform/x11/X11CaptureBackend.h"
 #include "platform/x11/X11DisplayCheck.h"
@@ -13,6 +14,7 @@
 #include "shell/SingleInstance.h"
 #include "shell/TrayIcon.h"
 #include "state/SettingsStore.h"
+#include "update/BundleInstaller.h"
 #include "update/UpdateService.h"
 #include "update/ui/MessageBoxUpdatePresenter.h"
 #include "update/ui/UpdateMenuItem.h"
@@ -89,8 +91,16 @@ int main(int argc, char** argv) {
                                 store);
     delegate.setWindowManagerSource(windowManager.get());
 
+    oculo::UpdateService::Options updateOptions;
+    oculo::BundleInstaller::Options installOptions{
+        .bundlePath = oculo::AppIdentity::runningBundlePath(),
+        .bundleIdentifier = updateOptions.app.bundleIdentifier,
+        .currentBuild = updateOptions.app.currentBuild,
+        .trustedCertificates = updateOptions.server.trustedCertificates};
     delegate.setUpdateService(std::make_unique<oculo::UpdateService>(
-        oculo::UpdateService::Options{}, std::make_unique<oculo::MessageBoxUpdatePresenter>()));
+        updateOptions, std::make_unique<oculo::MessageBoxUpdatePresenter>(),
+        std::make_unique<oculo::BundleInstaller>(
+            installOptions, std::make_unique<oculo::RenameExchangeSwapper>())));
 
     QObject::connect(&instance, &oculo::SingleInstance::activationRequested, &delegate,
                      &oculo::AppDelegate::activateFromAnotherStart);

@@ -20,6 +20,8 @@ public:
     virtual void install(const oculo::UpdateInfo& update) = 0;
 
 Q_SIGNALS:
+    // While downloading, when the size is known: 0 to 100.
+    void downloadProgress(int percent);
     void packageStored();
     // The new bundle is in place and its relaunch waits for Oculo to quit.
     void installed();

@@ -23,6 +23,12 @@ UpdateService::UpdateService(Options options, std::unique_ptr<UpdatePresenter> p
     });
 
     if (m_installer) {
+        connect(m_installer.get(), &UpdateInstaller::downloadProgress, this, [this](int percent) {
+            if (m_phase == Phase::downloading && m_downloadPercent != percent) {
+                m_downloadPercent = percent;
+                Q_EMIT downloadPercentChanged();
+            }
+        });
         connect(m_installer.get(), &UpdateInstaller::packageStored, this, [this] {
             if (m_phase == Phase::downloading) {
                 setPhase(Phase::installing);
@@ -158,6 +164,7 @@ void UpdateService::showInstallFailure(const UpdateError& error) {
 void UpdateService::setPhase(Phase phase) {
     if (m_phase != phase) {
         m_phase = phase;
+        m_downloadPercent.reset();
         Q_EMIT phaseChanged(phase);
     }
 }

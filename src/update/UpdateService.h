@@ -56,6 +56,8 @@ public:
     qint64 currentBuild() const { return m_options.app.currentBuild; }
     QUrl appPageURL() const;
     bool isCheckingAutomatically() const { return m_isCheckingAutomatically; }
+    // How much of the package has arrived while downloading, when known.
+    std::optional<int> downloadPercent() const { return m_downloadPercent; }
 
     // The first automatic check follows after firstCheckDelay, then one every
     // checkInterval. Does nothing when already started.
@@ -74,6 +76,7 @@ Q_SIGNALS:
     void phaseChanged(oculo::UpdateService::Phase phase);
     void availableUpdateChanged();
     void checkFinished();
+    void downloadPercentChanged();
     // The user chose to quit, or a new build waits to be relaunched.
     void terminationRequested();
 
@@ -93,6 +96,7 @@ private:
     Phase m_phase = Phase::idle;
     std::optional<UpdateInfo> m_availableUpdate;
     std::optional<qint64> m_dismissedBuild;
+    std::optional<int> m_downloadPercent;
     bool m_isCheckingAutomatically = false;
     bool m_isUserInitiatedCheck = false;
 };

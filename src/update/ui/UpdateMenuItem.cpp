@@ -138,6 +138,7 @@ UpdateMenuItem::UpdateMenuItem(UpdateService& updater, QWidget* parent)
     connect(m_row, &QAbstractButton::clicked, this, &UpdateMenuItem::activate);
     connect(&updater, &UpdateService::phaseChanged, this, &UpdateMenuItem::refresh);
     connect(&updater, &UpdateService::availableUpdateChanged, this, &UpdateMenuItem::refresh);
+    connect(&updater, &UpdateService::downloadPercentChanged, this, &UpdateMenuItem::refresh);
     refresh();
 }
 
@@ -154,6 +155,12 @@ void UpdateMenuItem::refresh() {
     }
     switch (updater->phase()) {
     case UpdateService::Phase::downloading:
+        if (const auto percent = updater->downloadPercent()) {
+            m_row->display(UpdateSymbol::installing, tr("Downloading Update… %1%").arg(*percent),
+                           false);
+            return;
+        }
+        [[fallthrough]];
     case UpdateService::Phase::installing:
         m_row->display(UpdateSymbol::installing, tr("Installing Update…"), false);
         return;
