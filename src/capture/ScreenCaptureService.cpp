@@ -183,6 +183,12 @@ void ScreenCaptureService::applyPendingRegionUpdate() {
     m_stream->updateConfiguration(configuration);
 }
 
+void ScreenCaptureService::pointerMoved() {
+    if (m_stream && m_isCapturing) {
+        m_stream->pointerMoved();
+    }
+}
+
 QCoro::Task<> ScreenCaptureService::stopDetached(std::shared_ptr<CaptureStream> stream) {
     co_await stream->stop();
 }

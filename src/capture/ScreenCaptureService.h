@@ -45,6 +45,8 @@ public:
     // Returns at once; applied within 33 ms unless a newer rectangle replaces it.
     QCoro::Task<> updateCaptureRegion(const QRectF& rect);
     bool hasPendingRegionUpdate() const { return m_regionUpdateTimer.isActive(); }
+    // Tells a running stream to draw the pointer where it is now.
+    void pointerMoved();
 
     static CaptureConfiguration configurationFor(const QRectF& sourceRect);
 

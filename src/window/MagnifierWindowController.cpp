@@ -249,6 +249,9 @@ void MagnifierWindowController::startObservationLoops() {
     // Mouse location
     addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
         if (c.m_state->mode() != MagnificationMode::followMouse) {
+            // The region stays, but the pointer drawn into it must move; a
+            // followed pointer is drawn afresh with the moved rectangle.
+            c.m_captureService->pointerMoved();
             co_return;
         }
         c.m_state->setMouseLocation(c.m_mouseTracker.mouseLocation());

@@ -142,10 +142,17 @@ private Q_SLOTS:
         frame = lastFrame(frames);
         QCOMPARE(pixelColor(frame, 110, 110), PatternWindow::quadrantColor(false, false));
 
+        // A warp sends no event; in a fixed region the owner's nudge redraws the pointer.
+        test::warpPointer(QPoint(200, 350));
+        stream.pointerMoved();
+        QTRY_VERIFY_WITH_TIMEOUT(pixelColor(lastFrame(frames), 210, 510) == QColor(Qt::magenta),
+                                 frameTimeoutMs);
+        QCOMPARE(pixelColor(lastFrame(frames), 610, 410), PatternWindow::quadrantColor(true, true));
+
         // Leaving the rectangle erases it.
         test::movePointer(QPoint(1300, 50));
-        QTRY_VERIFY_WITH_TIMEOUT(pixelColor(lastFrame(frames), 610, 410) ==
-                                     PatternWindow::quadrantColor(true, true),
+        QTRY_VERIFY_WITH_TIMEOUT(pixelColor(lastFrame(frames), 210, 510) ==
+                                     PatternWindow::quadrantColor(false, true),
                                  frameTimeoutMs);
         m_window->unsetCursor();
     }
