@@ -196,6 +196,7 @@ QCoro::Task<> ScreenCaptureService::stopDetached(std::shared_ptr<CaptureStream> 
 void ScreenCaptureService::handleStreamFailure(const QString& description) {
     printLine(QStringLiteral("Capture stopped: ") + description);
     stopCapture();
+    Q_EMIT captureFailed();
 }
 
 void ScreenCaptureService::setCurrentFrame(const QImage& frame) {

@@ -53,6 +53,8 @@ public:
 Q_SIGNALS:
     void currentFrameChanged();
     void isCapturingChanged(bool capturing);
+    // The stream ended on its own and was stopped; nothing restarts it here.
+    void captureFailed();
 
 private:
     void applyPendingRegionUpdate();

@@ -276,6 +276,13 @@ void MagnifierWindowController::startObservationLoops() {
         }
         co_return;
     }).on(m_captureService.data(), &ScreenCaptureService::currentFrameChanged);
+
+    // A stream that failed on its own leaves the placeholder, not a frozen
+    // picture that looks live; the next rectangle update starts it afresh.
+    connect(m_captureService.data(), &ScreenCaptureService::captureFailed, this, [this] {
+        m_state->setCurrentFrame(QImage());
+        m_currentCaptureDisplay.reset();
+    });
 }
 
 void MagnifierWindowController::updateMotionBasedOpacity(MagnificationMode mode,

@@ -151,6 +151,18 @@ private Q_SLOTS:
         }
         // The failed display stays current: no retry loop.
         QCOMPARE(controller->currentCaptureDisplay()->id, FakeDisplaySource::secondary().id);
+
+        // A stream failing on its own leaves the placeholder, not a frozen
+        // picture, and the next rectangle update starts a new one.
+        rig.backend.setStartError(std::nullopt);
+        QCoro::waitFor(controller->restartCapture());
+        rig.backend.lastStream()->emitFrame();
+        QTRY_VERIFY(!controller->state().currentFrame().isNull());
+        const StdoutCapture out;
+        rig.backend.lastStream()->emitFailure(QStringLiteral("the display went away"));
+        QTRY_VERIFY(controller->state().currentFrame().isNull());
+        rig.movePointer({2010, 400});
+        QTRY_COMPARE(rig.backend.runningStreamCount(), 1);
     }
 
     void copiesOnlyTheSharedSettings() {
