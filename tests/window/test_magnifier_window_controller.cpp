@@ -117,6 +117,14 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.backend.events(CaptureEvent::Type::Started).size(), 1);
         QCOMPARE(rig.backend.events(CaptureEvent::Type::Stopped).size(), 1);
         QCOMPARE(controller->currentCaptureDisplay()->id, FakeDisplaySource::primary().id);
+
+        // A fixed region stays put; the stream only hears that the pointer moved.
+        controller->state().completeRegionSelection(QRectF(300, 200, 200, 100));
+        QTRY_VERIFY(!controller->screenCaptureService().hasPendingRegionUpdate());
+        rig.backend.clearEvents();
+        rig.movePointer({800, 350});
+        QTRY_COMPARE(rig.backend.pointerMoveCount(), 1);
+        QVERIFY(rig.backend.events().isEmpty());
     }
 
     void failuresArePrintedWithTheirReason() {
