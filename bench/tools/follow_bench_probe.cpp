@@ -334,7 +334,7 @@ private:
     uint32_t m_magnifier = 0;
 };
 
-QString figure(const std::optional<double>& value, int precision = 1) {
+QString figure(const std::optional<double>& value, int precision = 2) {
     return value ? QString::number(*value, 'f', precision) : QStringLiteral("-");
 }
 
