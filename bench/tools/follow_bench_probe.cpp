@@ -5,6 +5,7 @@
 //
 // Usage: follow_bench_probe --oculo PATH --server-pid PID --scene-pid PID
 //                           [--seconds S] [--baseline-seconds S] [--latency-samples N]
+//                           [--warp-samples N]
 
 #include "X11Probe.h"
 
@@ -24,6 +25,7 @@
 #include <numbers>
 #include <optional>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -42,6 +44,7 @@ struct Options {
     double seconds = 20;
     double baselineSeconds = 20;
     int latencySamples = 40;
+    int warpSamples = 20;
 };
 
 std::optional<Options> parseOptions(const QStringList& arguments) {
@@ -61,6 +64,8 @@ std::optional<Options> parseOptions(const QStringList& arguments) {
             options.baselineSeconds = value.toDouble();
         } else if (name == QLatin1String("--latency-samples")) {
             options.latencySamples = value.toInt();
+        } else if (name == QLatin1String("--warp-samples")) {
+            options.warpSamples = value.toInt();
         } else {
             return std::nullopt;
         }
@@ -72,8 +77,23 @@ std::optional<Options> parseOptions(const QStringList& arguments) {
     return options;
 }
 
-// User plus system CPU time of a whole process (all threads), in milliseconds.
+// CPU time of a whole process (its live threads), in milliseconds, from the
+// scheduler's nanosecond counts: the clock ticks of /proc/PID/stat (10 ms)
+// cannot resolve a cost of under 1 ms/s. Falls back to the ticks.
 std::optional<double> cpuMilliseconds(pid_t pid) {
+    const QString taskDir = QStringLiteral("/proc/%1/task").arg(pid);
+    double nanoseconds = 0;
+    bool found = false;
+    for (const QString& tid : QDir(taskDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile schedstat(taskDir + QLatin1Char('/') + tid + QStringLiteral("/schedstat"));
+        if (schedstat.open(QIODevice::ReadOnly)) {
+            nanoseconds += schedstat.readAll().split(' ').first().toDouble();
+            found = true;
+        }
+    }
+    if (found) {
+        return nanoseconds / 1e6;
+    }
     QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!file.open(QIODevice::ReadOnly)) {
         return std::nullopt;
@@ -255,7 +275,10 @@ public:
     }
 
     // Milliseconds from each pointer jump to the first repaint showing it.
-    std::vector<double> measureLatency(int samples, int& misses) {
+    // `warp` jumps as a program does (no raw motion); each jump follows a
+    // rest of `restMs` plus up to 120 ms.
+    std::vector<double> measureLatency(int samples, int& misses, bool warp = false,
+                                       int restMs = 60) {
         std::vector<double> latencies;
         QRandomGenerator random(20261206);
         int x = sceneRestPoint.x();
@@ -266,7 +289,11 @@ public:
             }
             x = target;
             m_probe.takeRepaintCount();
-            m_probe.movePointer({x, sceneRestPoint.y()});
+            if (warp) {
+                m_probe.warpPointer({x, sceneRestPoint.y()});
+            } else {
+                m_probe.movePointer({x, sceneRestPoint.y()});
+            }
             const auto start = Clock::now();
             if (waitUntilShowing(x, 1000ms)) {
                 latencies.push_back(secondsSince(start) * 1000);
@@ -274,7 +301,7 @@ public:
                 ++misses;
             }
             // Uneven pauses so the moves do not lock onto oculo's own timers.
-            std::this_thread::sleep_for(std::chrono::milliseconds(random.bounded(60, 180)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(restMs + random.bounded(0, 120)));
         }
         return latencies;
     }
@@ -307,7 +334,7 @@ private:
     uint32_t m_magnifier = 0;
 };
 
-QString figure(const std::optional<double>& value, int precision = 1) {
+QString figure(const std::optional<double>& value, int precision = 2) {
     return value ? QString::number(*value, 'f', precision) : QStringLiteral("-");
 }
 
@@ -331,7 +358,8 @@ int main(int argc, char** argv) {
     const auto options = parseOptions(QCoreApplication::arguments());
     if (!options) {
         std::fprintf(stderr, "usage: follow_bench_probe --oculo PATH --server-pid PID --scene-pid "
-                             "PID [--seconds S] [--baseline-seconds S] [--latency-samples N]\n");
+                             "PID [--seconds S] [--baseline-seconds S] [--latency-samples N] "
+                             "[--warp-samples N]\n");
         return 2;
     }
     oculo::bench::X11Probe probe;
@@ -397,6 +425,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "follow_bench: latency, %d jumps\n", options->latencySamples);
     int misses = 0;
     const std::vector<double> latencies = bench.measureLatency(options->latencySamples, misses);
+    // Programs warp the pointer (window managers, scripts, accessibility
+    // tools); after a long rest the tracker samples slowly.
+    std::fprintf(stderr, "follow_bench: warps after short and long rests, %d jumps each\n",
+                 options->warpSamples);
+    int shortMisses = 0;
+    int longMisses = 0;
+    const std::vector<double> warpsShort =
+        bench.measureLatency(options->warpSamples, shortMisses, true, 60);
+    const std::vector<double> warpsLong =
+        bench.measureLatency(options->warpSamples, longMisses, true, 2000);
     const auto peak = bench.peakMemory();
     const QString ending = bench.stopOculo();
 
@@ -424,17 +462,22 @@ int main(int argc, char** argv) {
                     *following.serverMsPerSecond - *baseline.serverMsPerSecond);
     }
     std::printf("  peak RSS of oculo (VmHWM): %s MB\n", qPrintable(figure(peak)));
-    if (latencies.empty()) {
-        std::printf("  latency pointer -> pixels: no jump was shown within 1 s (%d jumps)\n",
-                    misses);
-    } else {
-        std::printf("  latency pointer -> pixels: median %.1f ms, min %.1f, p90 %.1f, max %.1f "
-                    "(%zu jumps, %d not shown within 1 s)\n",
-                    percentile(latencies, 0.5), percentile(latencies, 0),
-                    percentile(latencies, 0.9), percentile(latencies, 1), latencies.size(), misses);
+    for (const auto& [name, values, missed] :
+         {std::tuple{"latency pointer -> pixels", &latencies, misses},
+          std::tuple{"warp after 60-180 ms rest -> pixels", &warpsShort, shortMisses},
+          std::tuple{"warp after 2-2.1 s rest -> pixels", &warpsLong, longMisses}}) {
+        if (values->empty()) {
+            std::printf("  %s: no jump was shown within 1 s (%d jumps)\n", name, missed);
+        } else {
+            std::printf("  %s: median %.1f ms, min %.1f, p90 %.1f, max %.1f "
+                        "(%zu jumps, %d not shown within 1 s)\n",
+                        name, percentile(*values, 0.5), percentile(*values, 0),
+                        percentile(*values, 0.9), percentile(*values, 1), values->size(), missed);
+        }
     }
     std::printf("  targets: following < 10 ms/s oculo and < 10 ms/s X server at 30 fps; at rest "
-                "< 1 ms/s; peak RSS < 60 MB; latency < 70 ms\n");
+                "over a still screen <= 1 ms/s each; peak RSS < 60 MB; latency < 70 ms; warps "
+                "median <= 120 ms, p90 <= 200 ms\n");
     std::printf("  %s\n", qPrintable(ending));
     return 0;
 }

@@ -188,6 +188,12 @@ void ScreenCaptureService::applyPendingRegionUpdate() {
     m_stream->updateConfiguration(configuration);
 }
 
+void ScreenCaptureService::pointerMoved() {
+    if (m_stream && m_isCapturing) {
+        m_stream->pointerMoved();
+    }
+}
+
 QCoro::Task<> ScreenCaptureService::stopDetached(std::shared_ptr<CaptureStream> stream) {
     co_await stream->stop();
 }
@@ -195,6 +201,7 @@ QCoro::Task<> ScreenCaptureService::stopDetached(std::shared_ptr<CaptureStream> 
 void ScreenCaptureService::handleStreamFailure(const QString& description) {
     printLine(QStringLiteral("Capture stopped: ") + description);
     stopCapture();
+    Q_EMIT captureFailed();
 }
 
 void ScreenCaptureService::setCurrentFrame(const QImage& frame) {

@@ -45,6 +45,8 @@ public:
     // Returns at once; applied within 33 ms unless a newer rectangle replaces it.
     QCoro::Task<> updateCaptureRegion(const QRectF& rect);
     bool hasPendingRegionUpdate() const { return m_regionUpdateTimer.isActive(); }
+    // Tells a running stream to draw the pointer where it is now.
+    void pointerMoved();
 
     static CaptureConfiguration configurationFor(const QRectF& sourceRect);
     // Output images are at most this large (the window's size in device
@@ -54,6 +56,8 @@ public:
 Q_SIGNALS:
     void currentFrameChanged();
     void isCapturingChanged(bool capturing);
+    // The stream ended on its own and was stopped; nothing restarts it here.
+    void captureFailed();
 
 private:
     void applyPendingRegionUpdate();

@@ -16,8 +16,8 @@ namespace oculo {
 
 // What a capture stream grabs and produces.
 struct CaptureConfiguration {
-    QRectF sourceRect;  // logical pixels, relative to the display's top-left corner
-    QSize outputSize;   // pixels of each produced image
+    QRectF sourceRect; // logical pixels, relative to the display's top-left corner
+    QSize outputSize;  // pixels of each produced image
     std::chrono::microseconds minimumFrameInterval{1'000'000 / 30};
     bool showsCursor = true;
     int queueDepth = 3; // frames that may wait for the GUI thread before new ones are dropped
@@ -42,6 +42,9 @@ public:
     virtual QCoro::Task<> stop() = 0;
     // Errors are ignored by callers: the stream keeps its previous rectangle.
     virtual QCoro::Task<> updateConfiguration(const CaptureConfiguration& configuration) = 0;
+    // The pointer moved, perhaps without any event the stream could see (a
+    // warp); a stream that draws the pointer looks at it again.
+    virtual void pointerMoved() {}
 
 Q_SIGNALS:
     void frameCaptured(const QImage& frame);

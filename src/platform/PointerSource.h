@@ -13,7 +13,8 @@ public:
     virtual ~PointerSource() = default;
     virtual QPointF position() const = 0;
 
-    // Whether this source can tell, without being polled, that the pointer moved.
+    // Whether this source can tell, without being polled, that the pointer
+    // moved, warps included (within about 100 ms).
     virtual bool notifiesMotion() const { return false; }
     // While set, `handler` is called on the GUI thread when the source learns
     // that the pointer moved; an empty handler stops the calls. Sources that

@@ -32,10 +32,22 @@ RegionOverlayCoordinator::~RegionOverlayCoordinator() {
 }
 
 void RegionOverlayCoordinator::setupRegionObservation(std::chrono::milliseconds interval) {
+    m_observing = true;
     m_pollTimer.start(interval);
 }
 
+void RegionOverlayCoordinator::watch(MagnifierState& state) {
+    const auto wake = [this] {
+        if (m_observing && !m_pollTimer.isActive()) {
+            m_pollTimer.start();
+        }
+    };
+    connect(&state, &MagnifierState::isSelectingRegionChanged, this, wake);
+    connect(&state, &MagnifierState::isAdjustingRegionChanged, this, wake);
+}
+
 void RegionOverlayCoordinator::removeRegionObservation() {
+    m_observing = false;
     m_pollTimer.stop();
     // The magnifier windows are closing too; none comes back.
     m_hiddenPanels.clear();
@@ -111,6 +123,11 @@ void RegionOverlayCoordinator::poll() {
     }
     m_wasSelecting = selecting;
     m_wasAdjusting = adjusting;
+    const bool flagUp = selecting.values().contains(true) || adjusting.values().contains(true);
+    if (!flagUp && m_selectionWindows.isEmpty() && m_adjustmentWindows.isEmpty() &&
+        m_pendingOpens == 0) {
+        m_pollTimer.stop(); // until a watched flag changes
+    }
 }
 
 void RegionOverlayCoordinator::showRegionSelectionOverlay(MagnifierState& state) {

@@ -37,6 +37,10 @@ public:
     ~RegionOverlayCoordinator() override;
 
     void setupRegionObservation(std::chrono::milliseconds interval = pollInterval);
+    // Wakes the poll when a flag of `state` changes. The poll sleeps while no
+    // flag is up and no overlay is open, so resting windows cost no wake-ups;
+    // every window's state must be watched.
+    void watch(MagnifierState& state);
     // Stops polling and closes any open overlay; for quitting.
     void removeRegionObservation();
 
@@ -78,6 +82,7 @@ private:
     int m_adjustmentGeneration = 0;
     int m_pendingOpens = 0;
     bool m_escapeFilterInstalled = false;
+    bool m_observing = false;
 };
 
 } // namespace oculo

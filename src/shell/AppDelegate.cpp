@@ -130,6 +130,7 @@ void AppDelegate::createNewWindow() {
     controller->state().setHasScreenRecordingPermission(
         m_permissionManager.permissionStatus() == PermissionManager::PermissionStatus::granted);
     m_windowControllers.append(controller);
+    m_regionOverlays->watch(controller->state());
     m_lastActive = activeWindowController();
     Q_EMIT windowsChanged();
     startCaptureOf(weakController);

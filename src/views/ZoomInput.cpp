@@ -5,13 +5,29 @@
 #include <QKeyEvent>
 #include <QWheelEvent>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
 namespace oculo {
 
 void ZoomInput::wheel(int verticalDelta) {
-    if (verticalDelta > 0) {
-        m_state.zoomIn();
-    } else if (verticalDelta < 0) {
-        m_state.zoomOut();
+    // Turning back starts afresh instead of first paying off the other way.
+    if ((verticalDelta > 0 && m_pendingAngle < 0) || (verticalDelta < 0 && m_pendingAngle > 0)) {
+        m_pendingAngle = 0;
+    }
+    m_pendingAngle += verticalDelta;
+    const qint64 steps = m_pendingAngle / anglePerStep;
+    m_pendingAngle -= steps * anglePerStep;
+    // More steps than the whole zoom range holds change nothing more.
+    const int stepsInRange = static_cast<int>(
+        std::ceil((MagnifierState::maxZoom - MagnifierState::minZoom) / MagnifierState::zoomStep));
+    for (qint64 i = 0; i < std::min<qint64>(std::abs(steps), stepsInRange); ++i) {
+        if (steps > 0) {
+            m_state.zoomIn();
+        } else {
+            m_state.zoomOut();
+        }
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
 
 class QKeyEvent;
 class QWheelEvent;
@@ -9,15 +10,19 @@ namespace oculo {
 
 class MagnifierState;
 
-// Turns scroll-wheel and plus/minus key input over a magnifier into zoom steps.
-// One event is one step of MagnifierState::zoomStep, clamped to the zoom range.
+// Turns scroll-wheel and plus/minus key input over a magnifier into zoom steps
+// of MagnifierState::zoomStep, clamped to the zoom range: one step per key
+// press and per wheel notch (120 units of angle), so the many small deltas of
+// a touchpad or high-resolution wheel add up instead of each making a step.
 class ZoomInput {
 public:
     explicit ZoomInput(MagnifierState& state)
         : m_state(state) {}
 
-    // Positive vertical delta zooms in, negative zooms out, zero does nothing.
-    // Wheel events are always consumed.
+    static constexpr int anglePerStep = 120; // one notch of a common wheel
+
+    // Positive vertical delta (in eighths of a degree) zooms in, negative zooms
+    // out. Wheel events are always consumed.
     void wheel(int verticalDelta);
     void wheel(const QWheelEvent& event);
 
@@ -32,6 +37,7 @@ public:
 
 private:
     MagnifierState& m_state;
+    qint64 m_pendingAngle = 0; // less than a step, in the direction last turned
 };
 
 } // namespace oculo

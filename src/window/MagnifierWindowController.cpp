@@ -285,6 +285,9 @@ void MagnifierWindowController::startObservationLoops() {
     // Mouse location
     addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
         if (c.m_state->mode() != MagnificationMode::followMouse) {
+            // The region stays, but the pointer drawn into it must move; a
+            // followed pointer is drawn afresh with the moved rectangle.
+            c.m_captureService->pointerMoved();
             co_return;
         }
         c.m_state->setMouseLocation(c.m_mouseTracker.mouseLocation());
@@ -309,6 +312,13 @@ void MagnifierWindowController::startObservationLoops() {
         }
         co_return;
     }).on(m_captureService.data(), &ScreenCaptureService::currentFrameChanged);
+
+    // A stream that failed on its own leaves the placeholder, not a frozen
+    // picture that looks live; the next rectangle update starts it afresh.
+    connect(m_captureService.data(), &ScreenCaptureService::captureFailed, this, [this] {
+        m_state->setCurrentFrame(QImage());
+        m_currentCaptureDisplay.reset();
+    });
 }
 
 void MagnifierWindowController::updateMotionBasedOpacity(MagnificationMode mode,

@@ -23,7 +23,9 @@ MouseTracker::MouseTracker(PointerSource& pointer, QObject* parent, Clock clock)
 }
 
 MouseTracker::~MouseTracker() {
-    setResting(false);
+    if (m_isResting) {
+        m_pointer.setMotionHandler({});
+    }
 }
 
 void MouseTracker::startTracking() {
@@ -69,15 +71,18 @@ void MouseTracker::setResting(bool resting) {
         return;
     }
     m_isResting = resting;
-    // The source is listened to only at rest: while the pointer moves the
-    // 30 ms samples see everything, and motion reports would only add wake-ups.
+    // The source is listened to only at rest, and then instead of sampling:
+    // while the pointer moves the 30 ms samples see everything, and motion
+    // reports would only add wake-ups.
     if (resting) {
         m_pointer.setMotionHandler([this] { onPointerMoved(); });
+        m_sampleTimer.stop();
     } else {
         m_pointer.setMotionHandler({});
+        if (m_isTracking) {
+            m_sampleTimer.start();
+        }
     }
-    // A running timer restarts with the new interval; a stopped one stays stopped.
-    m_sampleTimer.setInterval(resting ? restingIntervalMs : sampleIntervalMs);
 }
 
 void MouseTracker::onPointerMoved() {

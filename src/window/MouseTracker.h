@@ -14,8 +14,8 @@ class PointerSource;
 // Samples the pointer every 30 ms and publishes its position and a debounced
 // "is moving" flag. One tracker serves every magnifier window. Positions are
 // in Qt's global logical space. Main thread only.
-// With a source that reports motion, a resting pointer is sampled only every
-// half second (which still catches warps) until the source reports motion.
+// With a source that reports motion (warps included), a resting pointer is
+// not sampled at all until the source reports that it moved.
 class MouseTracker : public QObject {
     Q_OBJECT
     Q_PROPERTY(QPointF mouseLocation READ mouseLocation NOTIFY mouseLocationChanged FINAL)
@@ -26,7 +26,6 @@ public:
     static constexpr double movementThreshold = 1.0; // logical pixels
     static constexpr int stoppedDelayMs = 300;
     static constexpr int sampleIntervalMs = 30;
-    static constexpr int restingIntervalMs = 500;
 
     // Monotonic time; tests hand in one they move themselves.
     using Clock = std::function<std::chrono::milliseconds()>;
@@ -44,10 +43,7 @@ public:
 
     // One sample, as the timer takes it; public so tests can drive time themselves.
     void pollMousePosition();
-    // How often the timer samples now: fast while the pointer moves, slow at rest.
-    std::chrono::milliseconds samplingInterval() const {
-        return m_sampleTimer.intervalAsDuration();
-    }
+    // False at rest, while the source watches the pointer instead.
     bool isSampling() const { return m_sampleTimer.isActive(); }
 
 Q_SIGNALS:

@@ -142,10 +142,32 @@ private Q_SLOTS:
         frame = lastFrame(frames);
         QCOMPARE(pixelColor(frame, 110, 110), PatternWindow::quadrantColor(false, false));
 
+        // A warp sends no event; in a fixed region the owner's nudge redraws the pointer.
+        test::warpPointer(QPoint(200, 350));
+        stream.pointerMoved();
+        QTRY_VERIFY_WITH_TIMEOUT(pixelColor(lastFrame(frames), 210, 510) == QColor(Qt::magenta),
+                                 frameTimeoutMs);
+        QCOMPARE(pixelColor(lastFrame(frames), 610, 410), PatternWindow::quadrantColor(true, true));
+
+        // Following, the owner moves the rectangle after a warp; its frame draws
+        // the pointer where it is, not where it was last seen outside it.
+        const CaptureConfiguration left = configurationFor(QRectF(100, 100, 200, 300), true);
+        QCoro::waitFor(stream.updateConfiguration(left));
+        for (const QPoint outside : {QPoint(420, 310), QPoint(430, 320)}) {
+            test::movePointer(outside);
+            QTest::qWait(200); // seen by the capture thread, the second time outside only
+        }
+        test::warpPointer(QPoint(150, 150));
+        QCoro::waitFor(stream.updateConfiguration(left));
+        QTRY_VERIFY_WITH_TIMEOUT(pixelColor(lastFrame(frames), 110, 110) == QColor(Qt::magenta),
+                                 frameTimeoutMs);
+        test::warpPointer(QPoint(200, 350));
+        QCoro::waitFor(stream.updateConfiguration(configurationFor(QRectF(patternGeometry), true)));
+
         // Leaving the rectangle erases it.
         test::movePointer(QPoint(1300, 50));
-        QTRY_VERIFY_WITH_TIMEOUT(pixelColor(lastFrame(frames), 610, 410) ==
-                                     PatternWindow::quadrantColor(true, true),
+        QTRY_VERIFY_WITH_TIMEOUT(pixelColor(lastFrame(frames), 210, 510) ==
+                                     PatternWindow::quadrantColor(false, true),
                                  frameTimeoutMs);
         m_window->unsetCursor();
     }

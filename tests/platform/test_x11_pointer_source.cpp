@@ -1,9 +1,13 @@
 #include "X11TestSupport.h"
 #include "platform/x11/X11PointerSource.h"
 #include "support/TestEnvironment.h"
+#include "window/MouseTracker.h"
 
 #include <QCursor>
+#include <QGuiApplication>
 #include <QTest>
+
+#include <tuple>
 
 using namespace oculo;
 
@@ -11,40 +15,30 @@ class X11PointerSourceTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void followsMotionAndWarps() {
-        const X11PointerSource pointer;
-        QVERIFY(pointer.usesRawMotion());
-
-        test::movePointer(QPoint(100, 200));
-        QTRY_COMPARE(pointer.position(), QPointF(100, 200));
-        test::movePointer(QPoint(1200, 850));
-        QTRY_COMPARE(pointer.position(), QPointF(1200, 850));
-
-        // A warp sends no raw motion; the periodic query still finds it.
-        test::warpPointer(QPoint(700, 50));
-        QTRY_COMPARE_WITH_TIMEOUT(pointer.position(), QPointF(700, 50), 3000);
-        QVERIFY(pointer.usesRawMotion());
-    }
-
-    void restingPointerCostsNoRoundTrips() {
-        using std::chrono::hours;
-        const X11PointerSource pointer({}, hours(1));
-        test::movePointer(QPoint(300, 300));
-        QTRY_COMPARE(pointer.position(), QPointF(300, 300));
-        // Until the raw motion still on its way has been taken.
-        QTRY_VERIFY([&pointer] {
-            const int queries = pointer.queryCount();
-            pointer.position();
-            return pointer.queryCount() == queries;
-        }());
-        const int before = pointer.queryCount();
-        for (int i = 0; i < 100; ++i) {
-            QCOMPARE(pointer.position(), QPointF(300, 300));
+    void followsMotionAndWarpsThroughTheScreenUnderThePointer() {
+        X11PointerSource pointer;
+        QCOMPARE(QGuiApplication::screens().size(), 2);
+        // Warps send no raw motion. The right monitor's 2x scale halves
+        // distances from its corner (1440, 0).
+        for (const auto& [device, logical, warp] :
+             {std::tuple{QPoint(100, 200), QPointF(100, 200), false},
+              std::tuple{QPoint(700, 50), QPointF(700, 50), true},
+              std::tuple{QPoint(2000, 400), QPointF(1720, 200), true},
+              std::tuple{QPoint(2878, 898), QPointF(2159, 449), false}}) {
+            warp ? test::warpPointer(device) : test::movePointer(device);
+            QCOMPARE(pointer.position(), logical);
+            QCOMPARE(pointer.position(), QPointF(QCursor::pos()));
         }
-        QCOMPARE(pointer.queryCount(), before);
-        // Motion is seen again at once.
-        test::movePointer(QPoint(310, 305));
-        QTRY_COMPARE(pointer.position(), QPointF(310, 305));
+
+        // A tracker at rest follows a warp too, and samples fast again.
+        MouseTracker tracker(pointer);
+        tracker.startTracking();
+        QTRY_VERIFY_WITH_TIMEOUT(!tracker.isSampling(), 5000);
+        QTest::qWait(1000); // a long rest, not a bound
+        test::warpPointer(QPoint(900, 600));
+        QTRY_COMPARE_WITH_TIMEOUT(tracker.mouseLocation(), QPointF(900, 600), 2000);
+        QVERIFY(tracker.isMoving() && tracker.isSampling());
+        QVERIFY(pointer.usesRawMotion());
     }
 
     void reportsMotionWhileListenedTo() {
@@ -94,5 +88,18 @@ private Q_SLOTS:
     }
 };
 
-OCULO_X11_TEST_MAIN(X11PointerSourceTest, false)
+// Two monitors side by side, present before Qt starts, the right one scaled by 2.
+int main(int argc, char** argv) {
+    oculo::test::isolateUserFiles();
+    oculo::test::useIsolatedXServer(false, 2880, 900);
+    const test::ScopedMonitors monitors(
+        {{"LEFT", QRect(0, 0, 1440, 900), true}, {"RIGHT", QRect(1440, 0, 1440, 900), false}});
+    if (!monitors.isValid()) {
+        qFatal("Could not set up the RandR monitors");
+    }
+    qputenv("QT_SCREEN_SCALE_FACTORS", "LEFT=1;RIGHT=2");
+    QApplication app(argc, argv);
+    X11PointerSourceTest tc;
+    return QTest::qExec(&tc, argc, argv);
+}
 #include "test_x11_pointer_source.moc"

@@ -122,12 +122,19 @@ private Q_SLOTS:
             std::function<void()> input;
             double to;
         };
+        const auto wheel = [this](int delta) { sendWheel(m_view, QPoint(0, delta)); };
         const QList<Step> steps{
             {9.9, [this] { sendWheel(m_view, QPoint(0, 120)); }, 10.0},
             {10.0, [this] { sendWheel(m_view, QPoint(0, 120)); }, 10.0},
-            {1.1, [this] { sendWheel(m_view, QPoint(0, -15)); }, 1.0},  // a small delta is a step
+            {1.1, [this] { sendWheel(m_view, QPoint(0, -120)); }, 1.0}, // one notch, one step
             {3.0, [this] { sendWheel(m_view, QPoint(120, 0)); }, 3.0},  // horizontal: no zoom
-            {3.0, [this] { sendWheel(m_view, QPoint(0, 360)); }, 3.25}, // one event, one step
+            {3.0, [this] { sendWheel(m_view, QPoint(0, 360)); }, 3.75}, // three notches at once
+            // A touchpad's small deltas add up; turning back starts afresh.
+            {3.0, [&] { wheel(60); }, 3.0},
+            {3.0, [&] { wheel(60); }, 3.25},
+            {3.0, [&] { wheel(100); }, 3.0},
+            {3.0, [&] { wheel(-120); }, 2.75},
+            {1.0, [&] { wheel(1 << 30); }, 10.0},
             {2.0, [this] { QTest::keyClick(m_view, Qt::Key_Equal); }, 2.25},
             {2.0, [this] { QTest::keyClick(m_view, Qt::Key_Plus, Qt::ShiftModifier); }, 2.25},
             {2.0, [this] { QTest::keyClick(m_view, Qt::Key_Underscore, Qt::ShiftModifier); }, 1.75},

@@ -118,6 +118,14 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.backend.events(CaptureEvent::Type::Started).size(), 1);
         QCOMPARE(rig.backend.events(CaptureEvent::Type::Stopped).size(), 1);
         QCOMPARE(controller->currentCaptureDisplay()->id, FakeDisplaySource::primary().id);
+
+        // A fixed region stays put; the stream only hears that the pointer moved.
+        controller->state().completeRegionSelection(QRectF(300, 200, 200, 100));
+        QTRY_VERIFY(!controller->screenCaptureService().hasPendingRegionUpdate());
+        rig.backend.clearEvents();
+        rig.movePointer({800, 350});
+        QTRY_COMPARE(rig.backend.pointerMoveCount(), 1);
+        QVERIFY(rig.backend.events().isEmpty());
     }
 
     void failuresArePrintedWithTheirReason() {
@@ -152,6 +160,18 @@ private Q_SLOTS:
         }
         // The failed display stays current: no retry loop.
         QCOMPARE(controller->currentCaptureDisplay()->id, FakeDisplaySource::secondary().id);
+
+        // A stream failing on its own leaves the placeholder, not a frozen
+        // picture, and the next rectangle update starts a new one.
+        rig.backend.setStartError(std::nullopt);
+        QCoro::waitFor(controller->restartCapture());
+        rig.backend.lastStream()->emitFrame();
+        QTRY_VERIFY(!controller->state().currentFrame().isNull());
+        const StdoutCapture out;
+        rig.backend.lastStream()->emitFailure(QStringLiteral("the display went away"));
+        QTRY_VERIFY(controller->state().currentFrame().isNull());
+        rig.movePointer({2010, 400});
+        QTRY_COMPARE(rig.backend.runningStreamCount(), 1);
     }
 
     void copiesOnlyTheSharedSettings() {

@@ -71,8 +71,6 @@ private Q_SLOTS:
 
     void restsOnlyAfterTheStopAndWakesOnMotion() {
         Rig rig(true);
-        const std::chrono::milliseconds fast(MouseTracker::sampleIntervalMs);
-        const std::chrono::milliseconds slow(MouseTracker::restingIntervalMs);
         bool listeningWhenStopped = true;
         connect(&rig.tracker, &MouseTracker::isMovingChanged, &rig.tracker, [&](bool moving) {
             listeningWhenStopped = moving || rig.pointer.hasMotionHandler();
@@ -82,19 +80,19 @@ private Q_SLOTS:
         rig.sampleAfter(30ms);
         rig.sampleAfter(30ms);
         QVERIFY2(!rig.pointer.hasMotionHandler(), "no rest before the stop is reported");
-        QCOMPARE(rig.tracker.samplingInterval(), fast);
+        QVERIFY(rig.tracker.isSampling());
         rig.sampleAfter(std::chrono::milliseconds(MouseTracker::stoppedDelayMs));
         QVERIFY(!rig.tracker.isMoving());
         QVERIFY2(!listeningWhenStopped, "the stop comes before the rest");
         QVERIFY(rig.pointer.hasMotionHandler());
-        QCOMPARE(rig.tracker.samplingInterval(), slow);
+        QVERIFY2(!rig.tracker.isSampling(), "the source watches a resting pointer");
 
         // Reported motion is sampled at once, then fast again.
         rig.pointer.moveAndNotify(5, 5);
         QCOMPARE(rig.tracker.mouseLocation(), QPointF(15, 5));
         QVERIFY(rig.tracker.isMoving());
         QVERIFY(!rig.pointer.hasMotionHandler());
-        QCOMPARE(rig.tracker.samplingInterval(), fast);
+        QVERIFY(rig.tracker.isSampling());
 
         // Motion below the threshold is published at once and keeps it resting.
         rig.sampleAfter(std::chrono::milliseconds(MouseTracker::stoppedDelayMs));
@@ -102,11 +100,6 @@ private Q_SLOTS:
         rig.pointer.moveAndNotify(0.5, 0);
         QCOMPARE(rig.tracker.mouseLocation(), QPointF(15.5, 5));
         QVERIFY(!rig.tracker.isMoving() && rig.pointer.hasMotionHandler());
-
-        // A warp sends no motion report; the slow samples still find it.
-        rig.pointer.moveBy(100, 0);
-        rig.sampleAfter(slow);
-        QCOMPARE(rig.tracker.mouseLocation(), QPointF(115.5, 5));
 
         rig.sampleAfter(std::chrono::milliseconds(MouseTracker::stoppedDelayMs));
         QVERIFY(rig.pointer.hasMotionHandler());
@@ -127,8 +120,7 @@ private Q_SLOTS:
         rig.sampleAfter(30ms);
         rig.sampleAfter(std::chrono::milliseconds(MouseTracker::stoppedDelayMs));
         QVERIFY(!rig.tracker.isMoving());
-        QCOMPARE(rig.tracker.samplingInterval(),
-                 std::chrono::milliseconds(MouseTracker::sampleIntervalMs));
+        QVERIFY(rig.tracker.isSampling());
         QVERIFY(!rig.pointer.hasMotionHandler());
     }
 };

@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cmath>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace oculo::x11 {
@@ -191,6 +192,7 @@ public:
     std::mutex requestMutex;
     std::optional<CaptureConfiguration> requestedConfig;
     bool stopRequested = false;
+    bool pointerCheckRequested = false;
     std::atomic<bool> stopping{false};
 };
 
@@ -503,6 +505,7 @@ bool X11CaptureSession::Private::takeRequests() {
             return false;
         }
         requested.swap(requestedConfig);
+        pointerCheck = std::exchange(pointerCheckRequested, false) || pointerCheck;
     }
     if (requested) {
         applyConfiguration(*requested);
@@ -540,6 +543,9 @@ void X11CaptureSession::Private::run(CaptureSink& sink) {
                     sink.deliverFrame(frame);
                 }
             }
+            // Not drawn now, it would be stale by the next frame: a warp moves
+            // the pointer without any event that would fetch it again.
+            freshCursor.reset();
             // A frame slot was used: keep the cadence, or restart it after a pause.
             const auto interval = frameInterval();
             nextDue = now - nextDue < interval ? nextDue + interval : now + interval;
@@ -595,6 +601,14 @@ void X11CaptureSession::requestConfiguration(const CaptureConfiguration& configu
     {
         const std::lock_guard lock(d->requestMutex);
         d->requestedConfig = configuration;
+    }
+    d->wake.raise();
+}
+
+void X11CaptureSession::requestPointerCheck() {
+    {
+        const std::lock_guard lock(d->requestMutex);
+        d->pointerCheckRequested = true;
     }
     d->wake.raise();
 }

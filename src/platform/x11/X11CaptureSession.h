@@ -48,6 +48,9 @@ public:
 
     // Any thread. Takes effect on the next frame.
     void requestConfiguration(const CaptureConfiguration& configuration);
+    // Any thread. The pointer moved in a way the server reports to nobody
+    // (a warp): look at it again before the next frame.
+    void requestPointerCheck();
     // Any thread. run() returns promptly.
     void requestStop();
     // Any thread. Breaks the connection so that a run() stuck on an

@@ -99,6 +99,12 @@ QCoro::Task<> X11CaptureStream::updateConfiguration(const CaptureConfiguration& 
     co_return;
 }
 
+void X11CaptureStream::pointerMoved() {
+    if (m_session && m_running && m_configuration.showsCursor) {
+        m_session->requestPointerCheck();
+    }
+}
+
 std::optional<CaptureError> X11CaptureStream::startNow() {
     if (m_running) {
         return std::nullopt;

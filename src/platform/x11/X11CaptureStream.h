@@ -32,6 +32,7 @@ public:
     QCoro::Task<std::optional<CaptureError>> start() override;
     QCoro::Task<> stop() override;
     QCoro::Task<> updateConfiguration(const CaptureConfiguration& configuration) override;
+    void pointerMoved() override;
 
     std::optional<CaptureError> startNow();
     void stopNow();

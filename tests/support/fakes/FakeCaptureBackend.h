@@ -30,6 +30,7 @@ struct FakeCaptureLog {
     int live = 0;
     int running = 0;
     int destroyedWhileRunning = 0;
+    int pointerMoves = 0;
     std::optional<CaptureError> startError;
     std::chrono::milliseconds startDelay{0};
     std::chrono::milliseconds stopDelay{0};
@@ -90,6 +91,8 @@ public:
         record(CaptureEvent::Type::Reconfigured);
         co_return;
     }
+
+    void pointerMoved() override { ++m_log->pointerMoves; }
 
     // Delivers a frame as the capture thread would, on the GUI thread.
     void emitFrame(const QImage& frame) { Q_EMIT frameCaptured(frame); }
@@ -161,6 +164,7 @@ public:
     void clearEvents() { m_log->events.clear(); }
 
     int createdCount() const { return m_log->created; }
+    int pointerMoveCount() const { return m_log->pointerMoves; }
     int liveStreamCount() const { return m_log->live; }
     int runningStreamCount() const { return m_log->running; }
     // Streams deleted without being stopped first: always a fault of the owner.
