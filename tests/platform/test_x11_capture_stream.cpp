@@ -70,7 +70,6 @@ private Q_SLOTS:
         m_window = std::make_unique<PatternWindow>(patternGeometry);
         m_window->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-        QTest::qWait(200);
         test::movePointer(QPoint(1300, 50)); // away from everything captured
         m_display = firstDisplay();
         QCOMPARE(m_display.frame, QRectF(0, 0, 1440, 900));
@@ -78,16 +77,18 @@ private Q_SLOTS:
 
     void cleanupTestCase() { m_window.reset(); }
 
-    void capturesPatternAtTwiceTheSizeAndFollowsReconfiguration() {
+    void capturesPatternAtTwiceTheSize() {
         X11CaptureBackend backend;
         const auto stream = backend.createStream(
             m_display, configurationFor(QRectF(patternGeometry), /*showsCursor=*/false));
         QSignalSpy frames(stream.get(), &CaptureStream::frameCaptured);
         const std::optional<CaptureError> error = QCoro::waitFor(stream->start());
         QVERIFY2(!error, qPrintable(error ? error->description : QString()));
-        QTRY_VERIFY_WITH_TIMEOUT(!frames.isEmpty(), frameTimeoutMs);
-
-        QImage frame = lastFrame(frames);
+        // Until the pattern's first paint has reached the screen.
+        QTRY_VERIFY_WITH_TIMEOUT(!frames.isEmpty() && pixelColor(lastFrame(frames), 600, 450) ==
+                                                          PatternWindow::quadrantColor(true, true),
+                                 frameTimeoutMs);
+        const QImage frame = lastFrame(frames);
         QCOMPARE(frame.size(), QSize(800, 600));
         QCOMPARE(frame.format(), QImage::Format_RGB32); // painted with a plain blit
         QCOMPARE(pixelColor(frame, 200, 150), PatternWindow::quadrantColor(false, false));
@@ -98,19 +99,6 @@ private Q_SLOTS:
         QCOMPARE(pixelColor(frame, 399, 0), PatternWindow::quadrantColor(false, false));
         QCOMPARE(pixelColor(frame, 400, 0), PatternWindow::quadrantColor(true, false));
         QCOMPARE(qAlpha(frame.pixel(0, 0)), 255);
-
-        // A fractional rectangle: 100.7 x 50.2 points give 201 x 100 pixels,
-        // all from the bottom-right quadrant.
-        frames.clear();
-        CaptureConfiguration fractional =
-            configurationFor(QRectF(350.3, 300.1, 100.7, 50.2), false);
-        QCOMPARE(fractional.outputSize, QSize(201, 100));
-        QCoro::waitFor(stream->updateConfiguration(fractional));
-        QTRY_VERIFY_WITH_TIMEOUT(!frames.isEmpty(), frameTimeoutMs);
-        frame = lastFrame(frames);
-        QCOMPARE(frame.size(), QSize(201, 100));
-        QCOMPARE(pixelColor(frame, 0, 0), PatternWindow::quadrantColor(true, true));
-        QCOMPARE(pixelColor(frame, 200, 99), PatternWindow::quadrantColor(true, true));
 
         QCoro::waitFor(stream->stop());
         frames.clear();
