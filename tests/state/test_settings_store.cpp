@@ -55,20 +55,16 @@ private Q_SLOTS:
             store.sync();
         }
 
+        // Typed and flat in the file; other programs' data survives.
         const QJsonObject json = readJsonObject(path);
-        QVERIFY(json.value(QStringLiteral("oculo.zoomLevel")).isDouble());
-        QCOMPARE(json.value(QStringLiteral("oculo.zoomLevel")).toDouble(), 2.5);
-        QVERIFY(json.value(QStringLiteral("oculo.mode")).isString());
-        QVERIFY(json.value(QStringLiteral("oculo.isWindowVisible")).isBool());
+        QCOMPARE(json.value(QStringLiteral("oculo.zoomLevel")), QJsonValue(2.5));
+        QCOMPARE(json.value(QStringLiteral("oculo.isWindowVisible")), QJsonValue(false));
         QVERIFY(!json.contains(QStringLiteral("oculo.old")));
-        // Keys with dots or slashes stay flat; other programs' data survives.
-        QVERIFY(json.contains(QStringLiteral("oculo.zoomLevel")));
         QCOMPARE(
             json.value(QStringLiteral("other/tool")).toObject().value(QStringLiteral("nested")),
             QJsonValue(QJsonArray{1, QStringLiteral("two")}));
 
         SettingsStore reread(path);
-        QCOMPARE(reread.number(QStringLiteral("oculo.zoomLevel")), 2.5);
         QCOMPARE(reread.number(QStringLiteral("oculo.whole")), 3.0);
         QCOMPARE(reread.string(QStringLiteral("oculo.mode")), QStringLiteral("fixedRegion"));
         QCOMPARE(reread.object(QStringLiteral("oculo.isWindowVisible")), QVariant(false));

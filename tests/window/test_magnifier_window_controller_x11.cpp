@@ -108,8 +108,8 @@ private Q_SLOTS:
         controller.close();
         QTRY_VERIFY(!controller.screenCaptureService().isCapturing());
         tracker.stopTracking();
-        // The stream ends on the event loop; let it before its backend goes.
-        QTest::qWait(200);
+        // The stream is deleted later on the event loop; before its backend goes.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 };
 
