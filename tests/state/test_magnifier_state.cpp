@@ -202,20 +202,6 @@ private Q_SLOTS:
         suspended.flushPendingSave();
         QCOMPARE(fixture.store->syncCount(), 2);
     }
-
-    void theLastWindowToSaveDefinesTheStoredSettings() {
-        Fixture fixture;
-        MagnifierState first(*fixture.store);
-        MagnifierState second(*fixture.store);
-        first.setZoomLevel(4);
-        QTRY_COMPARE(fixture.store->syncCount(), 1);
-        second.setWindowFrame(someFrame);
-        QTRY_COMPARE(fixture.store->syncCount(), 2);
-
-        MagnifierState next(*fixture.store);
-        QCOMPARE(next.zoomLevel(), 2.0);
-        QCOMPARE(next.windowFrame(), someFrame);
-    }
 };
 
 OCULO_TEST_MAIN(TestMagnifierState)
