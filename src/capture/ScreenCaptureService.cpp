@@ -103,6 +103,9 @@ ScreenCaptureService::startCapture(const DisplayInfo& display, const QRectF& sou
         co_return CaptureError{QStringLiteral("No capture stream could be created")};
     }
     m_stream = stream;
+    if (m_targetWindow != 0) {
+        stream->setPresentationTarget(m_targetWindow, m_targetSize);
+    }
     // The generation check also drops frames that were already queued when a
     // stop disconnected the stream.
     connect(stream.get(), &CaptureStream::frameCaptured, this,
@@ -191,6 +194,14 @@ void ScreenCaptureService::applyPendingRegionUpdate() {
 void ScreenCaptureService::pointerMoved() {
     if (m_stream && m_isCapturing) {
         m_stream->pointerMoved();
+    }
+}
+
+void ScreenCaptureService::setPresentationTarget(quintptr window, const QSize& size) {
+    m_targetWindow = window;
+    m_targetSize = size;
+    if (m_stream) {
+        m_stream->setPresentationTarget(window, size);
     }
 }
 

@@ -47,6 +47,9 @@ public:
     bool hasPendingRegionUpdate() const { return m_regionUpdateTimer.isActive(); }
     // Tells a running stream to draw the pointer where it is now.
     void pointerMoved();
+    // Where running and later streams also draw their frames themselves
+    // (a native window id and its size in device pixels); 0 stops that.
+    void setPresentationTarget(quintptr window, const QSize& size);
 
     static CaptureConfiguration configurationFor(const QRectF& sourceRect);
     // Output images are at most this large (the window's size in device
@@ -81,6 +84,8 @@ private:
     bool m_isCapturing = false;
     QImage m_currentFrame;
     QSize m_maximumOutputSize; // empty: no bound beyond twice the rectangle
+    quintptr m_targetWindow = 0;
+    QSize m_targetSize;
 };
 
 } // namespace oculo

@@ -45,6 +45,13 @@ public:
     // The pointer moved, perhaps without any event the stream could see (a
     // warp); a stream that draws the pointer looks at it again.
     virtual void pointerMoved() {}
+    // Draw every frame also straight into this native window, scaled to fill
+    // `size` device pixels with the centre kept (the picture the GUI would
+    // paint), skipping the GUI thread; 0 stops it. Frames are still published.
+    virtual void setPresentationTarget(quintptr window, const QSize& size) {
+        Q_UNUSED(window);
+        Q_UNUSED(size);
+    }
 
 Q_SIGNALS:
     void frameCaptured(const QImage& frame);

@@ -5,6 +5,7 @@
 #include "views/MagnifierControlsView.h"
 #include "views/Symbols.h"
 
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPaintEvent>
@@ -64,6 +65,36 @@ protected:
 private:
     QPixmap m_picture;
     double m_opacity = 1.0;
+};
+
+// A native child window Qt never paints: the capture thread puts each frame
+// into it directly. Translucent widgets cannot blend over it, so it is shown
+// only while the controls and placeholders are away.
+class PictureSurface : public QWidget {
+public:
+    explicit PictureSurface(QWidget* parent)
+        : QWidget(parent) {
+        setObjectName(QStringLiteral("pictureSurface"));
+        // Made native only when first shown: a native window, even hidden,
+        // changes how the window system treats the whole window.
+        setAttribute(Qt::WA_DontCreateNativeAncestors);
+        setAttribute(Qt::WA_PaintOnScreen);
+        setAttribute(Qt::WA_NoSystemBackground);
+        setAttribute(Qt::WA_OpaquePaintEvent);
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        hide();
+    }
+
+    QPaintEngine* paintEngine() const override { return nullptr; }
+    std::function<void()> exposed;
+
+protected:
+    // Nothing to paint here; the one who draws is asked for a fresh frame.
+    void paintEvent(QPaintEvent*) override {
+        if (exposed) {
+            exposed();
+        }
+    }
 };
 
 namespace {
@@ -148,11 +179,19 @@ MagnifierView::MagnifierView(MagnifierState& state, std::function<void()> openSy
     m_controls->raise();
     m_controls->move(controlsPosition(true));
     m_controlsSnapshot = new ControlsSnapshot(this);
+    m_surface = new PictureSurface(this);
+    m_surface->exposed = [this] {
+        m_announcedWindow = 0;
+        updateSurface();
+    };
 
     connect(&m_state, &MagnifierState::currentFrameChanged, this, [this] {
         takeFrame();
         updatePlaceholder();
-        update();
+        updateSurface();
+        if (!m_surface->isVisible()) {
+            update();
+        }
     });
     connect(&m_state, &MagnifierState::hasScreenRecordingPermissionChanged, this,
             &MagnifierView::updatePlaceholder);
@@ -164,6 +203,35 @@ MagnifierView::MagnifierView(MagnifierState& state, std::function<void()> openSy
 MagnifierView::~MagnifierView() {
     if (m_controlsAnimation) {
         m_controlsAnimation->stop();
+    }
+    if (m_announcedWindow != 0) {
+        Q_EMIT presentationTargetChanged(0, QSize());
+    }
+}
+
+void MagnifierView::updateSurface() {
+    // Only an X server lets another connection draw into our window.
+    static const bool drawnElsewhere = QGuiApplication::platformName() == QLatin1String("xcb");
+    const bool covered =
+        !drawnElsewhere || m_controlsShown || m_controlsAnimation || m_drawableFrame.isNull();
+    if (covered) {
+        if (m_surface->isVisible()) {
+            m_surface->hide();
+            update(); // the view paints the picture again from the next frame on
+        }
+    } else if (!m_surface->isVisible()) {
+        m_surface->setAttribute(Qt::WA_NativeWindow);
+        m_surface->setGeometry(rect());
+        m_surface->show();
+        m_surface->lower();
+    }
+    const quintptr window = m_surface->isVisible() ? m_surface->winId() : 0;
+    const QSize size =
+        window != 0 ? (QSizeF(m_surface->size()) * devicePixelRatioF()).toSize() : QSize();
+    if (window != m_announcedWindow || size != m_announcedSize) {
+        m_announcedWindow = window;
+        m_announcedSize = size;
+        Q_EMIT presentationTargetChanged(window, size);
     }
 }
 
@@ -253,7 +321,9 @@ void MagnifierView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     m_noCapturePlaceholder->setGeometry(rect());
     m_permissionPlaceholder->setGeometry(rect());
+    m_surface->setGeometry(rect());
     placeControls();
+    updateSurface();
 }
 
 QPoint MagnifierView::controlsPosition(bool shown) const {
@@ -305,6 +375,7 @@ void MagnifierView::setControlsShown(bool shown) {
             [this, shown] { finishControlsAnimation(shown); });
     m_controlsAnimation = animation;
     animation->start(QAbstractAnimation::DeleteWhenStopped);
+    updateSurface();
     Q_EMIT controlsShownChanged(shown);
 }
 
@@ -325,6 +396,8 @@ void MagnifierView::finishControlsAnimation(bool shown) {
         m_controls->show();
         m_controls->raise();
     }
+    m_controlsAnimation = nullptr; // it deletes itself
+    updateSurface();
 }
 
 void MagnifierView::enterEvent(QEnterEvent* event) {

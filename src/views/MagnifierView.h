@@ -15,6 +15,7 @@ class QVariantAnimation;
 namespace oculo {
 
 class ControlsSnapshot;
+class PictureSurface;
 class MagnifierControlsView;
 class MagnifierState;
 
@@ -53,6 +54,9 @@ public:
 
 Q_SIGNALS:
     void controlsShownChanged(bool shown);
+    // A native window that whoever captures the frames may draw the picture
+    // into, filling `size` device pixels; 0 while the view paints it itself.
+    void presentationTargetChanged(quintptr window, const QSize& size);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -73,6 +77,7 @@ private:
     void placeControls();
     void showControlsStep(double progress);
     void finishControlsAnimation(bool shown);
+    void updateSurface();
 
     MagnifierState& m_state;
     std::function<void()> m_openSystemSettings;
@@ -80,6 +85,10 @@ private:
     MagnifierControlsView* m_controls = nullptr;
     // Stands in for the strip while it slides and fades.
     ControlsSnapshot* m_controlsSnapshot = nullptr;
+    // Shows the picture drawn by the capture thread while nothing lies over it.
+    PictureSurface* m_surface = nullptr;
+    quintptr m_announcedWindow = 0;
+    QSize m_announcedSize;
     QWidget* m_noCapturePlaceholder = nullptr;
     QWidget* m_permissionPlaceholder = nullptr;
     QPushButton* m_openSettingsButton = nullptr;

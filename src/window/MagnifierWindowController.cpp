@@ -150,6 +150,9 @@ void MagnifierWindowController::setupPanel() {
         panel);
     view->installEventFilter(this);
     panel->setContent(view);
+    // The capture thread draws into the view's picture surface while nothing covers it.
+    connect(view, &MagnifierView::presentationTargetChanged, m_captureService.data(),
+            &ScreenCaptureService::setPresentationTarget);
 
     m_panel = panel;
     // Before the first show, so the window manager maps it on the right desktops.

@@ -8,9 +8,11 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
+#include <QWindow>
 #include <qcoro/qcorotask.h>
 
 #include <csignal>
@@ -104,6 +106,37 @@ private Q_SLOTS:
         frames.clear();
         QTest::qWait(200);
         QVERIFY(frames.isEmpty());
+    }
+
+    // Drawn straight into a native window: the centre of the rectangle (here
+    // across the pattern's left edge) fills it, each screen pixel `zoom` times.
+    void drawsIntoATargetWindowAtEveryZoom() {
+        QWindow target;
+        target.setGeometry(700, 500, 240, 120);
+        target.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&target));
+        for (const double zoom : {1.0, 2.0, 3.5}) {
+            const QRectF source(110.3 - 120 / zoom, 250 - 90 / zoom, 240 / zoom, 180 / zoom);
+            X11CaptureStream stream({}, m_display, configurationFor(source, false));
+            stream.setPresentationTarget(target.winId(), target.size());
+            QVERIFY(!stream.startNow());
+            const auto showsPattern = [zoom] {
+                const QImage shown =
+                    QGuiApplication::primaryScreen()->grabWindow(0, 700, 500, 240, 120).toImage();
+                for (int y = 0; y < shown.height(); ++y) {
+                    for (int x = 0; x < shown.width(); ++x) {
+                        const bool inside = 110.3 + (x - 119.5) / zoom >= 100;
+                        const QColor expected = PatternWindow::quadrantColor(false, y >= 60);
+                        if ((pixelColor(shown, x, y) == expected) != inside) {
+                            return false;
+                        }
+                    }
+                }
+                return shown.width() == 240;
+            };
+            QTRY_VERIFY2_WITH_TIMEOUT(showsPattern(), qPrintable(QString::number(zoom)),
+                                      frameTimeoutMs);
+        }
     }
 
     void drawsThePointerWhereItIs() {

@@ -7,8 +7,10 @@
 
 #include <xcb/damage.h>
 #include <xcb/randr.h>
+#include <xcb/shm.h>
 #include <xcb/xfixes.h>
 #include <xcb/xinput.h>
+#include <xcb/xproto.h>
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -150,6 +152,9 @@ public:
     bool checkDamage();
     bool checkPointer();
     bool takeRequests(); // false when a stop was requested
+    void applyTarget(quint32 window, const QSize& size);
+    void dropTarget();
+    void present(const uchar* pixels, qsizetype stride, const QRect& grab);
     QImage& acquireImage(const QSize& size);
     std::chrono::microseconds frameInterval() const {
         return std::max(config.minimumFrameInterval, std::chrono::microseconds(1000));
@@ -175,6 +180,18 @@ public:
 
     CaptureConfiguration config;
     FrameScaler scaler;
+    QRectF deviceSource; // the configured rectangle in root-window pixels
+    QRect visibleArea;
+
+    // The window frames are drawn into besides being published; errors about
+    // it (a window already destroyed) end the drawing, not the capture.
+    quint32 targetWindow = 0;
+    QSize targetSize;
+    quint8 targetDepth = 0;
+    quint32 targetGc = 0;
+    FrameScaler targetScaler;
+    std::unique_ptr<SharedMemorySegment> targetSegment;
+    const xcb_query_extension_reply_t* shmExtension = nullptr;
     std::vector<QImage> imagePool;
     std::size_t nextPoolVictim = 0;
 
@@ -193,6 +210,7 @@ public:
     std::optional<CaptureConfiguration> requestedConfig;
     bool stopRequested = false;
     bool pointerCheckRequested = false;
+    std::optional<std::pair<quint32, QSize>> requestedTarget;
     std::atomic<bool> stopping{false};
 };
 
@@ -285,6 +303,9 @@ bool X11CaptureSession::Private::setUp(const CaptureConfiguration& configuration
         return false;
     }
     grabber = std::make_unique<X11ScreenGrabber>(c, root, options.useSharedMemory);
+    if (grabber->usesSharedMemory()) {
+        shmExtension = presentExtension(c, &xcb_shm_id);
+    }
     applyConfiguration(configuration);
     return true;
 }
@@ -303,7 +324,99 @@ void X11CaptureSession::Private::applyConfiguration(const CaptureConfiguration& 
                         logical.height() * ratio);
     const QRect visible = monitor.device.intersected(QRect(QPoint(0, 0), rootSize));
     scaler = FrameScaler(device, visible, output);
+    deviceSource = device;
+    visibleArea = visible;
+    if (targetWindow != 0) {
+        applyTarget(targetWindow, targetSize);
+    }
     dirty = true;
+}
+
+void X11CaptureSession::Private::dropTarget() {
+    if (targetGc != 0 && xcb_connection_has_error(c) == 0) {
+        xcb_free_gc(c, targetGc);
+    }
+    targetGc = 0;
+    targetWindow = 0;
+    targetScaler = FrameScaler();
+}
+
+void X11CaptureSession::Private::applyTarget(quint32 window, const QSize& size) {
+    const bool sameWindow = window == targetWindow && targetGc != 0;
+    if (!sameWindow) {
+        dropTarget();
+    }
+    if (window == 0 || size.isEmpty() || size.width() > maximumOutputSide ||
+        size.height() > maximumOutputSide) {
+        dropTarget();
+        return;
+    }
+    if (!sameWindow) {
+        const XcbReply<xcb_get_geometry_reply_t> geometry(
+            xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr));
+        if (!geometry || (geometry->depth != 24 && geometry->depth != 32)) {
+            return; // gone already, or a format the scaler does not write
+        }
+        targetDepth = geometry->depth;
+        targetGc = xcb_generate_id(c);
+        xcb_create_gc(c, targetGc, window, 0, nullptr);
+        targetWindow = window;
+    }
+    targetSize = size;
+    const std::size_t bytes = std::size_t(size.width()) * std::size_t(size.height()) * 4;
+    if (!targetSegment || targetSegment->size() < bytes) {
+        QString why;
+        targetSegment.reset();
+        if (shmExtension != nullptr) {
+            targetSegment = SharedMemorySegment::attach(c, bytes, &why);
+        }
+    }
+    // The centre part of the configured rectangle that fills the window.
+    const QSize output = scaler.outputSize();
+    QRectF source = deviceSource;
+    if (!output.isEmpty()) {
+        const double scale = std::max(double(size.width()) / output.width(),
+                                      double(size.height()) / output.height());
+        const double keptWidth = size.width() / scale / output.width();
+        const double keptHeight = size.height() / scale / output.height();
+        source = QRectF(deviceSource.x() + deviceSource.width() * (1 - keptWidth) / 2,
+                        deviceSource.y() + deviceSource.height() * (1 - keptHeight) / 2,
+                        deviceSource.width() * keptWidth, deviceSource.height() * keptHeight);
+    }
+    targetScaler = FrameScaler(source, visibleArea, size);
+    dirty = true;
+}
+
+void X11CaptureSession::Private::present(const uchar* pixels, qsizetype stride, const QRect& grab) {
+    if (targetWindow == 0) {
+        return;
+    }
+    const QSize size = targetScaler.outputSize();
+    const QRect own = targetScaler.grabRect();
+    const uchar* start = pixels;
+    if (!own.isEmpty()) {
+        if (!grab.contains(own)) {
+            return;
+        }
+        start += (own.y() - grab.y()) * stride + (own.x() - grab.x()) * 4;
+    }
+    if (targetSegment) {
+        QImage image(targetSegment->data(), size.width(), size.height(), size.width() * 4,
+                     QImage::Format_RGB32);
+        targetScaler.scale(start, stride, image);
+        xcb_shm_put_image(c, targetWindow, targetGc, size.width(), size.height(), 0, 0,
+                          size.width(), size.height(), 0, 0, targetDepth, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                          0, targetSegment->id(), 0);
+    } else {
+        QImage image(size, QImage::Format_RGB32);
+        if (image.isNull()) {
+            return;
+        }
+        targetScaler.scale(start, stride, image);
+        xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, targetWindow, targetGc, size.width(),
+                      size.height(), 0, 0, 0, targetDepth, image.sizeInBytes(), image.constBits());
+    }
+    xcb_flush(c);
 }
 
 bool X11CaptureSession::Private::drainEvents() {
@@ -311,7 +424,13 @@ bool X11CaptureSession::Private::drainEvents() {
         const XcbReply<xcb_generic_event_t> event(raw);
         const uint8_t type = event->response_type & 0x7f;
         if (type == 0) {
-            failure = describeXError(*reinterpret_cast<xcb_generic_error_t*>(event.get()));
+            const auto* error = reinterpret_cast<xcb_generic_error_t*>(event.get());
+            if (targetWindow != 0 &&
+                (error->resource_id == targetWindow || error->resource_id == targetGc)) {
+                dropTarget(); // the window went away under us: stop drawing into it
+                continue;
+            }
+            failure = describeXError(*error);
             return false;
         }
         if (damageExtension != nullptr &&
@@ -460,7 +579,8 @@ bool X11CaptureSession::Private::produce(QImage* frame, QString* error) {
         *frame = QImage(); // out of memory: skip this frame
         return true;
     }
-    const QRect grab = scaler.grabRect();
+    const QRect own = scaler.grabRect();
+    const QRect grab = targetWindow != 0 ? own.united(targetScaler.grabRect()) : own;
     if (grab.isEmpty()) {
         image.fill(Qt::black);
         *frame = image;
@@ -491,7 +611,12 @@ bool X11CaptureSession::Private::produce(QImage* frame, QString* error) {
         lastCursorSerial = freshCursor->cursor_serial;
     }
     freshCursor.reset();
-    scaler.scale(pixels->data, pixels->stride, image);
+    present(pixels->data, pixels->stride, grab);
+    const uchar* start = pixels->data;
+    if (!own.isEmpty()) {
+        start += (own.y() - grab.y()) * pixels->stride + (own.x() - grab.x()) * 4;
+    }
+    scaler.scale(start, pixels->stride, image);
     *frame = image;
     return true;
 }
@@ -499,16 +624,21 @@ bool X11CaptureSession::Private::produce(QImage* frame, QString* error) {
 bool X11CaptureSession::Private::takeRequests() {
     wake.clear();
     std::optional<CaptureConfiguration> requested;
+    std::optional<std::pair<quint32, QSize>> target;
     {
         const std::lock_guard lock(requestMutex);
         if (stopRequested) {
             return false;
         }
         requested.swap(requestedConfig);
+        target.swap(requestedTarget);
         pointerCheck = std::exchange(pointerCheckRequested, false) || pointerCheck;
     }
     if (requested) {
         applyConfiguration(*requested);
+    }
+    if (target) {
+        applyTarget(target->first, target->second);
     }
     return true;
 }
@@ -609,6 +739,14 @@ void X11CaptureSession::requestPointerCheck() {
     {
         const std::lock_guard lock(d->requestMutex);
         d->pointerCheckRequested = true;
+    }
+    d->wake.raise();
+}
+
+void X11CaptureSession::requestTarget(quint32 window, const QSize& size) {
+    {
+        const std::lock_guard lock(d->requestMutex);
+        d->requestedTarget = std::make_pair(window, size);
     }
     d->wake.raise();
 }

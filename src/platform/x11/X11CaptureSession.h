@@ -51,6 +51,9 @@ public:
     // Any thread. The pointer moved in a way the server reports to nobody
     // (a warp): look at it again before the next frame.
     void requestPointerCheck();
+    // Any thread. Each frame is also drawn straight into `window` (on this
+    // display), scaled to fill `size` pixels with its centre kept; 0 stops it.
+    void requestTarget(quint32 window, const QSize& size);
     // Any thread. run() returns promptly.
     void requestStop();
     // Any thread. Breaks the connection so that a run() stuck on an

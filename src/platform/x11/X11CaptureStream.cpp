@@ -105,6 +105,14 @@ void X11CaptureStream::pointerMoved() {
     }
 }
 
+void X11CaptureStream::setPresentationTarget(quintptr window, const QSize& size) {
+    m_targetWindow = window;
+    m_targetSize = size;
+    if (m_session) {
+        m_session->requestTarget(static_cast<quint32>(window), size);
+    }
+}
+
 std::optional<CaptureError> X11CaptureStream::startNow() {
     if (m_running) {
         return std::nullopt;
@@ -115,6 +123,9 @@ std::optional<CaptureError> X11CaptureStream::startNow() {
         x11::X11CaptureSession::open({m_displayName, true}, m_display, m_configuration, &error);
     if (!m_session) {
         return CaptureError{error};
+    }
+    if (m_targetWindow != 0) {
+        m_session->requestTarget(static_cast<quint32>(m_targetWindow), m_targetSize);
     }
     ++m_generation;
     m_sink = std::make_unique<Sink>(this, m_generation, m_configuration.queueDepth);

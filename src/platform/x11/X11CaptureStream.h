@@ -33,6 +33,7 @@ public:
     QCoro::Task<> stop() override;
     QCoro::Task<> updateConfiguration(const CaptureConfiguration& configuration) override;
     void pointerMoved() override;
+    void setPresentationTarget(quintptr window, const QSize& size) override;
 
     std::optional<CaptureError> startNow();
     void stopNow();
@@ -46,6 +47,8 @@ private:
     QByteArray m_displayName;
     DisplayInfo m_display;
     CaptureConfiguration m_configuration;
+    quintptr m_targetWindow = 0;
+    QSize m_targetSize;
     std::unique_ptr<x11::X11CaptureSession> m_session;
     std::unique_ptr<Sink> m_sink;
     std::thread m_thread;
