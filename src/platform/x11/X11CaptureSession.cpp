@@ -349,6 +349,7 @@ void X11CaptureSession::Private::applyTarget(quint32 window, const QSize& size) 
     if (window == 0 || size.isEmpty() || size.width() > maximumOutputSide ||
         size.height() > maximumOutputSide) {
         dropTarget();
+        dirty = true; // images are published again from the next frame slot
         return;
     }
     if (!sameWindow) {
@@ -569,21 +570,27 @@ QImage& X11CaptureSession::Private::acquireImage(const QSize& size) {
 }
 
 bool X11CaptureSession::Private::produce(QImage* frame, QString* error) {
-    const QSize output = scaler.outputSize();
-    if (output.isEmpty()) {
-        *frame = QImage();
-        return true;
+    *frame = QImage();
+    // While frames go straight to a window nobody waits for images of them.
+    const bool publishes = targetWindow == 0;
+    QImage* image = nullptr;
+    if (publishes) {
+        const QSize output = scaler.outputSize();
+        if (output.isEmpty()) {
+            return true;
+        }
+        image = &acquireImage(output);
+        if (image->isNull()) {
+            return true; // out of memory: skip this frame
+        }
     }
-    QImage& image = acquireImage(output);
-    if (image.isNull()) {
-        *frame = QImage(); // out of memory: skip this frame
-        return true;
-    }
-    const QRect own = scaler.grabRect();
-    const QRect grab = targetWindow != 0 ? own.united(targetScaler.grabRect()) : own;
+    const QRect grab = publishes ? scaler.grabRect() : targetScaler.grabRect();
     if (grab.isEmpty()) {
-        image.fill(Qt::black);
-        *frame = image;
+        present(nullptr, 0, grab); // all black
+        if (image != nullptr) {
+            image->fill(Qt::black);
+            *frame = *image;
+        }
         return true;
     }
 
@@ -612,12 +619,10 @@ bool X11CaptureSession::Private::produce(QImage* frame, QString* error) {
     }
     freshCursor.reset();
     present(pixels->data, pixels->stride, grab);
-    const uchar* start = pixels->data;
-    if (!own.isEmpty()) {
-        start += (own.y() - grab.y()) * pixels->stride + (own.x() - grab.x()) * 4;
+    if (image != nullptr) {
+        scaler.scale(pixels->data, pixels->stride, *image);
+        *frame = *image;
     }
-    scaler.scale(start, pixels->stride, image);
-    *frame = image;
     return true;
 }
 
