@@ -64,11 +64,20 @@ QSize X11Probe::screenSize() const {
 }
 
 uint32_t X11Probe::findWindow(pid_t pid, const QString& title) const {
+    return largestViewable([&](uint32_t window) {
+        return ownerPid(window) == pid && (title.isEmpty() || this->title(window) == title);
+    });
+}
+
+uint32_t X11Probe::findWindowTitled(const QString& titlePrefix) const {
+    return largestViewable([&](uint32_t window) { return title(window).startsWith(titlePrefix); });
+}
+
+uint32_t X11Probe::largestViewable(const std::function<bool(uint32_t)>& accepts) const {
     uint32_t best = XCB_WINDOW_NONE;
     int bestArea = 0;
     for (const uint32_t window : descendants(m_root)) {
-        if (ownerPid(window) != pid || !isViewable(window) ||
-            (!title.isEmpty() && this->title(window) != title)) {
+        if (!accepts(window) || !isViewable(window)) {
             continue;
         }
         const QRect rect = rootGeometry(window);

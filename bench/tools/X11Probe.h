@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <sys/types.h>
 
 struct xcb_connection_t;
@@ -36,6 +37,9 @@ public:
     // The largest viewable window whose _NET_WM_PID is `pid` and, unless
     // `title` is empty, whose name is `title`; 0 when there is none yet.
     uint32_t findWindow(pid_t pid, const QString& title = {}) const;
+    // The largest viewable window whose name starts with `titlePrefix`, for
+    // programs that set no _NET_WM_PID; 0 when there is none yet.
+    uint32_t findWindowTitled(const QString& titlePrefix) const;
     // Every window below `window`, depth first, parents before their children.
     QList<uint32_t> descendants(uint32_t window) const;
     // Top-level client windows the window manager lists in _NET_CLIENT_LIST.
@@ -78,6 +82,7 @@ public:
     int takeRepaintCount();
 
 private:
+    uint32_t largestViewable(const std::function<bool(uint32_t)>& accepts) const;
     bool handlePendingEvents();
     // A round trip: everything sent before has been handled by the server.
     void sync();

@@ -1,11 +1,13 @@
 // Drives and measures one run of follow_bench on a prepared X server (see
 // bench/follow_bench): starts oculo, moves the pointer with XTest over the
 // scene, and prints CPU per second of oculo and of the X server, frames shown
-// per second, peak memory and the pointer-to-pixels latency.
+// per second, peak memory and the pointer-to-pixels latency. Then runs each
+// peer magnifier over the same scene and pointer path and prints the CPU per
+// frame shown side by side.
 //
 // Usage: follow_bench_probe --oculo PATH --server-pid PID --scene-pid PID
 //                           [--seconds S] [--baseline-seconds S] [--latency-samples N]
-//                           [--warp-samples N]
+//                           [--warp-samples N] [--peer 'NAME|TITLE PREFIX|COMMAND']...
 
 #include "X11Probe.h"
 
@@ -37,6 +39,14 @@ namespace {
 // The scene (follow_bench_scene) is 510 x 300 at the top-left corner, red = x / 2.
 constexpr QPoint sceneRestPoint{255, 150};
 
+// Another magnifier measured beside oculo: started with `sh -c "exec COMMAND"`,
+// its window found by the start of its title.
+struct Peer {
+    QString name;
+    QString titlePrefix;
+    QString command;
+};
+
 struct Options {
     QString oculo;
     pid_t serverPid = 0;
@@ -45,6 +55,7 @@ struct Options {
     double baselineSeconds = 20;
     int latencySamples = 40;
     int warpSamples = 20;
+    std::vector<Peer> peers;
 };
 
 std::optional<Options> parseOptions(const QStringList& arguments) {
@@ -66,6 +77,12 @@ std::optional<Options> parseOptions(const QStringList& arguments) {
             options.latencySamples = value.toInt();
         } else if (name == QLatin1String("--warp-samples")) {
             options.warpSamples = value.toInt();
+        } else if (name == QLatin1String("--peer")) {
+            const QStringList parts = value.split(QLatin1Char('|'));
+            if (parts.size() != 3) {
+                return std::nullopt;
+            }
+            options.peers.push_back({parts.at(0), parts.at(1), parts.at(2)});
         } else {
             return std::nullopt;
         }
@@ -171,10 +188,11 @@ public:
         , m_probe(probe) {}
 
     // Measures for `seconds` with the pointer following the path or parked.
+    // The program measured is the one started last (oculo or a peer).
     PhaseFigures measure(double seconds, bool pointerMoving) {
-        const auto oculoStart = m_oculoPid > 0 ? cpuMilliseconds(m_oculoPid) : std::nullopt;
+        const auto oculoStart = m_subjectPid > 0 ? cpuMilliseconds(m_subjectPid) : std::nullopt;
         const auto serverStart = cpuMilliseconds(m_options.serverPid);
-        const auto threadsStart = threadCpuMilliseconds(m_oculoPid);
+        const auto threadsStart = threadCpuMilliseconds(m_subjectPid);
         m_probe.takeRepaintCount();
         const auto start = Clock::now();
         auto nextMove = start;
@@ -189,14 +207,14 @@ public:
         }
         const double elapsed = secondsSince(start);
         PhaseFigures figures;
-        const auto oculoEnd = m_oculoPid > 0 ? cpuMilliseconds(m_oculoPid) : std::nullopt;
+        const auto oculoEnd = m_subjectPid > 0 ? cpuMilliseconds(m_subjectPid) : std::nullopt;
         const auto serverEnd = cpuMilliseconds(m_options.serverPid);
         if (oculoStart && oculoEnd) {
             figures.oculoMsPerSecond = (*oculoEnd - *oculoStart) / elapsed;
             figures.framesPerSecond = m_probe.takeRepaintCount() / elapsed;
         }
         std::vector<std::pair<double, QString>> threads;
-        for (const auto& [name, milliseconds] : threadCpuMilliseconds(m_oculoPid)) {
+        for (const auto& [name, milliseconds] : threadCpuMilliseconds(m_subjectPid)) {
             const auto before = threadsStart.find(name);
             const double spent =
                 milliseconds - (before == threadsStart.end() ? 0.0 : before->second);
@@ -228,6 +246,7 @@ public:
             return false;
         }
         m_oculoPid = static_cast<pid_t>(m_process.processId());
+        m_subjectPid = m_oculoPid;
         const auto start = Clock::now();
         while (secondsSince(start) < 30 && m_process.state() == QProcess::Running) {
             if (const uint32_t window = m_probe.findWindow(m_oculoPid, QStringLiteral("Oculo"))) {
@@ -308,6 +327,50 @@ public:
 
     std::optional<double> peakMemory() const { return peakResidentMegabytes(m_oculoPid); }
 
+    // Runs `peer` over the scene while the pointer follows the same path as
+    // for oculo; empty figures with `error` set when it never showed a frame.
+    PhaseFigures measurePeer(const Peer& peer, double seconds, QString* error) {
+        QProcess process;
+        process.setProgram(QStringLiteral("/bin/sh"));
+        process.setArguments({QStringLiteral("-c"), QStringLiteral("exec ") + peer.command});
+        process.setProcessChannelMode(QProcess::MergedChannels); // shown only on failure
+        m_probe.movePointer(sceneRestPoint);
+        process.start();
+        if (!process.waitForStarted(10000)) {
+            *error = QStringLiteral("could not start it: %1").arg(process.errorString());
+            return {};
+        }
+        m_subjectPid = static_cast<pid_t>(process.processId());
+        PhaseFigures figures;
+        const auto start = Clock::now();
+        uint32_t window = 0;
+        while (window == 0 && secondsSince(start) < 30 && process.state() == QProcess::Running) {
+            window = m_probe.findWindowTitled(peer.titlePrefix);
+            if (window == 0) {
+                std::this_thread::sleep_for(100ms);
+            }
+        }
+        if (window == 0) {
+            *error = QStringLiteral("no window titled \"%1...\" appeared").arg(peer.titlePrefix);
+        } else if (!m_probe.watchRepaints(window) || !m_probe.waitForRepaint(10000)) {
+            *error = QStringLiteral("its window never repainted");
+        } else {
+            std::this_thread::sleep_for(1s);
+            figures = measure(seconds, true);
+        }
+        process.terminate();
+        if (!process.waitForFinished(5000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+        if (!error->isEmpty()) {
+            *error += QStringLiteral("; its last output: ") +
+                      QString::fromLocal8Bit(process.readAll().right(400)).trimmed();
+        }
+        m_subjectPid = 0;
+        return figures;
+    }
+
     QString stopOculo() {
         if (m_process.state() == QProcess::NotRunning) {
             return QStringLiteral("oculo had already ended (exit code %1)")
@@ -331,6 +394,7 @@ private:
     QTemporaryDir m_config;
     QProcess m_process;
     pid_t m_oculoPid = 0;
+    pid_t m_subjectPid = 0;
     uint32_t m_magnifier = 0;
 };
 
@@ -342,6 +406,33 @@ void printRow(const char* name, const PhaseFigures& figures) {
     std::printf("  %-34s %12s %16s %11s\n", name, qPrintable(figure(figures.oculoMsPerSecond)),
                 qPrintable(figure(figures.serverMsPerSecond)),
                 qPrintable(figure(figures.framesPerSecond)));
+}
+
+QString loadAverage() {
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return QStringLiteral("unknown");
+    }
+    return QString::fromLatin1(file.readAll().split(' ').mid(0, 3).join(' '));
+}
+
+// CPU per frame shown: the program's own, and what it added to the X server
+// beyond the scene alone.
+struct FrameCost {
+    double framesPerSecond = 0;
+    double own = 0;
+    double server = 0;
+    double both() const { return own + server; }
+};
+
+std::optional<FrameCost> frameCost(const PhaseFigures& figures, const PhaseFigures& baseline) {
+    if (!figures.oculoMsPerSecond || !figures.serverMsPerSecond || !figures.framesPerSecond ||
+        !baseline.serverMsPerSecond || *figures.framesPerSecond < 1) {
+        return std::nullopt;
+    }
+    const double fps = *figures.framesPerSecond;
+    return FrameCost{fps, *figures.oculoMsPerSecond / fps,
+                     std::max(0.0, *figures.serverMsPerSecond - *baseline.serverMsPerSecond) / fps};
 }
 
 double percentile(std::vector<double> values, double p) {
@@ -377,6 +468,7 @@ int main(int argc, char** argv) {
     }
 
     FollowBench bench(*options, probe);
+    const QString loadAtStart = loadAverage();
     std::fprintf(stderr, "follow_bench: baseline, %.0f s\n", options->baselineSeconds);
     const PhaseFigures baseline = bench.measure(options->baselineSeconds, true);
 
@@ -438,6 +530,17 @@ int main(int argc, char** argv) {
     const auto peak = bench.peakMemory();
     const QString ending = bench.stopOculo();
 
+    // The peers follow the same path over the same scene, one after the other.
+    std::vector<std::tuple<QString, PhaseFigures, QString>> peers;
+    for (const Peer& peer : options->peers) {
+        std::fprintf(stderr, "follow_bench: %s following the pointer, %.0f s\n",
+                     qPrintable(peer.name), options->seconds);
+        QString error;
+        const PhaseFigures figures = bench.measurePeer(peer, options->seconds, &error);
+        peers.emplace_back(peer.name, figures, error);
+    }
+    const QString loadAtEnd = loadAverage();
+
     std::printf("follow_bench: magnifier %dx%d at (%d, %d) on a %dx%d Xvfb, zoom 2 (fresh "
                 "settings), scene repainted 30 times a second\n",
                 magnifier.width(), magnifier.height(), magnifier.x(), magnifier.y(),
@@ -479,5 +582,34 @@ int main(int argc, char** argv) {
                 "over a still screen <= 1 ms/s each; peak RSS < 60 MB; latency < 70 ms; warps "
                 "median <= 120 ms, p90 <= 200 ms\n");
     std::printf("  %s\n", qPrintable(ending));
+
+    std::printf("following side by side, CPU per frame shown in ms (X server: beyond the scene "
+                "alone); load average at the start %s, at the end %s\n",
+                qPrintable(loadAtStart), qPrintable(loadAtEnd));
+    std::printf("  %-10s %9s %9s %10s %9s\n", "program", "frames/s", "own", "X server", "both");
+    const auto oculoCost = frameCost(following, baseline);
+    const auto printCost = [](const QString& name, const std::optional<FrameCost>& cost) {
+        if (cost) {
+            std::printf("  %-10s %9.1f %9.3f %10.3f %9.3f\n", qPrintable(name),
+                        cost->framesPerSecond, cost->own, cost->server, cost->both());
+        }
+    };
+    printCost(QStringLiteral("oculo"), oculoCost);
+    for (const auto& [name, figures, error] : peers) {
+        if (!error.isEmpty()) {
+            std::printf("  %-10s not measured: %s\n", qPrintable(name), qPrintable(error));
+        } else if (!frameCost(figures, baseline)) {
+            std::printf("  %-10s not measured: it showed no frames\n", qPrintable(name));
+        }
+        printCost(name, frameCost(figures, baseline));
+    }
+    for (const auto& [name, figures, error] : peers) {
+        const auto peerCost = frameCost(figures, baseline);
+        if (oculoCost && peerCost && peerCost->own > 0 && peerCost->both() > 0) {
+            std::printf("  oculo / %s: own %.2f, with the X server %.2f\n", qPrintable(name),
+                        oculoCost->own / peerCost->own, oculoCost->both() / peerCost->both());
+        }
+    }
+    std::printf("  targets against kmag: own <= 0.30, with the X server <= 0.50\n");
     return 0;
 }
