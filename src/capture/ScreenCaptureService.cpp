@@ -69,6 +69,7 @@ ScreenCaptureService::startCapture(const DisplayInfo& display, const QRectF& sou
     // Copies: the caller's objects may be gone once this coroutine resumes.
     const DisplayInfo target = display;
     CaptureConfiguration configuration = configurationFor(sourceRect);
+    configuration.followsPointer = m_followsPointer;
     configuration.outputSize =
         geometry::boundedOutputSize(configuration.outputSize, m_maximumOutputSize);
     QPointer<ScreenCaptureService> self(this);
@@ -180,6 +181,7 @@ void ScreenCaptureService::applyPendingRegionUpdate() {
         return;
     }
     CaptureConfiguration configuration = configurationFor(*rect);
+    configuration.followsPointer = m_followsPointer;
     configuration.outputSize =
         geometry::boundedOutputSize(configuration.outputSize, m_maximumOutputSize);
     if (configuration.outputSize.isEmpty()) {
@@ -195,6 +197,11 @@ void ScreenCaptureService::pointerMoved() {
     if (m_stream && m_isCapturing) {
         m_stream->pointerMoved();
     }
+}
+
+bool ScreenCaptureService::followsPointerItself() const {
+    return m_stream && m_isCapturing && m_currentConfig && m_currentConfig->followsPointer &&
+           m_stream->followsPointerItself();
 }
 
 void ScreenCaptureService::setPresentationTarget(quintptr window, const QSize& size) {

@@ -47,6 +47,11 @@ public:
     bool hasPendingRegionUpdate() const { return m_regionUpdateTimer.isActive(); }
     // Tells a running stream to draw the pointer where it is now.
     void pointerMoved();
+    // Whether rectangles from the next start or update on follow the pointer.
+    void setFollowsPointer(bool follows) { m_followsPointer = follows; }
+    // True while the running stream keeps the rectangle on the pointer by
+    // itself: pointer moves then need only pointerMoved(), not new rectangles.
+    bool followsPointerItself() const;
     // Where running and later streams also draw their frames themselves
     // (a native window id and its size in device pixels); 0 stops that.
     void setPresentationTarget(quintptr window, const QSize& size);
@@ -76,6 +81,7 @@ private:
     std::optional<DisplayInfo> m_currentDisplay;
     std::optional<CaptureConfiguration> m_currentConfig;
     std::optional<QRectF> m_pendingRegionUpdate;
+    bool m_followsPointer = false;
     // Owned here so that a stop or the service's end cancels a pending update;
     // nothing is left suspended when the event loop stops turning.
     QTimer m_regionUpdateTimer;

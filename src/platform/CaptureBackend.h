@@ -20,6 +20,9 @@ struct CaptureConfiguration {
     QSize outputSize;  // pixels of each produced image
     std::chrono::microseconds minimumFrameInterval{1'000'000 / 30};
     bool showsCursor = true;
+    // The rectangle keeps its size and its centre follows the pointer, moved by
+    // the stream itself where it can (see CaptureStream::followsPointerItself).
+    bool followsPointer = false;
     int queueDepth = 3; // frames that may wait for the GUI thread before new ones are dropped
 
     friend bool operator==(const CaptureConfiguration&, const CaptureConfiguration&) = default;
@@ -45,6 +48,9 @@ public:
     // The pointer moved, perhaps without any event the stream could see (a
     // warp); a stream that draws the pointer looks at it again.
     virtual void pointerMoved() {}
+    // True when a configuration that follows the pointer needs no further
+    // rectangles from the owner while the pointer stays on this display.
+    virtual bool followsPointerItself() const { return false; }
     // Draw every frame also straight into this native window, scaled to fill
     // `size` device pixels with the centre kept (the picture the GUI would
     // paint), skipping the GUI thread; 0 stops it. Frames are still published.

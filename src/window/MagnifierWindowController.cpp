@@ -293,7 +293,16 @@ void MagnifierWindowController::startObservationLoops() {
             c.m_captureService->pointerMoved();
             co_return;
         }
-        c.m_state->setMouseLocation(c.m_mouseTracker.mouseLocation());
+        const QPointF location = c.m_mouseTracker.mouseLocation();
+        c.m_state->setMouseLocation(location);
+        // A stream that keeps the rectangle on the pointer itself needs only a
+        // nudge (for warps it cannot see), unless the pointer changed display.
+        const auto display = c.m_displayManager.displayContaining(location);
+        if (c.m_captureService->followsPointerItself() && display && c.m_currentCaptureDisplay &&
+            display->id == c.m_currentCaptureDisplay->id) {
+            c.m_captureService->pointerMoved();
+            co_return;
+        }
         co_await c.updateCaptureRegion();
     }).on(&m_mouseTracker, &MouseTracker::mouseLocationChanged);
 
@@ -386,6 +395,7 @@ QCoro::Task<> MagnifierWindowController::startCapture() {
     QPointer<MagnifierWindowController> self(this);
     const auto service = m_captureService;
     service->setMaximumOutputSize(devicePixelSize(m_panel));
+    service->setFollowsPointer(m_state->mode() == MagnificationMode::followMouse);
     const auto error = co_await service->startCapture(*display, rect);
     // A window closed meanwhile stopped its stream on purpose.
     if (error && !isGone(self.data())) {
@@ -401,6 +411,7 @@ QCoro::Task<> MagnifierWindowController::updateCaptureRegion() {
     const auto service = m_captureService;
     const auto [rect, display] = calculateCaptureRegion();
     service->setMaximumOutputSize(devicePixelSize(m_panel));
+    service->setFollowsPointer(m_state->mode() == MagnificationMode::followMouse);
 
     if (display && (!m_currentCaptureDisplay || m_currentCaptureDisplay->id != display->id)) {
         // Set before awaiting, so updates that run meanwhile take the

@@ -14,8 +14,10 @@
 #include <QThread>
 #include <QWindow>
 #include <qcoro/qcorotask.h>
+#include <tuple>
 
 #include <csignal>
+#include <tuple>
 #include <unistd.h>
 
 using namespace oculo;
@@ -190,6 +192,28 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(pixelColor(lastFrame(frames), 210, 510) ==
                                      PatternWindow::quadrantColor(false, true),
                                  frameTimeoutMs);
+
+        // A rectangle that follows the pointer moves with it, warps included,
+        // without a new configuration: the pointer stays at the picture's centre.
+        CaptureConfiguration following = configurationFor(QRectF(0, 0, 100, 100), true);
+        following.followsPointer = true;
+        QCoro::waitFor(stream.updateConfiguration(following));
+        for (const auto& [pointer, warp, right, bottom] :
+             {std::tuple{QPoint(150, 150), false, false, false},
+              std::tuple{QPoint(450, 350), true, true, true}}) {
+            if (warp) {
+                test::warpPointer(pointer);
+                stream.pointerMoved();
+            } else {
+                test::movePointer(pointer);
+            }
+            const QColor around = PatternWindow::quadrantColor(right, bottom);
+            QTRY_VERIFY_WITH_TIMEOUT(pixelColor(lastFrame(frames), 110, 110) ==
+                                             QColor(Qt::magenta) &&
+                                         pixelColor(lastFrame(frames), 10, 10) == around,
+                                     frameTimeoutMs);
+        }
+        test::movePointer(QPoint(1300, 50));
         m_window->unsetCursor();
     }
 

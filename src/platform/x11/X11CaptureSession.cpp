@@ -147,6 +147,8 @@ public:
     bool produce(QImage* frame, QString* error);
 
     void applyConfiguration(const CaptureConfiguration& configuration);
+    void placeSource(const QRectF& device);
+    void setPointerActive(bool active);
     bool drainEvents();
     bool refreshMonitor();
     bool checkDamage();
@@ -181,6 +183,7 @@ public:
     CaptureConfiguration config;
     FrameScaler scaler;
     QRectF deviceSource; // the configured rectangle in root-window pixels
+    QSize outputSize;    // of published images; empty: none
     QRect visibleArea;
 
     // The window frames are drawn into besides being published; errors about
@@ -202,6 +205,11 @@ public:
     bool dirty = true;          // the next frame slot must grab
     bool damagePending = false; // the server reported damage not yet subtracted
     bool pointerCheck = false;  // the pointer may have moved or changed shape
+    // Root pixel of the pointer at the last look, while the rectangle follows it.
+    std::optional<QPoint> pointerPosition;
+    // The pointer moved at the last look: every frame slot looks again, without
+    // waiting for (or waking on) the server's motion events.
+    bool pointerActive = false;
     bool geometryChanged = false;
     std::optional<QString> failure;
 
@@ -209,7 +217,11 @@ public:
     std::mutex requestMutex;
     std::optional<CaptureConfiguration> requestedConfig;
     bool stopRequested = false;
-    bool pointerCheckRequested = false;
+    // Raised by requestPointerCheck(); the wake-up is skipped while the capture
+    // thread looks at the pointer every frame slot anyway.
+    std::atomic<unsigned> pointerRequests{0};
+    std::atomic<bool> watchingPointer{false};
+    unsigned seenPointerRequests = 0;
     std::optional<std::pair<quint32, QSize>> requestedTarget;
     std::atomic<bool> stopping{false};
 };
@@ -319,13 +331,25 @@ void X11CaptureSession::Private::applyConfiguration(const CaptureConfiguration& 
         output.height() > maximumOutputSide) {
         output = QSize(); // nothing sensible to capture: produce no frames
     }
-    const QRectF device(monitor.device.x() + logical.x() * ratio,
-                        monitor.device.y() + logical.y() * ratio, logical.width() * ratio,
-                        logical.height() * ratio);
-    const QRect visible = monitor.device.intersected(QRect(QPoint(0, 0), rootSize));
-    scaler = FrameScaler(device, visible, output);
+    QRectF device(monitor.device.x() + logical.x() * ratio,
+                  monitor.device.y() + logical.y() * ratio, logical.width() * ratio,
+                  logical.height() * ratio);
+    if (!config.followsPointer) {
+        pointerPosition.reset();
+    } else {
+        if (pointerPosition) {
+            device.moveCenter(QPointF(*pointerPosition));
+        }
+        pointerCheck = true; // where the pointer is now, before the next frame
+    }
+    visibleArea = monitor.device.intersected(QRect(QPoint(0, 0), rootSize));
+    outputSize = output;
+    placeSource(device);
+}
+
+void X11CaptureSession::Private::placeSource(const QRectF& device) {
+    scaler = FrameScaler(device, visibleArea, outputSize);
     deviceSource = device;
-    visibleArea = visible;
     if (targetWindow != 0) {
         applyTarget(targetWindow, targetSize);
     }
@@ -516,31 +540,78 @@ bool X11CaptureSession::Private::checkDamage() {
 }
 
 bool X11CaptureSession::Private::checkPointer() {
-    if (!pointerCheck) {
+    const unsigned requests = pointerRequests.load();
+    if (requests != seenPointerRequests) {
+        seenPointerRequests = requests;
+        pointerCheck = true;
+    }
+    if (!pointerCheck && !pointerActive) {
         return true;
     }
     pointerCheck = false;
-    if (!config.showsCursor || xfixesExtension == nullptr) {
+    const bool drawCursor = config.showsCursor && xfixesExtension != nullptr;
+    const bool follow = config.followsPointer;
+    if (!drawCursor && !follow) {
+        setPointerActive(false);
         return true;
     }
+    // The cursor image tells where the pointer is too; one round trip either way.
     xcb_generic_error_t* rawError = nullptr;
-    freshCursor.reset(
-        xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), &rawError));
+    std::optional<QPoint> position;
+    if (drawCursor) {
+        freshCursor.reset(
+            xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), &rawError));
+        if (freshCursor) {
+            position = QPoint(freshCursor->x, freshCursor->y);
+        }
+    } else {
+        const XcbReply<xcb_query_pointer_reply_t> pointer(
+            xcb_query_pointer_reply(c, xcb_query_pointer(c, screen->root), &rawError));
+        if (pointer) {
+            position = QPoint(pointer->root_x, pointer->root_y);
+        }
+    }
     const XcbError error(rawError);
-    if (!freshCursor) {
+    if (!position) {
         failure = error ? describeXError(*error) : connectionLostText(c);
         return false;
     }
-    const QRect rect = cursorRectOf(*freshCursor);
-    const QRect grab = scaler.grabRect();
-    const bool changed = rect != lastCursorRect || freshCursor->cursor_serial != lastCursorSerial;
-    // Moving inside, entering or leaving the rectangle all change the picture.
-    if (changed && (rect.intersects(grab) || lastCursorRect.intersects(grab))) {
-        dirty = true;
+    bool moved = false;
+    if (follow && position != pointerPosition) {
+        pointerPosition = position;
+        QRectF device = deviceSource;
+        device.moveCenter(QPointF(*position));
+        placeSource(device);
+        moved = true;
     }
-    lastCursorRect = rect;
-    lastCursorSerial = freshCursor->cursor_serial;
+    if (drawCursor) {
+        const QRect rect = cursorRectOf(*freshCursor);
+        const QRect grab = scaler.grabRect();
+        const bool changed =
+            rect != lastCursorRect || freshCursor->cursor_serial != lastCursorSerial;
+        // Moving inside, entering or leaving the rectangle all change the picture.
+        if (changed && (rect.intersects(grab) || lastCursorRect.intersects(grab))) {
+            dirty = true;
+        }
+        moved = moved || rect != lastCursorRect;
+        lastCursorRect = rect;
+        lastCursorSerial = freshCursor->cursor_serial;
+    }
+    setPointerActive(moved);
     return true;
+}
+
+void X11CaptureSession::Private::setPointerActive(bool active) {
+    if (active == pointerActive) {
+        return;
+    }
+    pointerActive = active;
+    watchingPointer.store(active);
+    // A request made just before the flag fell found it still raised and did
+    // not wake this thread: take it now.
+    if (!active && pointerRequests.load() != seenPointerRequests) {
+        pointerCheck = true;
+    }
 }
 
 QImage& X11CaptureSession::Private::acquireImage(const QSize& size) {
@@ -637,7 +708,8 @@ bool X11CaptureSession::Private::takeRequests() {
         }
         requested.swap(requestedConfig);
         target.swap(requestedTarget);
-        pointerCheck = std::exchange(pointerCheckRequested, false) || pointerCheck;
+        const unsigned requests = pointerRequests.load();
+        pointerCheck = requests != seenPointerRequests || pointerCheck;
     }
     if (requested) {
         applyConfiguration(*requested);
@@ -652,7 +724,7 @@ void X11CaptureSession::Private::run(CaptureSink& sink) {
     pollfd fds[2] = {{wake.fd(), POLLIN, 0}, {xcb_get_file_descriptor(c), POLLIN, 0}};
     Clock::time_point nextDue = Clock::now();
     dirty = true;
-    pointerCheck = config.showsCursor;
+    pointerCheck = config.showsCursor || config.followsPointer;
     while (!stopping.load(std::memory_order_relaxed)) {
         if (!drainEvents()) {
             break;
@@ -660,10 +732,12 @@ void X11CaptureSession::Private::run(CaptureSink& sink) {
         if (damage == nullptr) {
             dirty = true; // no damage reports: every frame slot grabs
         }
-        const bool work = dirty || damagePending || pointerCheck;
+        const bool work = dirty || damagePending || pointerCheck || pointerActive;
         const Clock::time_point now = Clock::now();
         if (work && now >= nextDue) {
-            if (!checkDamage() || !checkPointer()) {
+            // The pointer first: a moved rectangle grabs anyway, and then the damage
+            // needs no round trip to tell where it was.
+            if (!checkPointer() || !checkDamage()) {
                 break;
             }
             if (dirty && sink.hasRoomForFrame()) {
@@ -741,9 +815,9 @@ void X11CaptureSession::requestConfiguration(const CaptureConfiguration& configu
 }
 
 void X11CaptureSession::requestPointerCheck() {
-    {
-        const std::lock_guard lock(d->requestMutex);
-        d->pointerCheckRequested = true;
+    d->pointerRequests.fetch_add(1);
+    if (d->watchingPointer.load()) {
+        return; // it looks before every frame slot anyway
     }
     d->wake.raise();
 }

@@ -33,6 +33,8 @@ public:
     QCoro::Task<> stop() override;
     QCoro::Task<> updateConfiguration(const CaptureConfiguration& configuration) override;
     void pointerMoved() override;
+    // The capture thread looks at the pointer before each frame anyway.
+    bool followsPointerItself() const override { return true; }
     void setPresentationTarget(quintptr window, const QSize& size) override;
 
     std::optional<CaptureError> startNow();
