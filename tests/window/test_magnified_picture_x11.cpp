@@ -1,0 +1,160 @@
+// The picture a magnifier window really shows, read back from the X server:
+// over a pattern whose colours name their own screen position, every window
+// pixel must show the screen pixel that magnifying the fixed region by the
+// zoom puts there.
+#include "X11Probe.h"
+#include "capture/DisplayManager.h"
+#include "capture/PermissionManager.h"
+#include "capture/ScreenCaptureService.h"
+#include "platform/X11TestSupport.h"
+#include "platform/qt/QtPointerSource.h"
+#include "platform/x11/X11CaptureBackend.h"
+#include "platform/x11/X11DisplaySource.h"
+#include "state/MagnifierState.h"
+#include "state/SettingsStore.h"
+#include "support/TestEnvironment.h"
+#include "support/fakes/FakeSystemSettingsLauncher.h"
+#include "views/MagnifierControlsView.h"
+#include "views/MagnifierView.h"
+#include "window/FloatingPanel.h"
+#include "window/MagnifierWindowController.h"
+#include "window/MouseTracker.h"
+
+#include <QLabel>
+#include <QTemporaryDir>
+#include <qcoro/qcorotask.h>
+
+#include <cmath>
+
+using namespace oculo;
+
+namespace {
+
+constexpr int timeoutMs = 10000;
+const QRect patternArea(40, 40, 640, 560);
+const QPointF regionCentre(300, 300);
+const QRect windowFrame(900, 500, 400, 300);
+const QPoint parkedPointer(1400, 80);
+
+// Red and green are x and y modulo 256, blue holds their high bits.
+QImage positionPattern(const QRect& area) {
+    QImage image(area.size(), QImage::Format_RGB32);
+    for (int y = 0; y < area.height(); ++y) {
+        for (int x = 0; x < area.width(); ++x) {
+            const int sx = area.x() + x;
+            const int sy = area.y() + y;
+            image.setPixel(x, y, qRgb(sx & 0xff, sy & 0xff, (sx >> 8) << 4 | (sy >> 8)));
+        }
+    }
+    return image;
+}
+
+QPoint positionOf(QRgb colour) {
+    return {(qBlue(colour) >> 4) << 8 | qRed(colour), (qBlue(colour) & 0xf) << 8 | qGreen(colour)};
+}
+
+// Empty when rows [0, rows) of `shown` each show the screen pixel under the
+// centre of their cell in the source rectangle (`shown`'s size over `zoom`,
+// centred on the region), give or take one; as every column and row is
+// checked, a wrong scale or offset fails at the edges.
+QString mismatch(const QImage& shown, double zoom, int rows) {
+    if (shown.size() != windowFrame.size()) {
+        return QStringLiteral("grabbed %1x%2").arg(shown.width()).arg(shown.height());
+    }
+    const auto expected = [zoom](double centre, int extent, int i) {
+        return int(std::floor(centre - extent / (2 * zoom) + (i + 0.5) / zoom));
+    };
+    for (int y = 0; y < rows; ++y) {
+        const int ey = expected(regionCentre.y(), shown.height(), y);
+        for (int x = 0; x < shown.width(); ++x) {
+            const int ex = expected(regionCentre.x(), shown.width(), x);
+            const QPoint seen = positionOf(shown.pixel(x, y));
+            if (std::abs(seen.x() - ex) > 1 || std::abs(seen.y() - ey) > 1) {
+                return QString::asprintf(
+                    "zoom %g: window pixel (%d, %d) shows (%d, %d), not (%d, %d)", zoom, x, y,
+                    seen.x(), seen.y(), ex, ey);
+            }
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+class TestMagnifiedPictureX11 : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void windowShowsTheMagnifiedRegion() {
+        bench::X11Probe probe;
+        QVERIFY(probe.isConnected());
+        test::movePointer(parkedPointer);
+        const QImage pattern = positionPattern(patternArea);
+        QLabel patternWindow;
+        patternWindow.setPixmap(QPixmap::fromImage(pattern));
+        patternWindow.setGeometry(patternArea);
+        patternWindow.show();
+        QTRY_COMPARE_WITH_TIMEOUT(probe.grab(patternArea), pattern, timeoutMs);
+
+        QTemporaryDir dir;
+        SettingsStore store(dir.filePath(QStringLiteral("settings.json")));
+        X11DisplaySource displays;
+        X11CaptureBackend backend;
+        test::FakeSystemSettingsLauncher launcher;
+        DisplayManager displayManager(displays);
+        PermissionManager permissionManager(displays, launcher);
+        QtPointerSource pointer;
+        MouseTracker tracker(pointer);
+        QCoro::waitFor(displayManager.refreshDisplays());
+        MagnifierWindowController controller(tracker, displayManager, permissionManager, backend,
+                                             store, nullptr);
+        MagnifierState& state = controller.state();
+        state.setMode(MagnificationMode::fixedRegion);
+        state.setFixedRegion(QRectF(regionCentre - QPointF(50, 50), QSizeF(100, 100)));
+        state.setWindowFrame(QRectF(windowFrame));
+        controller.setup();
+        QCoro::waitFor(controller.startCapture());
+        auto* view = qobject_cast<MagnifierView*>(controller.panel()->content());
+        QVERIFY(view != nullptr);
+        const QWidget* surface = view->findChild<QWidget*>(QStringLiteral("pictureSurface"));
+        QVERIFY(surface != nullptr);
+
+        // A new window shows its controls until the pointer has been over it once.
+        test::movePointer(windowFrame.center());
+        QTRY_VERIFY_WITH_TIMEOUT(view->underMouse(), timeoutMs);
+        test::movePointer(parkedPointer);
+        QTRY_VERIFY_WITH_TIMEOUT(surface->isVisible(), timeoutMs);
+        const uint32_t window = static_cast<uint32_t>(controller.panel()->winId());
+        QCOMPARE(probe.rootGeometry(window), windowFrame);
+
+        QString error;
+        const auto showsRegion = [&](double zoom, int rows) {
+            error = mismatch(probe.grab(windowFrame), zoom, rows);
+            return error.isEmpty();
+        };
+        // Drawn into the native surface by the capture thread.
+        for (const double zoom : {1.0, 2.0, 3.5}) {
+            state.setZoomLevel(zoom);
+            QTRY_VERIFY2_WITH_TIMEOUT(showsRegion(zoom, windowFrame.height()), qPrintable(error),
+                                      timeoutMs);
+            QVERIFY(surface->isVisible());
+        }
+
+        // Painted by the view while the controls cover part of it; a new zoom
+        // so that a picture left over from the surface cannot pass.
+        test::movePointer(windowFrame.center());
+        QTRY_VERIFY_WITH_TIMEOUT(view->controls()->isVisible() && !surface->isVisible(), timeoutMs);
+        state.setZoomLevel(2.0);
+        QTRY_VERIFY2_WITH_TIMEOUT(showsRegion(2.0, view->controls()->y()), qPrintable(error),
+                                  timeoutMs);
+
+        controller.close();
+        QTRY_VERIFY_WITH_TIMEOUT(!controller.screenCaptureService().isCapturing(), timeoutMs);
+        // The stream is deleted later on the event loop; before its backend goes.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+};
+
+OCULO_X11_TEST_MAIN(TestMagnifiedPictureX11, false)
+
+#include "test_magnified_picture_x11.moc"
