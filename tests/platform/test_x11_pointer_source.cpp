@@ -1,4 +1,5 @@
 #include "X11TestSupport.h"
+#include "platform/x11/PointerBeacon.h"
 #include "platform/x11/X11PointerSource.h"
 #include "support/TestEnvironment.h"
 #include "window/MouseTracker.h"
@@ -73,6 +74,28 @@ private Q_SLOTS:
         QCOMPARE(reports, 1);
         QCOMPARE(pointer.position(), QPointF(440, 410));
         QVERIFY(pointer.usesRawMotion());
+
+        // Motion is not even asked for while nobody listens; a move made then
+        // is reported as soon as someone does.
+        test::movePointer(QPoint(450, 420));
+        reports = 0;
+        pointer.setMotionHandler([&reports] { ++reports; });
+        QTRY_COMPARE(reports, 1);
+        pointer.setMotionHandler({});
+    }
+
+    // What a capture thread saw within the age asked for, negative positions
+    // and the wrap of the milliseconds included; nothing older.
+    void beaconKeepsOnlyRecentPositions() {
+        x11::PointerBeacon beacon;
+        using namespace std::chrono_literals;
+        const auto seen = x11::PointerBeacon::Clock::time_point(0xffffffffms - 10ms);
+        QVERIFY(!beacon.recent(40ms, seen));
+        beacon.publish(QPoint(-1280, -300), seen);
+        QCOMPARE(beacon.recent(40ms, seen + 35ms), QPoint(-1280, -300));
+        QVERIFY(!beacon.recent(40ms, seen + 41ms));
+        beacon.publish(QPoint(3839, 2159), seen);
+        QCOMPARE(beacon.recent(40ms, seen), QPoint(3839, 2159));
     }
 
     void unreachableServerFallsBackToQt() {

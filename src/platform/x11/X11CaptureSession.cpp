@@ -1,6 +1,7 @@
 #include "platform/x11/X11CaptureSession.h"
 
 #include "platform/x11/FrameScaler.h"
+#include "platform/x11/PointerBeacon.h"
 #include "platform/x11/X11Monitors.h"
 #include "platform/x11/X11ScreenGrabber.h"
 #include "platform/x11/XcbSupport.h"
@@ -576,6 +577,7 @@ bool X11CaptureSession::Private::checkPointer() {
         failure = error ? describeXError(*error) : connectionLostText(c);
         return false;
     }
+    PointerBeacon::shared().publish(*position);
     bool moved = false;
     if (follow && position != pointerPosition) {
         pointerPosition = position;
@@ -607,6 +609,13 @@ void X11CaptureSession::Private::setPointerActive(bool active) {
     }
     pointerActive = active;
     watchingPointer.store(active);
+    if (inputExtension != nullptr) {
+        // Every frame slot looks while the pointer moves: its motion events
+        // would only be delivered and read. Selected again at rest, a move
+        // made before that took effect is seen by one more look.
+        selectRawMotion(c, screen->root, !active);
+        pointerCheck = pointerCheck || !active;
+    }
     // A request made just before the flag fell found it still raised and did
     // not wake this thread: take it now.
     if (!active && pointerRequests.load() != seenPointerRequests) {

@@ -1,5 +1,6 @@
 #include "platform/x11/X11PointerSource.h"
 
+#include "platform/x11/PointerBeacon.h"
 #include "platform/x11/XcbSupport.h"
 
 #include <QCursor>
@@ -195,6 +196,9 @@ private:
 
 class X11PointerSource::Private {
 public:
+    // A little over one frame at 30 frames a second.
+    static constexpr std::chrono::milliseconds beaconMaxAge{40};
+
     ~Private() {
         // Before the notifier its reports are posted to.
         warpWatch.reset();
@@ -219,8 +223,6 @@ public:
             return;
         }
         root = connected.screen->root;
-        x11::selectRawMotion(c, root);
-        xcb_flush(c);
         inputOpcode = input->major_opcode;
         connection = std::move(connected.connection);
         socketWatch =
@@ -256,11 +258,26 @@ public:
     }
 
     void setMotionHandler(std::function<void()> handler) {
+        const bool wasListening = motionHandler != nullptr;
         motionHandler = std::move(handler);
+        const bool listening = motionHandler != nullptr;
+        if (connection && listening != wasListening) {
+            // Motion is asked for only while someone listens: a moving pointer
+            // sends hundreds of events a second, to be delivered and read.
+            x11::selectRawMotion(connection.get(), root, listening);
+            xcb_flush(connection.get());
+            if (listening) {
+                // A move before the selection took effect sent nothing: the
+                // position tells (the query also waits for the selection).
+                const QPoint before = lastRootPosition;
+                query();
+                moved = moved || lastRootPosition != before;
+            }
+        }
         if (!socketWatch) {
             return;
         }
-        socketWatch->setEnabled(motionHandler != nullptr);
+        socketWatch->setEnabled(listening);
         // RECORD reports warps as they happen; the fallback polls only while
         // someone listens.
         if (warpWatch && motionHandler) {
@@ -304,6 +321,13 @@ public:
             return qtCursorPosition();
         }
         drainEvents();
+        // A capture thread that looks at the moving pointer before each frame
+        // saw it less than a frame ago: no round trip of our own then.
+        if (const auto seen = x11::PointerBeacon::shared().recent(beaconMaxAge)) {
+            lastRootPosition = *seen;
+            cached = toLogical(*seen);
+            return cached;
+        }
         query();
         if (!connection) {
             return qtCursorPosition();

@@ -9,9 +9,10 @@
 
 namespace oculo {
 
-// The pointer read over a connection of its own. Every position() asks the
-// server (one small round trip): a warp moves the pointer without any event,
-// so no cached answer can be trusted. While a motion handler is set, XInput 2
+// The pointer read over a connection of its own. position() asks the server
+// (one small round trip): a warp moves the pointer without any event, so no
+// older answer can be trusted; only where a capture thread saw it within the
+// last frame is taken instead. While a motion handler is set, XInput 2
 // raw motion on the connection's socket reports device motion, and the RECORD
 // extension reports warps, as they happen: a resting pointer costs nothing.
 // Without RECORD a thread asks for the position every `warpCheckInterval`

@@ -36,11 +36,12 @@ const xcb_query_extension_reply_t* presentExtension(xcb_connection_t* connection
     return data != nullptr && data->present != 0 ? data : nullptr;
 }
 
-void selectRawMotion(xcb_connection_t* connection, xcb_window_t root) {
+void selectRawMotion(xcb_connection_t* connection, xcb_window_t root, bool selected) {
     struct {
         xcb_input_event_mask_t head;
         uint32_t bits;
-    } mask{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_MOTION};
+    } mask{{XCB_INPUT_DEVICE_ALL_MASTER, 1},
+           selected ? uint32_t{XCB_INPUT_XI_EVENT_MASK_RAW_MOTION} : uint32_t{0}};
     xcb_input_xi_select_events(connection, root, 1, &mask.head);
 }
 

@@ -49,7 +49,7 @@ const xcb_query_extension_reply_t* presentExtension(xcb_connection_t* connection
 
 // Asks for XInput 2 raw motion of every master pointer on `root`: it arrives
 // whichever window is under the pointer. The client must have announced XI 2
-// through xcb_input_xi_query_version first.
-void selectRawMotion(xcb_connection_t* connection, xcb_window_t root);
+// through xcb_input_xi_query_version first. `selected` false stops it.
+void selectRawMotion(xcb_connection_t* connection, xcb_window_t root, bool selected = true);
 
 } // namespace oculo::x11

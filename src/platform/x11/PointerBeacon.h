@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QPoint>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+namespace oculo::x11 {
+
+// Where a capture thread last saw the pointer, in root pixels. While the
+// pointer moves, capture threads look at it before every frame anyway; the
+// GUI thread's pointer samples read it here instead of making a round trip
+// of their own. Lock-free: one 64-bit word holds position and time.
+class PointerBeacon {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    static PointerBeacon& shared();
+
+    void publish(QPoint rootPosition, Clock::time_point when = Clock::now());
+    // The last position published at most `maxAge` before `now`.
+    std::optional<QPoint> recent(std::chrono::milliseconds maxAge,
+                                 Clock::time_point now = Clock::now()) const;
+
+private:
+    static std::uint32_t millisecondsOf(Clock::time_point time);
+
+    // Bit 63: set once published; bits 32-47 and 48-62: x and y (X's 16-bit
+    // coordinates, y without its sign bit); bits 0-31: milliseconds, wrapping.
+    std::atomic<std::uint64_t> m_word{0};
+};
+
+} // namespace oculo::x11
