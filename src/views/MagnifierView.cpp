@@ -86,15 +86,10 @@ public:
     }
 
     QPaintEngine* paintEngine() const override { return nullptr; }
-    std::function<void()> exposed;
 
 protected:
-    // Nothing to paint here; the one who draws is asked for a fresh frame.
-    void paintEvent(QPaintEvent*) override {
-        if (exposed) {
-            exposed();
-        }
-    }
+    // Nothing to paint here: the view, watching, asks for a fresh frame.
+    void paintEvent(QPaintEvent*) override {}
 };
 
 namespace {
@@ -180,10 +175,7 @@ MagnifierView::MagnifierView(MagnifierState& state, std::function<void()> openSy
     m_controls->move(controlsPosition(true));
     m_controlsSnapshot = new ControlsSnapshot(this);
     m_surface = new PictureSurface(this);
-    m_surface->exposed = [this] {
-        m_announcedWindow = 0;
-        updateSurface();
-    };
+    m_surface->installEventFilter(this);
 
     connect(&m_state, &MagnifierState::currentFrameChanged, this, [this] {
         takeFrame();
@@ -421,6 +413,16 @@ void MagnifierView::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QWidget::keyPressEvent(event); // ignores it, so it travels on to the parent
+}
+
+bool MagnifierView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_surface && event->type() == QEvent::Paint) {
+        // Exposed again (uncovered, mapped, resized): announcing the window
+        // anew makes the capture thread draw a fresh frame into it at once.
+        m_announcedWindow = 0;
+        updateSurface();
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void MagnifierView::mousePressEvent(QMouseEvent* event) {
