@@ -3,6 +3,7 @@
 
 #include <QTest>
 
+#include <cmath>
 #include <vector>
 
 using oculo::x11::blendPremultiplied;
@@ -49,12 +50,15 @@ class FrameScalerTest : public QObject {
 
 private Q_SLOTS:
     void doublesEveryPixelAndMakesItOpaque() {
-        const FrameScaler scaler(QRectF(10, 20, 5, 3), QRect(0, 0, 100, 100), QSize(10, 6));
-        QCOMPARE(scaler.grabRect(), QRect(10, 20, 5, 3));
-        const QImage out = scaled(scaler);
-        for (int y = 0; y < 6; ++y) {
-            for (int x = 0; x < 10; ++x) {
-                QCOMPARE(at(out, x, y), 0xff000000u | Grab::code(10 + x / 2, 20 + y / 2));
+        // A half-pixel origin (a pointer-centred rectangle) starts with a single column.
+        for (const double left : {10.0, 9.5}) {
+            const FrameScaler scaler(QRectF(left, 20, 5, 3), QRect(0, 0, 100, 100), QSize(10, 6));
+            const QImage out = scaled(scaler);
+            for (int y = 0; y < 6; ++y) {
+                for (int x = 0; x < 10; ++x) {
+                    const int column = int(std::floor(left + (x + 0.5) / 2));
+                    QCOMPARE(at(out, x, y), 0xff000000u | Grab::code(column, 20 + y / 2));
+                }
             }
         }
     }

@@ -68,11 +68,17 @@ FrameScaler::FrameScaler(const QRectF& source, const QRect& visible, const QSize
     const auto last = std::find_if(first, m_columns.end(), [](int c) { return c < 0; });
     m_firstColumn = static_cast<int>(first - m_columns.begin());
     m_endColumn = static_cast<int>(last - m_columns.begin());
-    m_columnsDoubled = true;
+    // A rectangle centred on a pixel's middle starts half a pixel in: one
+    // single column, then pairs.
     const int base = m_columns[static_cast<std::size_t>(m_firstColumn)];
-    for (int i = m_firstColumn; i < m_endColumn; ++i) {
-        if (m_columns[static_cast<std::size_t>(i)] != base + (i - m_firstColumn) / 2) {
-            m_columnsDoubled = false;
+    for (const int phase : {0, 1}) {
+        bool doubled = true;
+        for (int i = m_firstColumn; i < m_endColumn && doubled; ++i) {
+            doubled =
+                m_columns[static_cast<std::size_t>(i)] == base + (i - m_firstColumn + phase) / 2;
+        }
+        if (doubled) {
+            m_doublingPhase = phase;
             break;
         }
     }
@@ -83,16 +89,20 @@ void FrameScaler::scaleRow(const quint32* source, quint32* destination) const {
     std::fill(destination + m_endColumn, destination + m_output.width(), black);
     quint32* out = destination + m_firstColumn;
     const int count = m_endColumn - m_firstColumn;
-    if (m_columnsDoubled) {
+    if (m_doublingPhase >= 0 && count > 0) {
         const quint32* in = source + m_columns[static_cast<std::size_t>(m_firstColumn)];
-        const int pairs = count / 2;
+        if (m_doublingPhase == 1) {
+            *out++ = *in++ | opaque;
+        }
+        const int left = count - m_doublingPhase;
+        const int pairs = left / 2;
         for (int i = 0; i < pairs; ++i) {
             const quint32 pixel = in[i] | opaque;
             out[2 * i] = pixel;
             out[2 * i + 1] = pixel;
         }
-        if (count % 2 != 0) {
-            out[count - 1] = in[pairs] | opaque;
+        if (left % 2 != 0) {
+            out[left - 1] = in[pairs] | opaque;
         }
         return;
     }

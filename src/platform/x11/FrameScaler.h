@@ -38,7 +38,9 @@ private:
     std::vector<int> m_rows;    // per output row: row in the grab, -1 when outside
     int m_firstColumn = 0;      // output columns [m_firstColumn, m_endColumn) map inside
     int m_endColumn = 0;
-    bool m_columnsDoubled = false; // every source column appears exactly twice, in order
+    // 0: every source column appears exactly twice, in order; 1: the same after
+    // one single column; -1: neither.
+    int m_doublingPhase = -1;
 };
 
 // Alpha-blends a premultiplied ARGB image (an X cursor) onto the grabbed
