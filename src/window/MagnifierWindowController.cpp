@@ -42,7 +42,7 @@ QSize devicePixelSize(const FloatingPanel* panel) {
     if (panel == nullptr) {
         return {};
     }
-    const QSizeF size = QSizeF(panel->frame().size()) * panel->devicePixelRatioF();
+    const QSizeF size = QSizeF(panel->size()) * panel->devicePixelRatioF();
     return QSize(static_cast<int>(std::ceil(size.width())),
                  static_cast<int>(std::ceil(size.height())));
 }
@@ -356,10 +356,12 @@ MagnifierWindowController::CaptureRegion MagnifierWindowController::calculateCap
                        FloatingPanel::defaultWindowSize.height()),
                 std::nullopt};
     }
-    const QRectF frame = panel->frame();
+    // What the picture fills, without the window manager's title bar and
+    // borders: a source of that size over the zoom shows exactly the zoom.
+    const QSizeF content = panel->size();
     const double zoom = m_state->zoomLevel();
-    const double width = frame.width() / zoom;
-    const double height = frame.height() / zoom;
+    const double width = content.width() / zoom;
+    const double height = content.height() / zoom;
 
     QPointF centre;
     if (m_state->mode() == MagnificationMode::followMouse) {

@@ -52,7 +52,8 @@ private Q_SLOTS:
         controller->setup();
         QCOMPARE(controller->panel()->frame(), windowFrame);
 
-        // Window 400 x 330 at zoom 2: a 200 x 165 rectangle relative to its display.
+        // A 400 x 330 window, 396 x 326 inside its frame, at zoom 2: a 198 x 163
+        // rectangle relative to its display.
         const auto primary = FakeDisplaySource::primary().id;
         const auto secondary = FakeDisplaySource::secondary().id;
         struct Case {
@@ -60,10 +61,10 @@ private Q_SLOTS:
             QRectF rect;
             quint32 display;
         };
-        for (const Case& c : {Case{{1000, 200}, {900, 117.5, 200, 165}, primary},
-                              Case{{2000, 400}, {460, 317.5, 200, 165}, secondary},
+        for (const Case& c : {Case{{1000, 200}, {901, 118.5, 198, 163}, primary},
+                              Case{{2000, 400}, {461, 318.5, 198, 163}, secondary},
                               // Outside every display: the primary, unclamped.
-                              Case{{-500, 2000}, {-600, 1917.5, 200, 165}, primary}}) {
+                              Case{{-500, 2000}, {-599, 1918.5, 198, 163}, primary}}) {
             rig.movePointer(c.pointer);
             const auto region = controller->calculateCaptureRegion();
             QCOMPARE(region.rect, c.rect);
@@ -73,14 +74,14 @@ private Q_SLOTS:
         // Fixed region: its centre, whatever the pointer does.
         controller->state().completeRegionSelection(QRectF(1500, 100, 200, 100));
         auto region = controller->calculateCaptureRegion();
-        QCOMPARE(region.rect, QRectF(1600 - 1440 - 100, 150 - 82.5, 200, 165));
+        QCOMPARE(region.rect, QRectF(1600 - 1440 - 99, 150 - 81.5, 198, 163));
         QCOMPARE(region.display->id, secondary);
 
         // No display at all: the size at the origin.
         rig.displays.setDisplays({});
         QCoro::waitFor(rig.displayManager.refreshDisplays());
         region = controller->calculateCaptureRegion();
-        QCOMPARE(region.rect, QRectF(0, 0, 200, 165));
+        QCOMPARE(region.rect, QRectF(0, 0, 198, 163));
         QVERIFY(!region.display);
     }
 
@@ -94,7 +95,7 @@ private Q_SLOTS:
         QCOMPARE(rig.backend.runningStreamCount(), 1);
         QCOMPARE(controller->currentCaptureDisplay()->id, FakeDisplaySource::primary().id);
         QCOMPARE(rig.backend.lastStream()->configuration().sourceRect,
-                 QRectF(900, 117.5, 200, 165));
+                 QRectF(901, 118.5, 198, 163));
         rig.backend.clearEvents();
 
         rig.movePointer({2000, 400});
@@ -102,13 +103,13 @@ private Q_SLOTS:
         rig.movePointer({2100, 450});
         rig.movePointer({2200, 500});
         QTRY_COMPARE(rig.backend.lastStream()->configuration().sourceRect,
-                     QRectF(2200 - 1440 - 100, 500 - 82.5, 200, 165));
+                     QRectF(2200 - 1440 - 99, 500 - 81.5, 198, 163));
 
         QCOMPARE(rig.backend.events(CaptureEvent::Type::Stopped).size(), 1);
         const auto started = rig.backend.events(CaptureEvent::Type::Started);
         QCOMPARE(started.size(), 1);
         QCOMPARE(started.first().display.id, FakeDisplaySource::secondary().id);
-        QCOMPARE(started.first().configuration.sourceRect, QRectF(460, 317.5, 200, 165));
+        QCOMPARE(started.first().configuration.sourceRect, QRectF(461, 318.5, 198, 163));
         QVERIFY(!rig.backend.events(CaptureEvent::Type::Reconfigured).isEmpty());
         QCOMPARE(rig.backend.runningStreamCount(), 1);
 
@@ -282,8 +283,7 @@ private Q_SLOTS:
 
         // Zooming recomputes the rectangle.
         state.setZoomLevel(4.0);
-        QTRY_COMPARE(rig.backend.lastStream()->configuration().sourceRect.size(),
-                     QSizeF(100, 82.5));
+        QTRY_COMPARE(rig.backend.lastStream()->configuration().sourceRect.size(), QSizeF(99, 81.5));
 
         // Pointer positions reach the state only in follow-mouse mode.
         rig.movePointer({1010, 210});
