@@ -97,9 +97,10 @@ void FrameScaler::scaleRow(const quint32* source, quint32* destination) const {
         const int left = count - m_doublingPhase;
         const int pairs = left / 2;
         for (int i = 0; i < pairs; ++i) {
-            const quint32 pixel = in[i] | opaque;
-            out[2 * i] = pixel;
-            out[2 * i + 1] = pixel;
+            // Both copies in one 64-bit store.
+            const quint64 pixel = in[i] | opaque;
+            const quint64 pair = pixel | pixel << 32;
+            std::memcpy(out + 2 * i, &pair, sizeof pair);
         }
         if (left % 2 != 0) {
             out[left - 1] = in[pairs] | opaque;
