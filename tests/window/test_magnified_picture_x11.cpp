@@ -57,8 +57,8 @@ QPoint positionOf(QRgb colour) {
 // centre of their cell in the source rectangle (`shown`'s size over `zoom`,
 // centred on the region), give or take one; as every column and row is
 // checked, a wrong scale or offset fails at the edges.
-QString mismatch(const QImage& shown, double zoom, int rows) {
-    if (shown.size() != windowFrame.size()) {
+QString mismatch(const QImage& shown, const QSize& size, double zoom, int rows) {
+    if (shown.size() != size) {
         return QStringLiteral("grabbed %1x%2").arg(shown.width()).arg(shown.height());
     }
     const auto expected = [zoom](double centre, int extent, int i) {
@@ -128,8 +128,8 @@ private Q_SLOTS:
         QCOMPARE(probe.rootGeometry(window), windowFrame);
 
         QString error;
-        const auto showsRegion = [&](double zoom, int rows) {
-            error = mismatch(probe.grab(windowFrame), zoom, rows);
+        const auto showsRegion = [&](double zoom, int rows, const QRect& frame = windowFrame) {
+            error = mismatch(probe.grab(frame), frame.size(), zoom, rows);
             return error.isEmpty();
         };
         // Drawn into the native surface by the capture thread.
@@ -139,6 +139,13 @@ private Q_SLOTS:
                                       timeoutMs);
             QVERIFY(surface->isVisible());
         }
+        // A resized, then moved window shows the region anew at its new size.
+        for (const QRect& frame : {QRect(900, 500, 320, 240), QRect(860, 460, 320, 240)}) {
+            controller.panel()->setFrame(QRectF(frame));
+            QTRY_VERIFY2_WITH_TIMEOUT(showsRegion(3.5, frame.height(), frame), qPrintable(error),
+                                      timeoutMs);
+        }
+        controller.panel()->setFrame(QRectF(windowFrame));
 
         // Painted by the view while the controls cover part of it; a new zoom
         // so that a picture left over from the surface cannot pass.
