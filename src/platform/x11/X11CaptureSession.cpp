@@ -149,6 +149,8 @@ public:
 
     void applyConfiguration(const CaptureConfiguration& configuration);
     void placeSource(const QRectF& device);
+    // The scaler of what is on screen: the window's while one is drawn into.
+    const FrameScaler& shownScaler() const { return targetWindow != 0 ? targetScaler : scaler; }
     void setPointerActive(bool active);
     bool drainEvents();
     bool refreshMonitor();
@@ -349,10 +351,12 @@ void X11CaptureSession::Private::applyConfiguration(const CaptureConfiguration& 
 }
 
 void X11CaptureSession::Private::placeSource(const QRectF& device) {
-    scaler = FrameScaler(device, visibleArea, outputSize);
     deviceSource = device;
+    // Only the scaler in use is built: following, this runs every frame.
     if (targetWindow != 0) {
         applyTarget(targetWindow, targetSize);
+    } else {
+        scaler = FrameScaler(device, visibleArea, outputSize);
     }
     dirty = true;
 }
@@ -364,6 +368,7 @@ void X11CaptureSession::Private::dropTarget() {
     targetGc = 0;
     targetWindow = 0;
     targetScaler = FrameScaler();
+    scaler = FrameScaler(deviceSource, visibleArea, outputSize); // images are published again
 }
 
 void X11CaptureSession::Private::applyTarget(quint32 window, const QSize& size) {
@@ -398,7 +403,7 @@ void X11CaptureSession::Private::applyTarget(quint32 window, const QSize& size) 
         }
     }
     // The centre part of the configured rectangle that fills the window.
-    const QSize output = scaler.outputSize();
+    const QSize output = outputSize;
     QRectF source = deviceSource;
     if (!output.isEmpty()) {
         const double scale = std::max(double(size.width()) / output.width(),
@@ -531,7 +536,7 @@ bool X11CaptureSession::Private::checkDamage() {
         failure = error ? describeXError(*error) : connectionLostText(c);
         return false;
     }
-    const QRect grab = scaler.grabRect();
+    const QRect grab = shownScaler().grabRect();
     const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(region.get());
     const int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
     for (int i = 0; i < count && !dirty; ++i) {
@@ -588,7 +593,7 @@ bool X11CaptureSession::Private::checkPointer() {
     }
     if (drawCursor) {
         const QRect rect = cursorRectOf(*freshCursor);
-        const QRect grab = scaler.grabRect();
+        const QRect grab = shownScaler().grabRect();
         const bool changed =
             rect != lastCursorRect || freshCursor->cursor_serial != lastCursorSerial;
         // Moving inside, entering or leaving the rectangle all change the picture.
@@ -664,7 +669,7 @@ bool X11CaptureSession::Private::produce(QImage* frame, QString* error) {
             return true; // out of memory: skip this frame
         }
     }
-    const QRect grab = publishes ? scaler.grabRect() : targetScaler.grabRect();
+    const QRect grab = shownScaler().grabRect();
     if (grab.isEmpty()) {
         present(nullptr, 0, grab); // all black
         if (image != nullptr) {
