@@ -115,6 +115,11 @@ ScreenCaptureService::startCapture(const DisplayInfo& display, const QRectF& sou
                     setCurrentFrame(frame);
                 }
             });
+    connect(stream.get(), &CaptureStream::pointerLeftDisplay, this, [this, generation] {
+        if (generation == m_generation) {
+            Q_EMIT pointerLeftDisplay();
+        }
+    });
     // Queued: stopping the stream from within its own failure signal would
     // pull it down under the code that emitted it.
     connect(

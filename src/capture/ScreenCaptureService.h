@@ -66,6 +66,8 @@ Q_SIGNALS:
     void isCapturingChanged(bool capturing);
     // The stream ended on its own and was stopped; nothing restarts it here.
     void captureFailed();
+    // A stream that follows the pointer itself saw it leave the display.
+    void pointerLeftDisplay();
 
 private:
     void applyPendingRegionUpdate();

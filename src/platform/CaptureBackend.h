@@ -63,6 +63,9 @@ Q_SIGNALS:
     void frameCaptured(const QImage& frame);
     // The stream ended on its own (X error, lost connection).
     void failed(const QString& description);
+    // A stream that follows the pointer itself saw it leave the display; the
+    // owner decides where capture goes now.
+    void pointerLeftDisplay();
 };
 
 // Creates capture streams for displays reported by a DisplaySource.

@@ -2,7 +2,9 @@
 
 #include <QPointF>
 
+#include <chrono>
 #include <functional>
+#include <optional>
 
 namespace oculo {
 
@@ -12,6 +14,10 @@ class PointerSource {
 public:
     virtual ~PointerSource() = default;
     virtual QPointF position() const = 0;
+    // How long the pointer had been where the last position() found it, when
+    // something that watches it closely (a capture thread following it) saw it
+    // arrive; none when nobody did. Sparse samples time a stop with it.
+    virtual std::optional<std::chrono::milliseconds> stillFor() const { return std::nullopt; }
 
     // Whether this source can tell, without being polled, that the pointer
     // moved, warps included (within about 100 ms).

@@ -331,6 +331,10 @@ void MagnifierWindowController::startObservationLoops() {
         m_state->setCurrentFrame(QImage());
         m_currentCaptureDisplay.reset();
     });
+    // The tracker samples a followed pointer sparsely; a display change is
+    // sampled at once, so the new display's picture comes without delay.
+    connect(m_captureService.data(), &ScreenCaptureService::pointerLeftDisplay, &m_mouseTracker,
+            &MouseTracker::pollMousePosition);
 }
 
 void MagnifierWindowController::updateMotionBasedOpacity(MagnificationMode mode,

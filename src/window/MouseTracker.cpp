@@ -2,6 +2,7 @@
 
 #include "platform/PointerSource.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace oculo {
@@ -16,10 +17,12 @@ MouseTracker::MouseTracker(PointerSource& pointer, QObject* parent, Clock clock)
     // A coarse timer may drift by several milliseconds per tick, which would
     // make the stop detection visibly late.
     m_sampleTimer.setTimerType(Qt::PreciseTimer);
+    m_sampleTimer.setSingleShot(true);
     m_sampleTimer.setInterval(sampleIntervalMs);
     connect(&m_sampleTimer, &QTimer::timeout, this, &MouseTracker::pollMousePosition);
     // The pointer counts as having last moved when the tracker was made.
     m_lastMoveTime = m_clock();
+    m_lastSampleTime = m_lastMoveTime;
 }
 
 MouseTracker::~MouseTracker() {
@@ -33,8 +36,9 @@ void MouseTracker::startTracking() {
         return;
     }
     m_previousLocation = m_pointer.position();
+    m_lastSampleTime = m_clock();
     setMouseLocation(m_previousLocation);
-    m_sampleTimer.start();
+    m_sampleTimer.start(sampleIntervalMs);
     setTracking(true);
 }
 
@@ -45,25 +49,51 @@ void MouseTracker::stopTracking() {
 }
 
 void MouseTracker::pollMousePosition() {
+    const std::chrono::milliseconds now = m_clock();
     const QPointF location = m_pointer.position();
+    const std::optional<std::chrono::milliseconds> stillFor = m_pointer.stillFor();
     const QPointF delta = location - m_previousLocation;
     const double distance = std::hypot(delta.x(), delta.y());
+    const std::chrono::milliseconds sinceLastSample = now - m_lastSampleTime;
+    m_lastSampleTime = now;
     setMouseLocation(location);
 
     if (distance < movementThreshold) {
         // Only counted movements move the reference point, so a slow drift
         // accumulates until it crosses the threshold.
-        if (m_isMoving && m_clock() - m_lastMoveTime >= std::chrono::milliseconds(stoppedDelayMs)) {
+        if (m_isMoving && now - m_lastMoveTime >= std::chrono::milliseconds(stoppedDelayMs)) {
             setMoving(false);
         }
         // Only once the stop was reported, so it is never reported late.
         setResting(m_isTracking && !m_isMoving && m_pointer.notifiesMotion());
+        scheduleNextSample(now, stillFor.has_value());
         return;
     }
     m_previousLocation = location;
-    m_lastMoveTime = m_clock();
+    // A watcher saw when it got there; the previous sample saw it elsewhere.
+    m_lastMoveTime = now - std::clamp(stillFor.value_or(std::chrono::milliseconds(0)),
+                                      std::chrono::milliseconds(0), sinceLastSample);
     setResting(false);
     setMoving(true);
+    scheduleNextSample(now, stillFor.has_value());
+}
+
+void MouseTracker::scheduleNextSample(std::chrono::milliseconds now, bool watchedElsewhere) {
+    if (!m_isTracking || m_isResting) {
+        return;
+    }
+    // Each sample wakes the whole GUI thread; while a capture thread looks at
+    // the pointer every frame anyway, fewer samples lose nothing but the stop
+    // time, which is aimed at directly.
+    std::chrono::milliseconds delay(sampleIntervalMs);
+    if (m_isMoving) {
+        if (watchedElsewhere) {
+            delay = std::chrono::milliseconds(watchedSampleIntervalMs);
+        }
+        const auto untilStop = m_lastMoveTime + std::chrono::milliseconds(stoppedDelayMs) - now;
+        delay = std::clamp(untilStop, std::chrono::milliseconds(1), delay);
+    }
+    m_sampleTimer.start(static_cast<int>(delay.count()));
 }
 
 void MouseTracker::setResting(bool resting) {
@@ -79,8 +109,8 @@ void MouseTracker::setResting(bool resting) {
         m_sampleTimer.stop();
     } else {
         m_pointer.setMotionHandler({});
-        if (m_isTracking) {
-            m_sampleTimer.start();
+        if (m_isTracking && !m_sampleTimer.isActive()) {
+            m_sampleTimer.start(sampleIntervalMs);
         }
     }
 }

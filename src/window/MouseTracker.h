@@ -15,7 +15,10 @@ class PointerSource;
 // "is moving" flag. One tracker serves every magnifier window. Positions are
 // in Qt's global logical space. Main thread only.
 // With a source that reports motion (warps included), a resting pointer is
-// not sampled at all until the source reports that it moved.
+// not sampled at all until the source reports that it moved. While something
+// else watches the moving pointer closely (a capture thread following it, see
+// PointerSource::stillFor), samples are sparser, and the stop is still
+// reported on time from when the watcher saw the pointer arrive.
 class MouseTracker : public QObject {
     Q_OBJECT
     Q_PROPERTY(QPointF mouseLocation READ mouseLocation NOTIFY mouseLocationChanged FINAL)
@@ -26,6 +29,7 @@ public:
     static constexpr double movementThreshold = 1.0; // logical pixels
     static constexpr int stoppedDelayMs = 300;
     static constexpr int sampleIntervalMs = 30;
+    static constexpr int watchedSampleIntervalMs = 100;
 
     // Monotonic time; tests hand in one they move themselves.
     using Clock = std::function<std::chrono::milliseconds()>;
@@ -45,6 +49,9 @@ public:
     void pollMousePosition();
     // False at rest, while the source watches the pointer instead.
     bool isSampling() const { return m_sampleTimer.isActive(); }
+    std::chrono::milliseconds nextSampleDelay() const {
+        return std::chrono::milliseconds(m_sampleTimer.interval());
+    }
 
 Q_SIGNALS:
     void mouseLocationChanged(QPointF location);
@@ -53,6 +60,7 @@ Q_SIGNALS:
 
 private:
     void setResting(bool resting);
+    void scheduleNextSample(std::chrono::milliseconds now, bool watchedElsewhere);
     void onPointerMoved();
     void setMouseLocation(QPointF location);
     void setMoving(bool moving);
@@ -62,6 +70,7 @@ private:
     Clock m_clock;
     QTimer m_sampleTimer;
     std::chrono::milliseconds m_lastMoveTime{0};
+    std::chrono::milliseconds m_lastSampleTime{0};
     QPointF m_mouseLocation;
     QPointF m_previousLocation;
     bool m_isMoving = false;

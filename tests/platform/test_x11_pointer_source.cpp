@@ -85,7 +85,8 @@ private Q_SLOTS:
     }
 
     // What a capture thread saw within the age asked for, negative positions
-    // and the wrap of the milliseconds included; nothing older.
+    // and the wrap of the milliseconds included; nothing older; and since when
+    // the pointer has been where it was last seen.
     void beaconKeepsOnlyRecentPositions() {
         x11::PointerBeacon beacon;
         using namespace std::chrono_literals;
@@ -96,6 +97,15 @@ private Q_SLOTS:
         QVERIFY(!beacon.recent(40ms, seen + 41ms));
         beacon.publish(QPoint(3839, 2159), seen);
         QCOMPARE(beacon.recent(40ms, seen), QPoint(3839, 2159));
+
+        // Looks that find it in the same place keep the time it arrived there.
+        beacon.publish(QPoint(3839, 2159), seen + 33ms);
+        const auto sighting = beacon.last(seen + 50ms);
+        QVERIFY(sighting);
+        QCOMPARE(sighting->age, 17ms);
+        QCOMPARE(sighting->stillFor, 50ms);
+        beacon.publish(QPoint(3840, 2159), seen + 66ms);
+        QCOMPARE(beacon.last(seen + 70ms)->stillFor, 4ms);
     }
 
     void unreachableServerFallsBackToQt() {

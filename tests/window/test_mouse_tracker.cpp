@@ -114,6 +114,39 @@ private Q_SLOTS:
         QVERIFY2(!rig.pointer.hasMotionHandler(), "a destroyed tracker no longer listens");
     }
 
+    void watchedPointerIsSampledSparselyAndStopsOnTime() {
+        Rig rig;
+        rig.pointer.moveBy(10, 0);
+        rig.sampleAfter(30ms);
+        QCOMPARE(rig.tracker.nextSampleDelay(), 30ms); // nobody else watches
+
+        // A capture thread saw it arrive 60 ms before this sample: the stop is
+        // due 300 ms after that, and sampling aims at it.
+        rig.pointer.moveBy(10, 0);
+        rig.pointer.setStillFor(60ms);
+        rig.sampleAfter(100ms);
+        QCOMPARE(rig.tracker.nextSampleDelay(), 100ms);
+        rig.pointer.setStillFor(160ms);
+        rig.sampleAfter(100ms);
+        rig.pointer.setStillFor(260ms);
+        rig.sampleAfter(100ms);
+        QVERIFY(rig.tracker.isMoving());
+        QCOMPARE(rig.tracker.nextSampleDelay(), 40ms);
+        rig.sampleAfter(40ms);
+        QVERIFY(!rig.tracker.isMoving());
+
+        // A stale sighting cannot date a move before the sample that saw the
+        // pointer elsewhere.
+        rig.pointer.moveBy(5, 0);
+        rig.pointer.setStillFor(10s);
+        rig.sampleAfter(30ms);
+        QVERIFY(rig.tracker.isMoving());
+        rig.sampleAfter(269ms);
+        QVERIFY(rig.tracker.isMoving());
+        rig.sampleAfter(1ms);
+        QVERIFY(!rig.tracker.isMoving());
+    }
+
     void sourceWithoutMotionReportsKeepsSamplingFast() {
         Rig rig;
         rig.pointer.moveBy(10, 0);

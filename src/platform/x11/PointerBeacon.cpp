@@ -4,7 +4,13 @@ namespace oculo::x11 {
 
 namespace {
 constexpr std::uint64_t publishedBit = std::uint64_t{1} << 63;
+constexpr std::uint64_t positionBits = ~std::uint64_t{0xffffffff};
+
+// Unsigned difference: right across the 32-bit wrap of the milliseconds.
+std::chrono::milliseconds elapsed(std::uint32_t from, std::uint32_t to) {
+    return std::chrono::milliseconds(static_cast<std::uint32_t>(to - from));
 }
+} // namespace
 
 PointerBeacon& PointerBeacon::shared() {
     static PointerBeacon beacon;
@@ -17,26 +23,8 @@ std::uint32_t PointerBeacon::millisecondsOf(Clock::time_point time) {
     return static_cast<std::uint32_t>(ms);
 }
 
-void PointerBeacon::publish(QPoint rootPosition, Clock::time_point when) {
-    if (rootPosition.y() < -0x4000 || rootPosition.y() >= 0x4000) {
-        m_word.store(0); // beyond what the word holds: readers ask the server
-        return;
-    }
-    const auto x = static_cast<std::uint16_t>(rootPosition.x());
-    const auto y = static_cast<std::uint16_t>(rootPosition.y()) & 0x7fffu;
-    m_word.store(publishedBit | (std::uint64_t{y} << 48) | (std::uint64_t{x} << 32) |
-                 millisecondsOf(when));
-}
-
-std::optional<QPoint> PointerBeacon::recent(std::chrono::milliseconds maxAge,
-                                            Clock::time_point now) const {
-    const std::uint64_t word = m_word.load();
+std::optional<QPoint> PointerBeacon::positionOf(std::uint64_t word) {
     if ((word & publishedBit) == 0) {
-        return std::nullopt;
-    }
-    // Unsigned difference: right across the 32-bit wrap of the milliseconds.
-    const std::uint32_t age = millisecondsOf(now) - static_cast<std::uint32_t>(word);
-    if (age > static_cast<std::uint32_t>(maxAge.count())) {
         return std::nullopt;
     }
     const auto x = static_cast<std::int16_t>(static_cast<std::uint16_t>(word >> 32));
@@ -46,6 +34,45 @@ std::optional<QPoint> PointerBeacon::recent(std::chrono::milliseconds maxAge,
         y -= 0x8000;
     }
     return QPoint(x, y);
+}
+
+void PointerBeacon::publish(QPoint rootPosition, Clock::time_point when) {
+    if (rootPosition.y() < -0x4000 || rootPosition.y() >= 0x4000) {
+        m_word.store(0); // beyond what the word holds: readers ask the server
+        return;
+    }
+    const auto x = static_cast<std::uint16_t>(rootPosition.x());
+    const auto y = static_cast<std::uint16_t>(rootPosition.y()) & 0x7fffu;
+    const std::uint64_t word =
+        publishedBit | (std::uint64_t{y} << 48) | (std::uint64_t{x} << 32) | millisecondsOf(when);
+    // The arrival first: a reader that sees the new position sees its arrival.
+    if ((m_word.load() & positionBits) != (word & positionBits)) {
+        m_arrivalMs.store(millisecondsOf(when));
+    }
+    m_word.store(word);
+}
+
+std::optional<QPoint> PointerBeacon::recent(std::chrono::milliseconds maxAge,
+                                            Clock::time_point now) const {
+    const std::uint64_t word = m_word.load();
+    if (elapsed(static_cast<std::uint32_t>(word), millisecondsOf(now)) > maxAge) {
+        return std::nullopt;
+    }
+    return positionOf(word);
+}
+
+std::optional<PointerBeacon::Sighting> PointerBeacon::last(Clock::time_point now) const {
+    const std::uint64_t word = m_word.load();
+    const std::optional<QPoint> position = positionOf(word);
+    if (!position) {
+        return std::nullopt;
+    }
+    const std::uint32_t nowMs = millisecondsOf(now);
+    const auto age = elapsed(static_cast<std::uint32_t>(word), nowMs);
+    // A reader racing a move may pair the old position with the new arrival;
+    // no position arrived after the look that found it.
+    const auto stillFor = std::max(age, elapsed(m_arrivalMs.load(), nowMs));
+    return Sighting{*position, age, stillFor};
 }
 
 } // namespace oculo::x11

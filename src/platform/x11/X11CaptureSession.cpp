@@ -155,7 +155,7 @@ public:
     bool drainEvents();
     bool refreshMonitor();
     bool checkDamage();
-    bool checkPointer();
+    bool checkPointer(CaptureSink& sink);
     bool takeRequests(); // false when a stop was requested
     void applyTarget(quint32 window, const QSize& size);
     void dropTarget();
@@ -213,6 +213,7 @@ public:
     // The pointer moved at the last look: every frame slot looks again, without
     // waiting for (or waking on) the server's motion events.
     bool pointerActive = false;
+    bool pointerOutside = false; // of the display, when last looked at while following
     bool geometryChanged = false;
     std::optional<QString> failure;
 
@@ -545,7 +546,7 @@ bool X11CaptureSession::Private::checkDamage() {
     return true;
 }
 
-bool X11CaptureSession::Private::checkPointer() {
+bool X11CaptureSession::Private::checkPointer(CaptureSink& sink) {
     const unsigned requests = pointerRequests.load();
     if (requests != seenPointerRequests) {
         seenPointerRequests = requests;
@@ -583,6 +584,13 @@ bool X11CaptureSession::Private::checkPointer() {
         return false;
     }
     PointerBeacon::shared().publish(*position);
+    // Where the picture goes next is the owner's choice; it samples the
+    // pointer more sparsely than this thread looks, so it is told at once.
+    const bool outside = follow && !monitor.device.contains(*position);
+    if (outside && !pointerOutside) {
+        sink.reportPointerLeftDisplay();
+    }
+    pointerOutside = outside;
     bool moved = false;
     if (follow && position != pointerPosition) {
         pointerPosition = position;
@@ -751,7 +759,7 @@ void X11CaptureSession::Private::run(CaptureSink& sink) {
         if (work && now >= nextDue) {
             // The pointer first: a moved rectangle grabs anyway, and then the damage
             // needs no round trip to tell where it was.
-            if (!checkPointer() || !checkDamage()) {
+            if (!checkPointer(sink) || !checkDamage()) {
                 break;
             }
             if (dirty && sink.hasRoomForFrame()) {

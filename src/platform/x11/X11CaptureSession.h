@@ -20,6 +20,8 @@ public:
     virtual void deliverFrame(const QImage& frame) = 0;
     // Called at most once; the session's run() returns right after.
     virtual void reportFailure(const QString& description) = 0;
+    // A followed pointer went from inside the display to outside it.
+    virtual void reportPointerLeftDisplay() {}
 };
 
 // One capture of one RandR monitor over its own X connection. Opened on any

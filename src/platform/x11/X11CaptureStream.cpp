@@ -63,6 +63,17 @@ public:
             Qt::QueuedConnection);
     }
 
+    void reportPointerLeftDisplay() override {
+        QMetaObject::invokeMethod(
+            m_stream,
+            [stream = m_stream, generation = m_generation] {
+                if (generation == stream->m_generation && stream->m_running) {
+                    Q_EMIT stream->pointerLeftDisplay();
+                }
+            },
+            Qt::QueuedConnection);
+    }
+
 private:
     X11CaptureStream* m_stream;
     quint64 m_generation;

@@ -321,16 +321,21 @@ public:
             return qtCursorPosition();
         }
         drainEvents();
+        stillFor.reset();
         // A capture thread that looks at the moving pointer before each frame
         // saw it less than a frame ago: no round trip of our own then.
-        if (const auto seen = x11::PointerBeacon::shared().recent(beaconMaxAge)) {
-            lastRootPosition = *seen;
-            cached = toLogical(*seen);
-            return cached;
+        const auto sighting = x11::PointerBeacon::shared().last();
+        if (sighting && sighting->age <= beaconMaxAge) {
+            lastRootPosition = sighting->position;
+            cached = toLogical(sighting->position);
+        } else {
+            query();
+            if (!connection) {
+                return qtCursorPosition();
+            }
         }
-        query();
-        if (!connection) {
-            return qtCursorPosition();
+        if (sighting && sighting->position == lastRootPosition) {
+            stillFor = sighting->stillFor;
         }
         return cached;
     }
@@ -400,6 +405,7 @@ public:
     bool moved = true;
     QPoint lastRootPosition;
     QPointF cached;
+    std::optional<std::chrono::milliseconds> stillFor; // of the last position()
     int queries = 0;
     std::unique_ptr<WarpRecord> warpRecord;
     std::unique_ptr<QSocketNotifier> recordWatch; // ends before the record's connection
@@ -414,6 +420,10 @@ X11PointerSource::~X11PointerSource() = default;
 
 QPointF X11PointerSource::position() const {
     return d->position();
+}
+
+std::optional<std::chrono::milliseconds> X11PointerSource::stillFor() const {
+    return d->stillFor;
 }
 
 bool X11PointerSource::notifiesMotion() const {

@@ -32,6 +32,7 @@ public:
     X11PointerSource& operator=(const X11PointerSource&) = delete;
 
     QPointF position() const override;
+    std::optional<std::chrono::milliseconds> stillFor() const override;
     bool notifiesMotion() const override;
     void setMotionHandler(std::function<void()> handler) override;
 

@@ -15,12 +15,15 @@ public:
         ++m_queries;
         return m_position;
     }
+    std::optional<std::chrono::milliseconds> stillFor() const override { return m_stillFor; }
     bool notifiesMotion() const override { return m_notifying; }
     void setMotionHandler(std::function<void()> handler) override {
         m_handler = std::move(handler);
     }
 
     void setPosition(QPointF position) { m_position = position; }
+    // As a capture thread following the pointer would report it.
+    void setStillFor(std::optional<std::chrono::milliseconds> age) { m_stillFor = age; }
     void moveBy(qreal dx, qreal dy) { m_position += QPointF(dx, dy); }
     // Moves the pointer and, when notifying, tells whoever listens.
     void moveAndNotify(qreal dx, qreal dy) {
@@ -35,6 +38,7 @@ public:
 
 private:
     QPointF m_position;
+    std::optional<std::chrono::milliseconds> m_stillFor;
     mutable int m_queries = 0;
     bool m_notifying = false;
     std::function<void()> m_handler;
