@@ -66,7 +66,8 @@ void MouseTracker::pollMousePosition() {
         }
         // Only once the stop was reported, so it is never reported late.
         setResting(m_isTracking && !m_isMoving && m_pointer.notifiesMotion());
-        scheduleNextSample(now, stillFor.has_value());
+        scheduleNextSample(now,
+                           stillFor && *stillFor <= std::chrono::milliseconds(watchedMotionAgeMs));
         return;
     }
     m_previousLocation = location;
@@ -75,19 +76,20 @@ void MouseTracker::pollMousePosition() {
                                       std::chrono::milliseconds(0), sinceLastSample);
     setResting(false);
     setMoving(true);
-    scheduleNextSample(now, stillFor.has_value());
+    scheduleNextSample(now, stillFor && *stillFor <= std::chrono::milliseconds(watchedMotionAgeMs));
 }
 
-void MouseTracker::scheduleNextSample(std::chrono::milliseconds now, bool watchedElsewhere) {
+void MouseTracker::scheduleNextSample(std::chrono::milliseconds now, bool movingUnderWatch) {
     if (!m_isTracking || m_isResting) {
         return;
     }
-    // Each sample wakes the whole GUI thread; while a capture thread looks at
-    // the pointer every frame anyway, fewer samples lose nothing but the stop
-    // time, which is aimed at directly.
+    // Each sample wakes the whole GUI thread; while a capture thread sees the
+    // pointer arrive somewhere new every frame, fewer samples lose nothing but
+    // the stop time, which is aimed at directly. Once it stops there, samples
+    // are frequent again: a warp sends no motion that anyone would see.
     std::chrono::milliseconds delay(sampleIntervalMs);
     if (m_isMoving) {
-        if (watchedElsewhere) {
+        if (movingUnderWatch) {
             delay = std::chrono::milliseconds(watchedSampleIntervalMs);
         }
         const auto untilStop = m_lastMoveTime + std::chrono::milliseconds(stoppedDelayMs) - now;

@@ -30,6 +30,8 @@ public:
     static constexpr int stoppedDelayMs = 300;
     static constexpr int sampleIntervalMs = 30;
     static constexpr int watchedSampleIntervalMs = 100;
+    // A pointer that a watcher saw arrive this recently is still moving.
+    static constexpr int watchedMotionAgeMs = 50;
 
     // Monotonic time; tests hand in one they move themselves.
     using Clock = std::function<std::chrono::milliseconds()>;
@@ -60,7 +62,7 @@ Q_SIGNALS:
 
 private:
     void setResting(bool resting);
-    void scheduleNextSample(std::chrono::milliseconds now, bool watchedElsewhere);
+    void scheduleNextSample(std::chrono::milliseconds now, bool movingUnderWatch);
     void onPointerMoved();
     void setMouseLocation(QPointF location);
     void setMoving(bool moving);
