@@ -435,6 +435,15 @@ std::optional<FrameCost> frameCost(const PhaseFigures& figures, const PhaseFigur
                      std::max(0.0, *figures.serverMsPerSecond - *baseline.serverMsPerSecond) / fps};
 }
 
+// The scene-only figures of two phases, the X server's averaged.
+PhaseFigures averageServer(const PhaseFigures& before, const PhaseFigures& after) {
+    PhaseFigures average = before;
+    if (before.serverMsPerSecond && after.serverMsPerSecond) {
+        average.serverMsPerSecond = (*before.serverMsPerSecond + *after.serverMsPerSecond) / 2;
+    }
+    return average;
+}
+
 double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
     const auto index = static_cast<size_t>(std::lround(p * static_cast<double>(values.size() - 1)));
@@ -531,22 +540,36 @@ int main(int argc, char** argv) {
     const QString ending = bench.stopOculo();
 
     // The peers follow the same path over the same scene, one after the other.
+    // The scene's own X server cost drifts over minutes, so each program is
+    // measured against scene-only phases just before and just after it.
+    std::vector<PhaseFigures> sceneOnly{baseline};
+    const auto measureSceneOnly = [&] {
+        std::fprintf(stderr, "follow_bench: scene only, %.0f s\n", options->baselineSeconds);
+        sceneOnly.push_back(bench.measure(options->baselineSeconds, true));
+    };
     std::vector<std::tuple<QString, PhaseFigures, QString>> peers;
     for (const Peer& peer : options->peers) {
+        measureSceneOnly();
         std::fprintf(stderr, "follow_bench: %s following the pointer, %.0f s\n",
                      qPrintable(peer.name), options->seconds);
         QString error;
         const PhaseFigures figures = bench.measurePeer(peer, options->seconds, &error);
         peers.emplace_back(peer.name, figures, error);
     }
+    measureSceneOnly();
     const QString loadAtEnd = loadAverage();
+    // Oculo is bracketed by the first two, peer i by the next ones.
+    const auto sceneAround = [&sceneOnly](size_t program) {
+        return averageServer(sceneOnly.at(program), sceneOnly.at(program + 1));
+    };
+    const PhaseFigures oculoScene = sceneAround(0);
 
     std::printf("follow_bench: magnifier %dx%d at (%d, %d) on a %dx%d Xvfb, zoom 2 (fresh "
                 "settings), scene repainted 30 times a second\n",
                 magnifier.width(), magnifier.height(), magnifier.x(), magnifier.y(),
                 probe.screenSize().width(), probe.screenSize().height());
     std::printf("  %-34s %12s %16s %11s\n", "phase", "oculo ms/s", "X server ms/s", "frames/s");
-    printRow("scene only, pointer moving", baseline);
+    printRow("scene only, pointer moving", oculoScene);
     printRow("following, new window (controls)", followingFresh);
     printRow("following the pointer", following);
     printRow("pointer at rest, screen changing", restChanging);
@@ -559,10 +582,10 @@ int main(int argc, char** argv) {
                         qPrintable(figures->oculoThreads));
         }
     }
-    if (baseline.serverMsPerSecond && following.serverMsPerSecond) {
+    if (oculoScene.serverMsPerSecond && following.serverMsPerSecond) {
         std::printf("  X server CPU added by oculo while following: %.1f ms/s (following minus "
                     "scene only)\n",
-                    *following.serverMsPerSecond - *baseline.serverMsPerSecond);
+                    *following.serverMsPerSecond - *oculoScene.serverMsPerSecond);
     }
     std::printf("  peak RSS of oculo (VmHWM): %s MB\n", qPrintable(figure(peak)));
     for (const auto& [name, values, missed] :
@@ -586,8 +609,16 @@ int main(int argc, char** argv) {
     std::printf("following side by side, CPU per frame shown in ms (X server: beyond the scene "
                 "alone); load average at the start %s, at the end %s\n",
                 qPrintable(loadAtStart), qPrintable(loadAtEnd));
+    QString sceneFigures;
+    for (const PhaseFigures& figures : sceneOnly) {
+        sceneFigures += (sceneFigures.isEmpty() ? QString() : QStringLiteral(", ")) +
+                        figure(figures.serverMsPerSecond);
+    }
+    std::printf("  X server ms/s for the scene alone, before, between and after the programs: "
+                "%s\n",
+                qPrintable(sceneFigures));
     std::printf("  %-10s %9s %9s %10s %9s\n", "program", "frames/s", "own", "X server", "both");
-    const auto oculoCost = frameCost(following, baseline);
+    const auto oculoCost = frameCost(following, oculoScene);
     const auto printCost = [](const QString& name, const std::optional<FrameCost>& cost) {
         if (cost) {
             std::printf("  %-10s %9.1f %9.3f %10.3f %9.3f\n", qPrintable(name),
@@ -595,16 +626,20 @@ int main(int argc, char** argv) {
         }
     };
     printCost(QStringLiteral("oculo"), oculoCost);
-    for (const auto& [name, figures, error] : peers) {
+    std::vector<std::optional<FrameCost>> peerCosts;
+    for (size_t i = 0; i < peers.size(); ++i) {
+        const auto& [name, figures, error] = peers[i];
+        peerCosts.push_back(frameCost(figures, sceneAround(i + 1)));
         if (!error.isEmpty()) {
             std::printf("  %-10s not measured: %s\n", qPrintable(name), qPrintable(error));
-        } else if (!frameCost(figures, baseline)) {
+        } else if (!peerCosts.back()) {
             std::printf("  %-10s not measured: it showed no frames\n", qPrintable(name));
         }
-        printCost(name, frameCost(figures, baseline));
+        printCost(name, peerCosts.back());
     }
-    for (const auto& [name, figures, error] : peers) {
-        const auto peerCost = frameCost(figures, baseline);
+    for (size_t i = 0; i < peers.size(); ++i) {
+        const QString& name = std::get<0>(peers[i]);
+        const auto& peerCost = peerCosts[i];
         if (oculoCost && peerCost && peerCost->own > 0 && peerCost->both() > 0) {
             std::printf("  oculo / %s: own %.2f, with the X server %.2f\n", qPrintable(name),
                         oculoCost->own / peerCost->own, oculoCost->both() / peerCost->both());

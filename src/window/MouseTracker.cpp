@@ -49,34 +49,33 @@ void MouseTracker::stopTracking() {
 }
 
 void MouseTracker::pollMousePosition() {
-    const std::chrono::milliseconds now = m_clock();
+    using std::chrono::milliseconds;
+    const milliseconds now = m_clock();
     const QPointF location = m_pointer.position();
-    const std::optional<std::chrono::milliseconds> stillFor = m_pointer.stillFor();
+    const std::optional<milliseconds> stillFor = m_pointer.stillFor();
     const QPointF delta = location - m_previousLocation;
     const double distance = std::hypot(delta.x(), delta.y());
-    const std::chrono::milliseconds sinceLastSample = now - m_lastSampleTime;
+    const milliseconds sinceLastSample = now - m_lastSampleTime;
     m_lastSampleTime = now;
     setMouseLocation(location);
 
     if (distance < movementThreshold) {
         // Only counted movements move the reference point, so a slow drift
         // accumulates until it crosses the threshold.
-        if (m_isMoving && now - m_lastMoveTime >= std::chrono::milliseconds(stoppedDelayMs)) {
+        if (m_isMoving && now - m_lastMoveTime >= milliseconds(stoppedDelayMs)) {
             setMoving(false);
         }
         // Only once the stop was reported, so it is never reported late.
         setResting(m_isTracking && !m_isMoving && m_pointer.notifiesMotion());
-        scheduleNextSample(now,
-                           stillFor && *stillFor <= std::chrono::milliseconds(watchedMotionAgeMs));
-        return;
+    } else {
+        m_previousLocation = location;
+        // A watcher saw when it got there; the previous sample saw it elsewhere.
+        m_lastMoveTime =
+            now - std::clamp(stillFor.value_or(milliseconds(0)), milliseconds(0), sinceLastSample);
+        setResting(false);
+        setMoving(true);
     }
-    m_previousLocation = location;
-    // A watcher saw when it got there; the previous sample saw it elsewhere.
-    m_lastMoveTime = now - std::clamp(stillFor.value_or(std::chrono::milliseconds(0)),
-                                      std::chrono::milliseconds(0), sinceLastSample);
-    setResting(false);
-    setMoving(true);
-    scheduleNextSample(now, stillFor && *stillFor <= std::chrono::milliseconds(watchedMotionAgeMs));
+    scheduleNextSample(now, stillFor && *stillFor <= milliseconds(watchedMotionAgeMs));
 }
 
 void MouseTracker::scheduleNextSample(std::chrono::milliseconds now, bool movingUnderWatch) {
@@ -104,8 +103,8 @@ void MouseTracker::setResting(bool resting) {
     }
     m_isResting = resting;
     // The source is listened to only at rest, and then instead of sampling:
-    // while the pointer moves the 30 ms samples see everything, and motion
-    // reports would only add wake-ups.
+    // while the pointer moves the samples see everything, and motion reports
+    // would only add wake-ups.
     if (resting) {
         m_pointer.setMotionHandler([this] { onPointerMoved(); });
         m_sampleTimer.stop();
