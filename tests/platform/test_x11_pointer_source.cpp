@@ -84,19 +84,18 @@ private Q_SLOTS:
         pointer.setMotionHandler({});
     }
 
-    // What a capture thread saw within the age asked for, negative positions
-    // and the wrap of the milliseconds included; nothing older; and since when
-    // the pointer has been where it was last seen.
-    void beaconKeepsOnlyRecentPositions() {
+    // What a capture thread saw, how long ago and since when the pointer was
+    // there; negative positions and the wrap of the milliseconds included.
+    void beaconTellsWhereAndSinceWhen() {
         x11::PointerBeacon beacon;
         using namespace std::chrono_literals;
         const auto seen = x11::PointerBeacon::Clock::time_point(0xffffffffms - 10ms);
-        QVERIFY(!beacon.recent(40ms, seen));
+        QVERIFY(!beacon.last(seen));
         beacon.publish(QPoint(-1280, -300), seen);
-        QCOMPARE(beacon.recent(40ms, seen + 35ms), QPoint(-1280, -300));
-        QVERIFY(!beacon.recent(40ms, seen + 41ms));
+        QCOMPARE(beacon.last(seen + 35ms)->position, QPoint(-1280, -300));
+        QCOMPARE(beacon.last(seen + 35ms)->age, 35ms);
         beacon.publish(QPoint(3839, 2159), seen);
-        QCOMPARE(beacon.recent(40ms, seen), QPoint(3839, 2159));
+        QCOMPARE(beacon.last(seen)->position, QPoint(3839, 2159));
 
         // Looks that find it in the same place keep the time it arrived there.
         beacon.publish(QPoint(3839, 2159), seen + 33ms);

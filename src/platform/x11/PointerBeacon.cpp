@@ -52,15 +52,6 @@ void PointerBeacon::publish(QPoint rootPosition, Clock::time_point when) {
     m_word.store(word);
 }
 
-std::optional<QPoint> PointerBeacon::recent(std::chrono::milliseconds maxAge,
-                                            Clock::time_point now) const {
-    const std::uint64_t word = m_word.load();
-    if (elapsed(static_cast<std::uint32_t>(word), millisecondsOf(now)) > maxAge) {
-        return std::nullopt;
-    }
-    return positionOf(word);
-}
-
 std::optional<PointerBeacon::Sighting> PointerBeacon::last(Clock::time_point now) const {
     const std::uint64_t word = m_word.load();
     const std::optional<QPoint> position = positionOf(word);

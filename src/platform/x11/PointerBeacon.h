@@ -12,7 +12,8 @@ namespace oculo::x11 {
 // Where a capture thread last saw the pointer, in root pixels. While the
 // pointer moves, capture threads look at it before every frame anyway; the
 // GUI thread's pointer samples read it here instead of making a round trip
-// of their own. Lock-free: one 64-bit word holds position and time.
+// of their own. Lock-free: one 64-bit word holds the position and the time of
+// the last look, another when the pointer arrived there.
 class PointerBeacon {
 public:
     using Clock = std::chrono::steady_clock;
@@ -26,9 +27,6 @@ public:
     static PointerBeacon& shared();
 
     void publish(QPoint rootPosition, Clock::time_point when = Clock::now());
-    // The last position published at most `maxAge` before `now`.
-    std::optional<QPoint> recent(std::chrono::milliseconds maxAge,
-                                 Clock::time_point now = Clock::now()) const;
     // The last position published, however old.
     std::optional<Sighting> last(Clock::time_point now = Clock::now()) const;
 

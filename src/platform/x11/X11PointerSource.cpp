@@ -317,11 +317,11 @@ public:
     }
 
     QPointF position() {
+        stillFor.reset();
         if (!connection) {
             return qtCursorPosition();
         }
         drainEvents();
-        stillFor.reset();
         // A capture thread that looks at the moving pointer before each frame
         // saw it less than a frame ago: no round trip of our own then.
         const auto sighting = x11::PointerBeacon::shared().last();
