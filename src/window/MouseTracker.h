@@ -47,7 +47,8 @@ public:
     void startTracking(); // does nothing while tracking
     void stopTracking();
 
-    // One sample, as the timer takes it; public so tests can drive time themselves.
+    // One sample, as the timer takes it; public for news that cannot wait for
+    // the next one (the pointer left a followed display) and for tests.
     void pollMousePosition();
     // False at rest, while the source watches the pointer instead.
     bool isSampling() const { return m_sampleTimer.isActive(); }
