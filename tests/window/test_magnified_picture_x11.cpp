@@ -2,26 +2,19 @@
 // over a pattern whose colours name their own screen position, every window
 // pixel must show the screen pixel that magnifying the fixed region by the
 // zoom puts there.
+#include "RealControllerParts.h"
 #include "X11Probe.h"
-#include "capture/DisplayManager.h"
-#include "capture/PermissionManager.h"
 #include "capture/ScreenCaptureService.h"
 #include "platform/X11TestSupport.h"
-#include "platform/qt/QtPointerSource.h"
 #include "platform/x11/X11CaptureBackend.h"
-#include "platform/x11/X11DisplaySource.h"
 #include "state/MagnifierState.h"
-#include "state/SettingsStore.h"
 #include "support/TestEnvironment.h"
-#include "support/fakes/FakeSystemSettingsLauncher.h"
 #include "views/MagnifierControlsView.h"
 #include "views/MagnifierView.h"
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"
-#include "window/MouseTracker.h"
 
 #include <QLabel>
-#include <QTemporaryDir>
 #include <qcoro/qcorotask.h>
 
 #include <cmath>
@@ -96,18 +89,11 @@ private Q_SLOTS:
         patternWindow.show();
         QTRY_COMPARE_WITH_TIMEOUT(probe.grab(patternArea), pattern, timeoutMs);
 
-        QTemporaryDir dir;
-        SettingsStore store(dir.filePath(QStringLiteral("settings.json")));
-        X11DisplaySource displays;
+        test::RealControllerParts parts;
         X11CaptureBackend backend;
-        test::FakeSystemSettingsLauncher launcher;
-        DisplayManager displayManager(displays);
-        PermissionManager permissionManager(displays, launcher);
-        QtPointerSource pointer;
-        MouseTracker tracker(pointer);
-        QCoro::waitFor(displayManager.refreshDisplays());
-        MagnifierWindowController controller(tracker, displayManager, permissionManager, backend,
-                                             store, nullptr);
+        MagnifierWindowController controller(parts.tracker, parts.displayManager,
+                                             parts.permissionManager, backend, parts.store,
+                                             nullptr);
         MagnifierState& state = controller.state();
         state.setMode(MagnificationMode::fixedRegion);
         state.setFixedRegion(QRectF(regionCentre - QPointF(50, 50), QSizeF(100, 100)));

@@ -1,19 +1,12 @@
-#include "capture/DisplayManager.h"
-#include "capture/PermissionManager.h"
+#include "RealControllerParts.h"
 #include "capture/ScreenCaptureService.h"
 #include "platform/X11TestSupport.h"
-#include "platform/qt/QtPointerSource.h"
 #include "platform/x11/X11CaptureBackend.h"
-#include "platform/x11/X11DisplaySource.h"
 #include "state/MagnifierState.h"
-#include "state/SettingsStore.h"
 #include "support/TestEnvironment.h"
-#include "support/fakes/FakeSystemSettingsLauncher.h"
 #include "window/MagnifierWindowController.h"
-#include "window/MouseTracker.h"
 
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <qcoro/qcorotask.h>
 
 using namespace oculo;
@@ -60,22 +53,15 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&red));
         QVERIFY(QTest::qWaitForWindowExposed(&green));
 
-        QTemporaryDir dir;
-        SettingsStore store(dir.filePath(QStringLiteral("settings.json")));
-        X11DisplaySource displays;
+        test::RealControllerParts parts;
         RecordingBackend backend;
-        test::FakeSystemSettingsLauncher launcher;
-        DisplayManager displayManager(displays);
-        PermissionManager permissionManager(displays, launcher);
-        QtPointerSource pointer;
-        MouseTracker tracker(pointer);
-        QCoro::waitFor(displayManager.refreshDisplays());
-        QCOMPARE(displayManager.displays().size(), 2);
+        QCOMPARE(parts.displayManager.displays().size(), 2);
 
         test::movePointer(QPoint(1000, 600));
+        MouseTracker& tracker = parts.tracker;
         tracker.startTracking();
-        MagnifierWindowController controller(tracker, displayManager, permissionManager, backend,
-                                             store, nullptr);
+        MagnifierWindowController controller(tracker, parts.displayManager, parts.permissionManager,
+                                             backend, parts.store, nullptr);
         controller.state().setWindowFrame(QRectF(50, 50, 400, 330));
         controller.setup();
         QCoro::waitFor(controller.startCapture());
