@@ -82,6 +82,7 @@ void TrayIcon::openSettings() {
     if (!m_settings) {
         m_settings = std::make_unique<SettingsView>(m_registry);
         m_settings->setWindowIcon(applicationIcon());
+        m_settings->addActions(m_view->applicationActions());
     }
     m_settings->show();
     m_settings->raise();
@@ -132,6 +133,11 @@ void TrayIcon::showPanelNextTo(QRect anchor) {
     const QSize size = m_panel->sizeHint().expandedTo(m_panel->size());
     const QRect available = screen ? screen->availableGeometry() : QRect(anchor.topLeft(), size);
     m_panel->move(panelFrame(size, anchor, available).topLeft());
+    // A row focused with Tab last time would still be highlighted, and Space
+    // would press it: every opening starts without a focused row.
+    if (QWidget* focused = m_panel->focusWidget()) {
+        focused->clearFocus();
+    }
     m_panel->show();
     m_panel->raise();
     m_panel->activateWindow();
