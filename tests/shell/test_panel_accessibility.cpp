@@ -11,13 +11,11 @@
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QScreen>
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <unistd.h>
 
 using namespace oculo;
@@ -32,7 +30,34 @@ struct OneWindow : WindowRegistry {
     mutable test::StateFixture fixture;
 };
 
-const QString accessible = QStringLiteral("org.a11y.atspi.Accessible");
+// Reads the accessibility tree of `application` as a screen reader does.
+struct TreeReader {
+    QDBusConnection bus;
+    QString application; // its name on the accessibility bus
+
+    // The answer comes from this very thread, so the wait keeps events flowing.
+    QVariant call(const QString& path, const QString& method, const QVariantList& arguments = {},
+                  const QString& interface = QStringLiteral("org.a11y.atspi.Accessible")) const {
+        QDBusMessage message = QDBusMessage::createMethodCall(application, path, interface, method);
+        message.setArguments(arguments);
+        return bus.call(message, QDBus::BlockWithGui, 5000).arguments().value(0);
+    }
+
+    // "name: role" of the node at `path` and of every node below it.
+    void describe(const QString& path, QStringList& tree) const {
+        const QVariant name =
+            call(path, QStringLiteral("Get"),
+                 {QStringLiteral("org.a11y.atspi.Accessible"), QStringLiteral("Name")},
+                 QStringLiteral("org.freedesktop.DBus.Properties"));
+        tree.append(name.value<QDBusVariant>().variant().toString() + QStringLiteral(": ") +
+                    call(path, QStringLiteral("GetRoleName")).toString());
+        using Children = QList<std::pair<QString, QDBusObjectPath>>;
+        for (const auto& [service, child] :
+             qdbus_cast<Children>(call(path, QStringLiteral("GetChildren")))) {
+            describe(child.path(), tree);
+        }
+    }
+};
 
 } // namespace
 
@@ -53,73 +78,34 @@ private Q_SLOTS:
         const QDBusMessage address = session.call(QDBusMessage::createMethodCall(
             QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
             QStringLiteral("org.a11y.Bus"), QStringLiteral("GetAddress")));
-        m_bus = QDBusConnection::connectToBus(address.arguments().value(0).toString(),
-                                              QStringLiteral("reader"));
-        // The application's end of the bus: the other connection of this process.
-        for (const QString& name : m_bus.interface()->registeredServiceNames().value()) {
-            if (name.startsWith(QLatin1Char(':')) && name != m_bus.baseService() &&
-                m_bus.interface()->servicePid(name).value() == static_cast<uint>(getpid())) {
-                m_application = name;
+        TreeReader reader{QDBusConnection::connectToBus(address.arguments().value(0).toString(),
+                                                        QStringLiteral("reader")),
+                          {}};
+        // The application's end of the bus is the other connection of this process.
+        for (const QString& name : reader.bus.interface()->registeredServiceNames().value()) {
+            if (name.startsWith(QLatin1Char(':')) && name != reader.bus.baseService() &&
+                reader.bus.interface()->servicePid(name).value() == static_cast<uint>(getpid())) {
+                reader.application = name;
             }
         }
-        QVERIFY2(!m_application.isEmpty(), "the application is not on the accessibility bus");
 
         tray.showPanelAt(QGuiApplication::primaryScreen()->geometry().center());
         QTRY_VERIFY(tray.menuBarView().isVisible());
         QStringList tree;
-        describe(QStringLiteral("/org/a11y/atspi/accessible/root"), tree);
-        for (const char* row :
-             {"Oculo: frame", "New Magnifier Window: push button", "Follow Mouse: check box",
-              "Select New Region...: push button", "Quit Oculo: push button"}) {
-            QVERIFY2(tree.contains(QLatin1String(row)),
-                     qPrintable(tree.join(QStringLiteral(", "))));
+        reader.describe(QStringLiteral("/org/a11y/atspi/accessible/root"), tree);
+        for (const char* node : {"Oculo: frame", "New Magnifier Window: push button",
+                                 "Follow Mouse: check box", "Quit Oculo: push button"}) {
+            QVERIFY2(tree.contains(QLatin1String(node)), qPrintable(tree.join(u", ")));
         }
     }
-
-private:
-    // The answer comes from this very thread, so the wait keeps events flowing.
-    QVariant call(const QString& path, const QString& interface, const QString& method,
-                  const QVariantList& arguments = {}) {
-        QDBusMessage message =
-            QDBusMessage::createMethodCall(m_application, path, interface, method);
-        message.setArguments(arguments);
-        return m_bus.call(message, QDBus::BlockWithGui, 5000).arguments().value(0);
-    }
-
-    // "name: role" of the node at `path` and of every node below it.
-    void describe(const QString& path, QStringList& tree) {
-        const QVariant name = call(path, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                   QStringLiteral("Get"), {accessible, QStringLiteral("Name")});
-        tree.append(name.value<QDBusVariant>().variant().toString() + QStringLiteral(": ") +
-                    call(path, accessible, QStringLiteral("GetRoleName")).toString());
-        const auto children =
-            call(path, accessible, QStringLiteral("GetChildren")).value<QDBusArgument>();
-        QStringList paths;
-        children.beginArray();
-        while (!children.atEnd()) {
-            QString service;
-            QDBusObjectPath child;
-            children.beginStructure();
-            children >> service >> child;
-            children.endStructure();
-            paths.append(child.path());
-        }
-        children.endArray();
-        for (const QString& child : paths) {
-            describe(child, tree);
-        }
-    }
-
-    QDBusConnection m_bus{QString()};
-    QString m_application;
 };
 
-// A session bus of the test's own, ended with it; the accessibility bus is
-// started on it. Empty when dbus-daemon cannot start.
+// A session bus of the test's own, ended with it, for the accessibility bus
+// to start on. Empty when dbus-daemon cannot start.
 QByteArray startSessionBus() {
-    FILE* out = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
-    char address[1024] = {};
     static pid_t daemon = 0;
+    char address[1024] = {};
+    FILE* out = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
     const bool started =
         out && fgets(address, sizeof address, out) && fscanf(out, "%d", &daemon) == 1;
     if (out) {
@@ -135,7 +121,7 @@ QByteArray startSessionBus() {
 int main(int argc, char** argv) {
     oculo::test::isolateUserFiles();
     oculo::test::useIsolatedXServer(false);
-    // Set after the X server, so the buses only ever learn the private display.
+    // Only now, so the buses only ever learn the private display and folders.
     qputenv("DBUS_SESSION_BUS_ADDRESS", startSessionBus());
     qputenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
     QApplication app(argc, argv);
