@@ -47,8 +47,8 @@ public:
     // high as the rows need. Where wrapped rows are still too wide or too
     // high, controls are left out, least needed first: the decorative
     // symbols, the sliders the buttons and the tray panel stand in for, then
-    // the switches and the mode buttons. Zoom out, zoom in and the zoom level
-    // always stay.
+    // docking, the switches and the mode buttons. Zoom out, zoom in and the
+    // zoom level always stay.
     void fitWithin(const QSize& available);
     // Number of rows the controls currently take.
     int rowCount() const;
