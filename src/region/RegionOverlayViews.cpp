@@ -104,6 +104,22 @@ void RegionOverlayView::paintSizeLabel(QPainter& painter, const QRectF& rect) co
     painter.drawText(box, Qt::AlignCenter, text);
 }
 
+void RegionOverlayView::paintHint(QPainter& painter, const QString& hint) const {
+    const QFont font = overlayFont(QFontDatabase::GeneralFont, 13);
+    const QFontMetricsF metrics(font);
+    const QSizeF text(metrics.horizontalAdvance(hint), metrics.height());
+    const QPointF origin(width() / 2.0 - text.width() / 2, hintTop);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(labelBackground);
+    painter.drawRoundedRect(QRectF(origin - QPointF(12, 6), text + QSizeF(24, 12)), 6, 6);
+    painter.setPen(Qt::white);
+    painter.setFont(font);
+    painter.drawText(QRectF(origin, text), Qt::AlignCenter, hint);
+}
+
+const QString RegionSelectionView::hint =
+    QStringLiteral("Drag to select an area to magnify \u2022 Escape to cancel");
+
 RegionSelectionView::RegionSelectionView(MagnifierState& state, QPointF overlayOrigin,
                                          QWidget* parent)
     : RegionOverlayView(state, overlayOrigin, parent) {
@@ -168,12 +184,12 @@ void RegionSelectionView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const auto dragged = selection();
     paintBackdrop(painter, dragged.value_or(QRectF()));
-    if (!dragged) {
-        return;
+    if (dragged) {
+        painter.setPen(QPen(Qt::white, outlineWidth));
+        painter.drawRect(*dragged);
+        paintSizeLabel(painter, *dragged);
     }
-    painter.setPen(QPen(Qt::white, outlineWidth));
-    painter.drawRect(*dragged);
-    paintSizeLabel(painter, *dragged);
+    paintHint(painter, hint);
 }
 
 const QString RegionAdjustmentView::hint =
@@ -262,17 +278,7 @@ void RegionAdjustmentView::paintEvent(QPaintEvent*) {
         painter.drawEllipse(region::handleRect(shown, handle));
     }
     paintSizeLabel(painter, shown);
-
-    const QFont font = overlayFont(QFontDatabase::GeneralFont, 13);
-    const QFontMetricsF metrics(font);
-    const QSizeF text(metrics.horizontalAdvance(hint), metrics.height());
-    const QPointF origin(width() / 2.0 - text.width() / 2, hintTop);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(labelBackground);
-    painter.drawRoundedRect(QRectF(origin - QPointF(12, 6), text + QSizeF(24, 12)), 6, 6);
-    painter.setPen(Qt::white);
-    painter.setFont(font);
-    painter.drawText(QRectF(origin, text), Qt::AlignCenter, hint);
+    paintHint(painter, hint);
 }
 
 void RegionAdjustmentView::updateCursor(QPointF position) {

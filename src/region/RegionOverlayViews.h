@@ -39,6 +39,8 @@ protected:
     void paintBackdrop(QPainter& painter, const QRectF& cutOut) const;
     // "W × H" of `rect`, centred below its bottom edge.
     void paintSizeLabel(QPainter& painter, const QRectF& rect) const;
+    // What the keys and the mouse do here, in a box centred along the top.
+    void paintHint(QPainter& painter, const QString& hint) const;
 
 private:
     QPointer<MagnifierState> m_state;
@@ -52,6 +54,8 @@ class RegionSelectionView final : public RegionOverlayView {
     Q_OBJECT
 
 public:
+    static const QString hint;
+
     RegionSelectionView(MagnifierState& state, QPointF overlayOrigin, QWidget* parent = nullptr);
 
     // The rectangle being dragged, in overlay coordinates; none while idle.

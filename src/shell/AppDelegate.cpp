@@ -11,6 +11,7 @@
 #include "window/MagnifierWindowController.h"
 #include "window/MouseTracker.h"
 
+#include <QAction>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QElapsedTimer>
@@ -106,6 +107,23 @@ void AppDelegate::setContextMenuHandler(std::function<void(QPoint)> handler) {
     }
 }
 
+void AppDelegate::setWindowActions(const QList<QAction*>& actions) {
+    m_windowActions = QList<QPointer<QAction>>(actions.cbegin(), actions.cend());
+    for (MagnifierWindowController* controller : std::as_const(m_windowControllers)) {
+        addWindowActions(*controller);
+    }
+}
+
+void AppDelegate::addWindowActions(MagnifierWindowController& controller) const {
+    if (const QPointer<FloatingPanel> panel = controller.panel()) {
+        for (const QPointer<QAction>& action : m_windowActions) {
+            if (action) {
+                panel->addAction(action);
+            }
+        }
+    }
+}
+
 void AppDelegate::createNewWindow() {
     if (m_isTerminating) {
         return;
@@ -127,6 +145,7 @@ void AppDelegate::createNewWindow() {
     controller->onContextMenuRequested = m_contextMenuHandler;
     controller->setWindowManagerSource(m_windowManager);
     controller->setup();
+    addWindowActions(*controller);
     controller->state().setHasScreenRecordingPermission(
         m_permissionManager.permissionStatus() == PermissionManager::PermissionStatus::granted);
     m_windowControllers.append(controller);

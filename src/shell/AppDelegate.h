@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 
+class QAction;
 class QScreen;
 
 namespace oculo {
@@ -68,6 +69,8 @@ public:
 
     // Right-clicks on every window, present and future, go here.
     void setContextMenuHandler(std::function<void(QPoint globalPos)> handler);
+    // Every magnifier window, present and future, answers the keys of these actions.
+    void setWindowActions(const QList<QAction*>& actions);
 
     // Returns at once; the launch runs as a task on the event loop.
     void applicationDidFinishLaunching();
@@ -100,6 +103,7 @@ private:
     void removePermissionRecoveryObserver();
     void watchScreen(QScreen* screen);
     void notifyIfActiveChanged();
+    void addWindowActions(MagnifierWindowController& controller) const;
 
     MouseTracker& m_mouseTracker;
     DisplayManager& m_displayManager;
@@ -114,6 +118,7 @@ private:
     std::unique_ptr<RegionOverlayCoordinator> m_regionOverlays;
     QPointer<MagnifierWindowController> m_lastActive;
     std::function<void(QPoint)> m_contextMenuHandler;
+    QList<QPointer<QAction>> m_windowActions;
     QList<QPointer<ScreenCaptureService>> m_stoppingCaptures;
 
     QPointer<Reaction> m_displayWakeReaction;

@@ -6,6 +6,7 @@
 #include "state/ValueText.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QFontDatabase>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -41,8 +42,8 @@ public:
         setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     }
 
+    // Only shows the keys: the command's action answers them.
     void setShortcutText(const QKeySequence& keys) {
-        setShortcut(keys);
         m_shortcutText = keys.toString(QKeySequence::NativeText);
     }
 
@@ -177,14 +178,12 @@ void MenuBarView::buildRows() {
     layout->setContentsMargins(5, 5, 5, 5);
     layout->setSpacing(1);
 
-    auto* newWindowRow =
-        new MenuRow(ShellSymbol::newWindow, tr("New Magnifier Window"), false, this);
-    newWindowRow->setShortcutText(QKeySequence(Qt::CTRL | Qt::Key_N));
-    connect(newWindowRow, &QAbstractButton::clicked, this, [this] {
-        Q_EMIT dismissRequested();
-        m_registry.createNewWindow();
-    });
-    layout->addWidget(newWindowRow);
+    connect(addCommandRow(layout, ShellSymbol::newWindow, tr("New Magnifier Window"),
+                          QKeySequence(Qt::CTRL | Qt::Key_N)),
+            &QAction::triggered, this, [this] {
+                Q_EMIT dismissRequested();
+                m_registry.createNewWindow();
+            });
 
     m_stateSection = new QWidget(this);
     auto* stateLayout = new QVBoxLayout(m_stateSection);
@@ -320,21 +319,31 @@ void MenuBarView::buildRows() {
     m_updateSlot->setContentsMargins(0, 0, 0, 0);
     layout->addLayout(m_updateSlot);
 
-    auto* settingsRow = new MenuRow(ShellSymbol::settings, tr("Settings…"), false, this);
-    settingsRow->setShortcutText(QKeySequence(Qt::CTRL | Qt::Key_Comma));
-    connect(settingsRow, &QAbstractButton::clicked, this, [this] {
-        Q_EMIT dismissRequested();
-        Q_EMIT settingsRequested();
-    });
-    layout->addWidget(settingsRow);
+    connect(addCommandRow(layout, ShellSymbol::settings, tr("Settings…"),
+                          QKeySequence(Qt::CTRL | Qt::Key_Comma)),
+            &QAction::triggered, this, [this] {
+                Q_EMIT dismissRequested();
+                Q_EMIT settingsRequested();
+            });
+    connect(addCommandRow(layout, ShellSymbol::quit, tr("Quit Oculo"),
+                          QKeySequence(Qt::CTRL | Qt::Key_Q)),
+            &QAction::triggered, this, [this] {
+                Q_EMIT dismissRequested();
+                m_registry.quit();
+            });
+}
 
-    auto* quitRow = new MenuRow(ShellSymbol::quit, tr("Quit Oculo"), false, this);
-    quitRow->setShortcutText(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    connect(quitRow, &QAbstractButton::clicked, this, [this] {
-        Q_EMIT dismissRequested();
-        m_registry.quit();
-    });
-    layout->addWidget(quitRow);
+QAction* MenuBarView::addCommandRow(QVBoxLayout* layout, ShellSymbol symbol, const QString& label,
+                                    const QKeySequence& keys) {
+    auto* action = new QAction(label, this);
+    action->setShortcut(keys);
+    addAction(action);
+    m_applicationActions.append(action);
+    auto* row = new MenuRow(symbol, label, false, this);
+    row->setShortcutText(keys);
+    connect(row, &QAbstractButton::clicked, action, &QAction::trigger);
+    layout->addWidget(row);
+    return action;
 }
 
 void MenuBarView::setUpdateItem(QWidget* item) {

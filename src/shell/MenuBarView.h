@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QList>
 #include <QPointer>
 #include <QWidget>
 
 class QAbstractButton;
+class QAction;
+class QKeySequence;
 class QLabel;
 class QSlider;
 class QToolButton;
@@ -14,6 +17,7 @@ namespace oculo {
 class MagnifierState;
 class MenuRow;
 class WindowRegistry;
+enum class ShellSymbol;
 
 // The content of the tray panel: opens magnifier windows and adjusts the active
 // one (mode, region, zoom, transparency, window behaviour), then the update
@@ -32,6 +36,12 @@ public:
     // "Settings…". The view takes ownership; a later item replaces it.
     void setUpdateItem(QWidget* item);
 
+    // New window (Ctrl+N), settings (Ctrl+,) and quit (Ctrl+Q), owned by the
+    // view. The panel answers their keys; every other Oculo window that should
+    // answer them adds these actions to itself. Each key has this one owner,
+    // so no window sees two shortcuts for it.
+    QList<QAction*> applicationActions() const { return m_applicationActions; }
+
 Q_SIGNALS:
     // "Settings…" was chosen.
     void settingsRequested();
@@ -41,6 +51,8 @@ Q_SIGNALS:
 
 private:
     void buildRows();
+    QAction* addCommandRow(QVBoxLayout* layout, ShellSymbol symbol, const QString& label,
+                           const QKeySequence& keys);
     void followActiveState();
     void refresh();
 
@@ -68,6 +80,7 @@ private:
     MenuRow* m_staySpaceRow = nullptr;
     QVBoxLayout* m_updateSlot = nullptr;
     QPointer<QWidget> m_updateItem;
+    QList<QAction*> m_applicationActions;
 };
 
 } // namespace oculo

@@ -5,10 +5,13 @@
 #include "shell/WindowRegistry.h"
 #include "shell/icons/ShellSymbols.h"
 
+#include <QAccessible>
+#include <QAccessibleObject>
 #include <QCursor>
 #include <QEvent>
 #include <QFrame>
 #include <QGuiApplication>
+#include <QPointer>
 #include <QScreen>
 #include <QVBoxLayout>
 
@@ -41,6 +44,34 @@ private:
     QElapsedTimer& m_sinceHidden;
 };
 
+// The panel of the newest tray icon.
+QPointer<QFrame> accessiblePanel;
+
+// Qt leaves popup windows out of the application's node of the accessibility
+// tree, where screen readers look for windows, so the panel would be out of
+// their reach. This node lists it after the windows Qt lists.
+class ApplicationAccessible : public QAccessibleApplication {
+public:
+    int childCount() const override {
+        return QAccessibleApplication::childCount() + (accessiblePanel ? 1 : 0);
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override {
+        return child && accessiblePanel && child->object() == accessiblePanel
+                   ? QAccessibleApplication::childCount()
+                   : QAccessibleApplication::indexOfChild(child);
+    }
+    QAccessibleInterface* child(int index) const override {
+        return index == QAccessibleApplication::childCount()
+                   ? QAccessible::queryAccessibleInterface(accessiblePanel)
+                   : QAccessibleApplication::child(index);
+    }
+};
+
+QAccessibleInterface* applicationAccessible(const QString& className, QObject* object) {
+    return className == QLatin1String("QApplication") && object == qApp ? new ApplicationAccessible
+                                                                        : nullptr;
+}
+
 } // namespace
 
 TrayIcon::TrayIcon(WindowRegistry& registry, QObject* parent)
@@ -56,6 +87,8 @@ TrayIcon::TrayIcon(WindowRegistry& registry, QObject* parent)
     m_view = new MenuBarView(m_registry, m_panel.get());
     layout->addWidget(m_view);
     m_panel->installEventFilter(new PanelHideWatcher(m_sincePanelHidden, this));
+    accessiblePanel = m_panel.get();
+    QAccessible::installFactory(applicationAccessible);
 
     connect(m_view, &MenuBarView::dismissRequested, this, &TrayIcon::hidePanel);
     connect(m_view, &MenuBarView::settingsRequested, this, &TrayIcon::openSettings);
@@ -82,6 +115,7 @@ void TrayIcon::openSettings() {
     if (!m_settings) {
         m_settings = std::make_unique<SettingsView>(m_registry);
         m_settings->setWindowIcon(applicationIcon());
+        m_settings->addActions(m_view->applicationActions());
     }
     m_settings->show();
     m_settings->raise();
@@ -132,6 +166,11 @@ void TrayIcon::showPanelNextTo(QRect anchor) {
     const QSize size = m_panel->sizeHint().expandedTo(m_panel->size());
     const QRect available = screen ? screen->availableGeometry() : QRect(anchor.topLeft(), size);
     m_panel->move(panelFrame(size, anchor, available).topLeft());
+    // A row focused with Tab last time would still be highlighted, and Space
+    // would press it: every opening starts without a focused row.
+    if (QWidget* focused = m_panel->focusWidget()) {
+        focused->clearFocus();
+    }
     m_panel->show();
     m_panel->raise();
     m_panel->activateWindow();

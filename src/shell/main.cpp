@@ -113,6 +113,7 @@ int main(int argc, char** argv) {
     // missing, or leave while Oculo runs (Qt re-adds the icon when one returns).
     delegate.setContextMenuHandler(
         [&trayIcon](QPoint globalPos) { trayIcon.showPanelAt(globalPos); });
+    delegate.setWindowActions(trayIcon.menuBarView().applicationActions());
 
     delegate.applicationDidFinishLaunching();
     const int status = QApplication::exec();

@@ -10,7 +10,7 @@ namespace oculo {
 // its items are centred vertically. Separators only ever stand between two
 // items of the same row: at the start or end of a row they are dropped and
 // given an empty geometry. An item wider than the whole width gets a row of
-// its own and overflows to the right, so that a scroll area can reach it.
+// its own and overflows to the right; sizeForWidth() tells when that happens.
 class FlowRowLayout : public QLayout {
 public:
     explicit FlowRowLayout(QWidget* parent = nullptr);

@@ -13,13 +13,11 @@
 #include <QLocale>
 #include <QPainter>
 #include <QPainterPath>
-#include <QScrollArea>
-#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSlider>
 
-#include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace oculo {
 
@@ -57,15 +55,6 @@ QToolButton[tint="orange"] { background: rgba(255, 159, 10, 200); border-color: 
 QToolButton[tint="green"] { background: rgba(48, 209, 88, 200); border-color: rgb(48, 209, 88); }
 QLabel { color: white; }
 QFrame#divider { background: rgba(255, 255, 255, 70); border: none; }
-QScrollArea#controlsScroller, QWidget#controlsContent { background: transparent; border: none; }
-QScrollBar { background: transparent; border: none; }
-QScrollBar:vertical { width: 8px; }
-QScrollBar:horizontal { height: 8px; }
-QScrollBar::handle { background: rgba(255, 255, 255, 110); border-radius: 3px; margin: 1px; }
-QScrollBar::handle:vertical { min-height: 16px; }
-QScrollBar::handle:horizontal { min-width: 16px; }
-QScrollBar::add-line, QScrollBar::sub-line { width: 0; height: 0; border: none; }
-QScrollBar::add-page, QScrollBar::sub-page { background: none; }
 )";
 
 QFont readoutFont() {
@@ -128,15 +117,8 @@ MagnifierControlsView::MagnifierControlsView(MagnifierState& state, QWidget* par
     setObjectName(QStringLiteral("magnifierControls"));
     setStyleSheet(QLatin1String(stripStyleSheet));
 
-    // The material is painted by the strip; the rows sit in a scroll area
-    // inside it that only shows scroll bars when even wrapping cannot fit.
-    m_scroller = new QScrollArea(this);
-    m_scroller->setObjectName(QStringLiteral("controlsScroller"));
-    m_scroller->setFrameShape(QFrame::NoFrame);
-    m_scroller->setFocusPolicy(Qt::NoFocus);
-    m_scroller->setWidgetResizable(false);
-    m_scroller->viewport()->setAutoFillBackground(false);
-    m_content = new QWidget;
+    // The material is painted by the strip; the rows sit inside its padding.
+    m_content = new QWidget(this);
     m_content->setObjectName(QStringLiteral("controlsContent"));
 
     m_rows = new FlowRowLayout(m_content);
@@ -184,8 +166,17 @@ MagnifierControlsView::MagnifierControlsView(MagnifierState& state, QWidget* par
     m_rows->addWidget(m_dockTopButton);
     m_rows->addWidget(m_dockBottomButton);
 
-    m_scroller->setWidget(m_content);
-    m_content->setAutoFillBackground(false); // setWidget turns it on
+    m_leftOutFirst = {m_zoomSymbol,
+                      m_transparencySymbol,
+                      m_zoomSlider,
+                      m_transparencyGroup,
+                      m_dockBottomButton,
+                      m_dockTopButton,
+                      m_hideWhileMovingButton,
+                      m_keepActiveButton,
+                      m_stayInSpaceButton,
+                      m_regionButton,
+                      m_modeButton};
 
     connectActions();
 
@@ -215,54 +206,34 @@ int MagnifierControlsView::rowCount() const {
     return m_rows->rowCountForWidth(m_content->width());
 }
 
-int MagnifierControlsView::scrollBarExtent() const {
-    return std::max(m_scroller->verticalScrollBar()->sizeHint().width(),
-                    m_scroller->horizontalScrollBar()->sizeHint().height());
-}
-
 void MagnifierControlsView::fitWithin(const QSize& available) {
-    const int frame = 2 * outerPadding;
-    const int widthLimit = std::max(frame, std::min(available.width(), sizeHint().width()));
-    const int heightLimit = std::max(frame, available.height());
-    const int minimumContentWidth = m_rows->minimumSize().width();
-
-    int innerWidth = widthLimit - frame;
-    QSize content = m_rows->sizeForWidth(std::max(innerWidth, minimumContentWidth));
-    const int horizontalBar = content.width() > innerWidth ? scrollBarExtent() : 0;
-    const bool scrollsVertically = content.height() + horizontalBar + frame > heightLimit;
-    if (scrollsVertically) {
-        // The vertical bar takes room from the rows, which may wrap further.
-        innerWidth -= scrollBarExtent();
-        content = m_rows->sizeForWidth(std::max(innerWidth, minimumContentWidth));
+    const QMargins padding(outerPadding, outerPadding, outerPadding, outerPadding);
+    const QSize room = available.shrunkBy(padding).expandedTo(QSize(0, 0));
+    const auto fits = [&] {
+        const QSize rows = m_rows->sizeForWidth(room.width());
+        return rows.width() <= room.width() && rows.height() <= room.height();
+    };
+    const auto setShown = [](QWidget* control, bool shown) {
+        if (control->isHidden() == shown) {
+            control->setVisible(shown);
+            // A group holding the control changes its size hint.
+            control->parentWidget()->updateGeometry();
+        }
+    };
+    for (QWidget* control : std::as_const(m_leftOutFirst)) {
+        setShown(control, true);
+    }
+    for (QWidget* control : std::as_const(m_leftOutFirst)) {
+        if (fits()) {
+            break;
+        }
+        setShown(control, false);
     }
     // Hug the widest row, so the material does not stretch past the controls.
-    const int width =
-        std::min(widthLimit, content.width() + frame + (scrollsVertically ? scrollBarExtent() : 0));
-    const int height = std::min(heightLimit, content.height() + horizontalBar + frame);
-    resize(width, height);
-    layoutContent(); // now, too: a hidden strip gets its resize event only when shown
-}
-
-void MagnifierControlsView::resizeEvent(QResizeEvent* event) {
-    QWidget::resizeEvent(event);
-    layoutContent();
-}
-
-void MagnifierControlsView::layoutContent() {
-    const QRect area =
-        rect().marginsRemoved(QMargins(outerPadding, outerPadding, outerPadding, outerPadding));
-    m_scroller->setGeometry(area);
-    const int minimumContentWidth = m_rows->minimumSize().width();
-    int innerWidth = std::max(0, area.width());
-    const auto heightAt = [&](int width) {
-        return m_rows->heightForWidth(std::max(width, minimumContentWidth));
-    };
-    const int horizontalBar = innerWidth < minimumContentWidth ? scrollBarExtent() : 0;
-    if (heightAt(innerWidth) + horizontalBar > area.height()) {
-        innerWidth = std::max(0, innerWidth - scrollBarExtent());
-    }
-    const int contentWidth = std::max(innerWidth, minimumContentWidth);
-    m_content->resize(contentWidth, heightAt(contentWidth));
+    const QSize content = m_rows->sizeForWidth(room.width()).boundedTo(room);
+    m_content->setGeometry(QRect(QPoint(outerPadding, outerPadding), content));
+    m_rows->setGeometry(m_content->rect()); // now: a hidden strip gets no resize event
+    resize(content.grownBy(padding));
 }
 
 QWidget* MagnifierControlsView::buildZoomGroup() {
@@ -288,7 +259,8 @@ QWidget* MagnifierControlsView::buildZoomGroup() {
     m_zoomText = readoutLabel(QString(), zoomTextWidth, group);
     m_zoomText->setObjectName(QStringLiteral("zoomText"));
 
-    layout->addWidget(symbolLabel(Symbol::magnifier, group));
+    m_zoomSymbol = symbolLabel(Symbol::magnifier, group);
+    layout->addWidget(m_zoomSymbol);
     layout->addWidget(m_zoomOutButton);
     layout->addWidget(m_zoomSlider);
     layout->addWidget(m_zoomInButton);
@@ -319,7 +291,8 @@ QWidget* MagnifierControlsView::buildTransparencyGroup() {
     m_transparencyText = readoutLabel(QString(), transparencyTextWidth, m_transparencyGroup);
     m_transparencyText->setObjectName(QStringLiteral("transparencyText"));
 
-    layout->addWidget(symbolLabel(Symbol::transparency, m_transparencyGroup));
+    m_transparencySymbol = symbolLabel(Symbol::transparency, m_transparencyGroup);
+    layout->addWidget(m_transparencySymbol);
     layout->addWidget(m_transparencySlider);
     layout->addWidget(m_transparencyText);
     layout->addWidget(readoutLabel(QStringLiteral("%"), 0, m_transparencyGroup));

@@ -1,10 +1,10 @@
 #pragma once
 
+#include <QList>
 #include <QPixmap>
 #include <QWidget>
 
 class QLabel;
-class QScrollArea;
 class QSlider;
 
 namespace oculo {
@@ -18,7 +18,8 @@ class MagnifierState;
 // docking. Every control reads and writes the window's MagnifierState only;
 // what it shows is recomputed from the state whenever the state changes.
 // In a narrow window the controls wrap into further centred rows; where even
-// that does not fit, the strip scrolls rather than hiding any control.
+// that does not fit, the least needed controls give way, so nothing is ever
+// cut off or needs scrolling.
 class MagnifierControlsView : public QWidget {
     Q_OBJECT
 
@@ -43,10 +44,12 @@ public:
 
     // Resizes the strip to fit within `available` (the window's content):
     // one row where it is wide enough, wrapped rows where it is not, and as
-    // high as the rows need but never higher than `available`.
+    // high as the rows need. Where wrapped rows are still too wide or too
+    // high, controls are left out, least needed first: the decorative
+    // symbols, the sliders the buttons and the tray panel stand in for, then
+    // docking, the switches and the mode buttons. Zoom out, zoom in and the
+    // zoom level always stay.
     void fitWithin(const QSize& available);
-    // Scrolls the controls when they do not fit even wrapped.
-    QScrollArea* scroller() const { return m_scroller; }
     // Number of rows the controls currently take.
     int rowCount() const;
     // The one-row size.
@@ -74,30 +77,29 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
 
 private:
     QWidget* buildZoomGroup();
     QWidget* buildTransparencyGroup();
     void connectActions();
     void refresh();
-    void layoutContent();
-    int scrollBarExtent() const;
 
     MagnifierState& m_state;
     // The rounded translucent material, drawn once per size.
     QPixmap m_material;
-    QScrollArea* m_scroller = nullptr;
     QWidget* m_content = nullptr;
     FlowRowLayout* m_rows = nullptr;
+    QList<QWidget*> m_leftOutFirst; // the order in which controls give way
 
     ControlButton* m_modeButton = nullptr;
     ControlButton* m_regionButton = nullptr;
+    QLabel* m_zoomSymbol = nullptr;
     ControlButton* m_zoomOutButton = nullptr;
     QSlider* m_zoomSlider = nullptr;
     ControlButton* m_zoomInButton = nullptr;
     QLabel* m_zoomText = nullptr;
     QWidget* m_transparencyGroup = nullptr;
+    QLabel* m_transparencySymbol = nullptr;
     QSlider* m_transparencySlider = nullptr;
     QLabel* m_transparencyText = nullptr;
     ControlButton* m_keepActiveButton = nullptr;

@@ -7,6 +7,7 @@
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"
 
+#include <QAction>
 #include <QSignalSpy>
 #include <qcoro/qcorotask.h>
 
@@ -105,6 +106,19 @@ private Q_SLOTS:
 
         rig.delegate->createNewWindow();
         QCOMPARE(rig.delegate->windowControllers().at(2)->state().zoomLevel(), 3.0);
+
+        // The application's keys work in every focused magnifier, also one opened later.
+        QAction newWindow;
+        newWindow.setShortcut(Qt::CTRL | Qt::Key_N);
+        connect(&newWindow, &QAction::triggered, rig.delegate.get(), &AppDelegate::createNewWindow);
+        rig.delegate->setWindowActions({&newWindow});
+        for (const int expectedCount : {4, 5}) {
+            MagnifierWindowController* newest = rig.delegate->windowControllers().last();
+            newest->panel()->activateWindow();
+            QTRY_COMPARE(rig.delegate->activeState(), &newest->state());
+            QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_N, Qt::ControlModifier);
+            QCOMPARE(rig.delegate->windowCount(), expectedCount);
+        }
     }
 
     void quittingRightAfterAChangeKeepsIt() {

@@ -286,6 +286,35 @@ private Q_SLOTS:
         QCOMPARE(shown<SettingsView>(), settings);
     }
 
+    // Ctrl+N, Ctrl+, and Ctrl+Q work in the panel and in the settings window.
+    // The panel opens without a row left focused by Tab, which Space would press.
+    void shortcutsWorkInEachWindowAndThePanelOpensFresh() {
+        FakeWindowRegistry registry;
+        TrayIcon tray(registry);
+        const auto press = [](Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::ControlModifier) {
+            QTest::keyClick(static_cast<QWidget*>(nullptr), key, modifiers);
+        };
+        const QPoint corner = QGuiApplication::primaryScreen()->availableGeometry().bottomRight();
+        tray.showPanelAt(corner);
+        QWidget* panel = shown<MenuBarView>()->window();
+        press(Qt::Key_Tab, Qt::NoModifier);
+        QVERIFY(panel->focusWidget());
+        press(Qt::Key_Escape, Qt::NoModifier);
+        tray.showPanelAt(corner);
+        QCOMPARE(panel->focusWidget(), nullptr);
+
+        press(Qt::Key_N);
+        QTRY_VERIFY(registry.createCalls == 1 && !panel->isVisible());
+        tray.showPanelAt(corner);
+        press(Qt::Key_Comma);
+        SettingsView* settings = nullptr;
+        QTRY_VERIFY((settings = shown<SettingsView>()) && !panel->isVisible());
+        QVERIFY(QTest::qWaitForWindowActive(settings));
+        press(Qt::Key_N);
+        press(Qt::Key_Q);
+        QVERIFY(registry.createCalls == 2 && registry.quitCalls == 1);
+    }
+
     // Screen readers need a name on every control of both views.
     void everyControlHasAnAccessibleName() {
         FakeWindowRegistry registry;

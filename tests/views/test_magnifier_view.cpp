@@ -5,14 +5,15 @@
 #include "StateFixture.h"
 #include "support/TestEnvironment.h"
 
+#include <QAbstractScrollArea>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QSlider>
 #include <QSpontaneKeyEvent>
 #include <QWheelEvent>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -65,12 +66,14 @@ QRect rectIn(const QWidget* widget, const QWidget* ancestor) {
     return QRect(widget->mapTo(ancestor, QPoint(0, 0)), widget->size());
 }
 
-// Where the user can see `control` now: inside the view and not scrolled away.
+// Where the user can see `control` now: inside the strip's material, which is
+// inside the view.
 bool fullyShown(QWidget* control, MagnifierView* view) {
+    const QRect strip = view->controls()->geometry();
+    const int padding = MagnifierControlsView::outerPadding;
     const QRect area = rectIn(control, view);
-    const QScrollArea* scroller = view->controls()->scroller();
-    return control->isVisibleTo(view) && !area.isEmpty() && view->rect().contains(area) &&
-           rectIn(scroller->viewport(), view).contains(area);
+    return control->isVisibleTo(view) && !area.isEmpty() && view->rect().contains(strip) &&
+           strip.marginsRemoved(QMargins(padding, padding, padding, padding)).contains(area);
 }
 
 // Rows read left to right, top to bottom: each control is right of the one
@@ -210,39 +213,46 @@ private Q_SLOTS:
         QVERIFY(m_view->noCapturePlaceholder()->isVisibleTo(m_view));
     }
 
-    void controlsWrapToFitTheWindow() {
+    // From the smallest window up, the strip wraps into rows centred at the
+    // bottom, and where that is not enough the least needed controls give way:
+    // nothing is cut off and nothing scrolls.
+    void controlsFitEveryWindowSize() {
         m_parent->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_parent.get()));
         MagnifierControlsView* strip = m_view->controls();
-        const QList<QWidget*> controls = stripControls(strip);
-
-        // Wide: one row; the default window: rows centred at the bottom, the
-        // break between groups; every control in sight and in order.
-        for (const QSize size : {QSize(1000, 300), QSize(400, 300)}) {
-            m_parent->resize(size);
-            m_view->resize(size);
-            QCOMPARE(strip->rowCount(), size.width() > 900 ? 1 : 2);
-            QCOMPARE(strip->geometry().bottom(), m_view->rect().bottom());
-            QCOMPARE(strip->geometry().center().x(), m_view->rect().center().x());
-            for (QWidget* control : controls) {
-                QVERIFY2(fullyShown(control, m_view), control->objectName().toUtf8());
+        QVERIFY(strip->findChildren<QAbstractScrollArea*>().isEmpty());
+        for (const int height : {200, 240, 300, 600}) {
+            for (int width = 200; width <= 1000; width += 40) {
+                m_view->resize(width, height);
+                QList<QWidget*> shown = stripControls(strip);
+                shown.removeIf([this](QWidget* control) { return !control->isVisibleTo(m_view); });
+                const QByteArray size =
+                    QByteArray::number(width) + " x " + QByteArray::number(height);
+                QVERIFY2(
+                    std::all_of(shown.cbegin(), shown.cend(),
+                                [this](QWidget* control) { return fullyShown(control, m_view); }),
+                    size);
+                QVERIFY2(shown.contains(strip->zoomInButton()) &&
+                             shown.contains(strip->zoomText()) &&
+                             (shown.size() == 13 || width < 400 || height < 300),
+                         size);
+                QVERIFY2(orderFault(shown, m_view).isEmpty(),
+                         size + orderFault(shown, m_view).toUtf8());
+                QCOMPARE(strip->geometry().bottom(), m_view->rect().bottom());
+                QCOMPARE(strip->geometry().center().x(), m_view->rect().center().x());
             }
-            QVERIFY2(orderFault(controls, m_view).isEmpty(), orderFault(controls, m_view).toUtf8());
         }
+        // Wide: one row; the default window: two, the break between groups.
+        m_view->resize(1000, 300);
+        QCOMPARE(strip->rowCount(), 1);
+        m_view->resize(400, 300);
+        QCOMPARE(strip->rowCount(), 2);
         QVERIFY(rectIn(strip->transparencySlider(), m_view).top() >
                 rectIn(strip->zoomText(), m_view).bottom());
-        // Nothing to scroll here, so the wheel over the strip still zooms.
+        // The wheel over the strip still zooms.
         state().setZoomLevel(2.0);
-        turnWheel(strip->scroller()->widget(), QPoint(0, 120));
+        turnWheel(strip->zoomText(), QPoint(0, 120));
         QCOMPARE(state().zoomLevel(), 2.25);
-
-        // Smallest window: every control can still be scrolled into sight.
-        m_view->resize(200, 200);
-        QVERIFY(m_view->rect().contains(strip->geometry()));
-        for (QWidget* control : controls) {
-            strip->scroller()->ensureWidgetVisible(control, 0, 0);
-            QVERIFY2(fullyShown(control, m_view), control->objectName().toUtf8());
-        }
     }
 };
 
