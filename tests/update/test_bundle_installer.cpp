@@ -14,6 +14,9 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <functional>
 #include <map>
 
@@ -154,7 +157,12 @@ private Q_SLOTS:
             {"other key", [this](const QDir& b) { bundle::signBundle(b.path(), otherKey); },
              Kind::signature},
             {"unsigned", remove("_CodeSignature"), Kind::unreadable},
-            {"other app", writeTo("Info.json", R"({"CFBundleIdentifier":"org.other"})"),
+            {"other app",
+             [this](const QDir& b) {
+                 writeFile(b.filePath(u"Info.json"_s),
+                           R"({"CFBundleIdentifier":"org.other","CFBundleExecutable":"oculo"})");
+                 bundle::signBundle(b.path(), key);
+             },
              Kind::wrongIdentity},
             {"other machine", [](const QDir&) {}, Kind::architecture, 183},
         };
@@ -196,6 +204,85 @@ private Q_SLOTS:
             QVERIFY2(!QFileInfo::exists(dir.filePath(u"escape"_s)), c.name);
         }
         QVERIFY(!QFileInfo::exists(u"/tmp/oculo-test-escape"_s));
+    }
+
+    // Through oculo-bundle, as a developer checks a bundle and the installer would: a
+    // signed Oculo.app in pkg/ is changed, then verified in place or zipped and unpacked.
+    void toolRefusesHostileBundles() {
+        // Moves `path` to pkg/sig and links it back.
+        const auto moveOut = [](const QString& path) {
+            return [=](const QDir& d) {
+                QVERIFY(QDir().rename(d.filePath(path), d.filePath(u"sig"_s)));
+                QVERIFY(
+                    QFile::link(u"../"_s.repeated(path.count(u'/')) + u"sig"_s, d.filePath(path)));
+            };
+        };
+        const auto openFolders = [](const QDir& d) {
+            QVERIFY(QFile::setPermissions(d.filePath(u"Oculo.app/lib"_s),
+                                          QFileDevice::Permissions(0x7777)));
+        };
+        enum class As { folder, zip, zipWithFifo };
+        const struct {
+            const char* name;
+            std::function<void(const QDir&)> change;
+            const char* refusal; // what the tool says; empty when it accepts
+            As as = As::folder;
+        } cases[] = {
+            {"signature outside", moveOut(u"Oculo.app/_CodeSignature"_s), "ture is a link"},
+            {"zipped beside the app", moveOut(u"Oculo.app/_CodeSignature"_s), "ture is a link",
+             As::zip},
+            {"manifest a link", moveOut(u"Oculo.app/_CodeSignature/CodeResources"_s),
+             "Resources is a link"},
+            {"open folders", openFolders, "writable by other users"},
+            {"open folders zipped", openFolders, "", As::zip},
+            {"app a link", moveOut(u"Oculo.app"_s), "not a folder"},
+            {"fifo", [](const QDir& d) { writeFile(d.filePath(u"Oculo.app/fifo"_s), {}); },
+             "fifo is a device, fifo or socket", As::zipWithFifo},
+            {"name not UTF-8",
+             [this](const QDir& d) {
+                 const QByteArray name = QFile::encodeName(d.path()) + "/Oculo.app/lib/\xff";
+                 QVERIFY(::mkdir(name.constData(), 0755) == 0);
+                 bundle::signBundle(d.filePath(u"Oculo.app"_s), key);
+             },
+             "is not named in UTF-8"},
+        };
+        const auto run = [](const QStringList& arguments) {
+            QProcess tool;
+            tool.start(qEnvironmentVariable("OCULO_TEST_BINARY_DIR") + u"/tools/oculo-bundle"_s,
+                       arguments);
+            tool.waitForFinished(60000);
+            return tool.exitCode() == 0 ? QByteArray() : tool.readAllStandardError() + "(failed)";
+        };
+        for (const auto& c : cases) {
+            QTemporaryDir dir;
+            const QDir pkg(dir.filePath(u"pkg"_s));
+            makeBundle(pkg.filePath(u"Oculo.app"_s), 2, key);
+            c.change(pkg);
+            QString app = pkg.filePath(u"Oculo.app"_s);
+            QByteArray said;
+            if (c.as != As::folder) {
+                QCOMPARE(bundle::packZip(pkg.path(), dir.filePath(u"p.zip"_s)), std::nullopt);
+                QByteArray zip = readAll(dir.filePath(u"p.zip"_s));
+                if (c.as == As::zipWithFifo) {
+                    // libarchive writes no fifo: the central directory is made to say one.
+                    const qsizetype at = zip.lastIndexOf("pkg/Oculo.app/fifo") - 46;
+                    writeFile(dir.filePath(u"p.zip"_s), zip.replace(at + 40, 2, "\xa4\x11"));
+                }
+                said = run({u"unpack"_s, dir.filePath(u"p.zip"_s), dir.filePath(u"out"_s)});
+                app = dir.filePath(u"out/pkg/Oculo.app"_s);
+            }
+            if (said.isEmpty()) {
+                said = run({u"verify"_s, app, appId, team});
+            }
+            QVERIFY2(QByteArray(c.refusal).isEmpty() ? said.isEmpty() : said.contains(c.refusal),
+                     c.name + (": " + said));
+            // Whatever the archive says, unpacked folders are writable by their owner alone.
+            if (c.as == As::zip) {
+                QCOMPARE(QFileInfo(app + u"/lib"_s).permissions() & 0x7777, 0x7755);
+            }
+            // Qt cannot name what is not UTF-8.
+            std::filesystem::remove_all(dir.path().toStdString());
+        }
     }
 
     // Against the test HTTPS server: each failure leaves the running build-1

@@ -63,9 +63,11 @@ struct Expectation {
     int machine = hostMachine();
 };
 
-// Checks, in this order: identity, build, architecture, readable signature,
-// a well-formed expectation, then the signature and exact agreement of every
-// entry. Nothing when the bundle is valid.
+// Checks, in this order: a listing free of links in or to the signature, of
+// names that are no UTF-8 and of entries writable by other users; a readable
+// signature; a well-formed expectation; the signature and exact agreement of
+// every entry; and only then identity, build and architecture. Nothing when
+// the bundle is valid.
 std::optional<Failure> verifyBundle(const QString& bundlePath, const Expectation& expected);
 
 // The team of a bundle whose manifest is signed by the key it names; nothing
