@@ -14,6 +14,8 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -325,6 +327,7 @@ private Q_SLOTS:
             {"app in a subfolder", zipOf({{"sub/Oculo.app/x"}}), installmessages::singleApp},
             {"unsigned", good, installmessages::noTeamIdentifier, {}, 200, Running::unsignedBundle},
             {"build equal", packageOf("equal", 1, key), installmessages::buildNotNewer},
+            {"build not offered", packageOf("three", 3, key), installmessages::buildNotOffered},
             {"other key", packageOf("other", 2, otherKey), installmessages::signatureCheck},
             {"relaunch fails", good, noShell, {}, 200, Running::relaunchFails},
         };
@@ -384,6 +387,17 @@ private Q_SLOTS:
         const QByteArray package = readAll(root.filePath(u"p.zip"_s));
         writeFile(root.filePath(u"cert.pem"_s), server.certificate().toPem());
         server.enqueue({200, package});
+        // Beside the bundle a crash left a work folder; the next start removes it, and
+        // nothing else named alike, nor a folder an installation still holds.
+        const QDir apps(root.filePath(u"Apps"_s));
+        const QStringList kept{u".oculo-update-Held12"_s, u".oculo-update-keep-me"_s,
+                               u".oculo-update-link12"_s};
+        for (const QString& name : {u".oculo-update-Crash1"_s, kept[0], kept[1]}) {
+            QVERIFY(apps.mkpath(name + u"/f"_s));
+        }
+        QVERIFY(QFile::link(kept[1], apps.filePath(kept[2])));
+        const int held = ::open(QFile::encodeName(apps.filePath(kept[0])).constData(), O_RDONLY);
+        QVERIFY(::flock(held, LOCK_EX) == 0);
 
         QProcess old;
         // Qt's network thread may still be tearing down its TLS state when the probe
@@ -400,6 +414,9 @@ private Q_SLOTS:
         QVERIFY2(old.exitCode() == 0, (report() + old.readAllStandardError()).constData());
         QTRY_COMPARE_WITH_TIMEOUT(report(), QByteArray("started 1\nstarted 2\n"), 60000);
         QCOMPARE(snapshot(running), snapshot(next));
+        ::close(held);
+        QCOMPARE(apps.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 kept + QStringList({u"Oculo.app"_s, u"report"_s}));
     }
 };
 

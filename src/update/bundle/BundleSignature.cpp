@@ -479,6 +479,9 @@ std::optional<Failure> verifyBundle(const QString& bundlePath, const Expectation
     if (build < expected.minBuild) {
         return Failure{Kind::notNewer, QStringLiteral("build %1").arg(build)};
     }
+    if (expected.build && build != *expected.build) {
+        return Failure{Kind::notOffered, QStringLiteral("build %1").arg(build)};
+    }
     const auto machine = elfMachine(executablePath(bundlePath, info));
     if (machine != expected.machine) {
         return Failure{Kind::architecture,

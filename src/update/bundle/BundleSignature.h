@@ -46,6 +46,7 @@ struct Failure {
     enum class Kind {
         wrongIdentity, // Info.json missing or naming another identifier
         notNewer,      // CFBundleVersion below the lowest acceptable build
+        notOffered,    // CFBundleVersion other than the build that was offered
         architecture,  // the executable is not built for this machine
         unreadable,    // no readable manifest, signature or public key
         requirement,   // the expected identifier or team cannot form a check
@@ -61,6 +62,8 @@ struct Expectation {
     QString team;
     qint64 minBuild = 0;
     int machine = hostMachine();
+    // When set, the only acceptable build.
+    std::optional<qint64> build = std::nullopt;
 };
 
 // Checks, in this order: a listing free of links in or to the signature, of
