@@ -10,10 +10,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QScopeGuard>
-#include <QSslConfiguration>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <fcntl.h>
@@ -208,6 +206,10 @@ void BundleInstaller::install(const UpdateInfo& update) {
         fail(error->errorDescription);
         return;
     }
+    if (!m_options.server.trustError.isEmpty()) {
+        fail(m_options.server.trustError);
+        return;
+    }
     // Beside the bundle, so that the exchange stays on one file system. The
     // leftovers go first, so that their removal never meets the new folder.
     m_leftoverRemoval.waitForFinished();
@@ -229,15 +231,9 @@ void BundleInstaller::install(const UpdateInfo& update) {
         return;
     }
 
-    QNetworkRequest request(update.downloadURL);
+    QNetworkRequest request = m_options.server.request(update.downloadURL);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    if (!m_options.trustedCertificates.isEmpty()) {
-        tls.setCaCertificates(m_options.trustedCertificates);
-    }
-    request.setSslConfiguration(tls);
     m_reply = m_network.get(request);
     connect(m_reply, &QNetworkReply::readyRead, this, &BundleInstaller::readDownload);
     connect(m_reply, &QNetworkReply::finished, this, &BundleInstaller::finishDownload);

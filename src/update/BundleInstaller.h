@@ -1,6 +1,7 @@
 #pragma once
 
 #include "update/UpdateInstaller.h"
+#include "update/UpdateServer.h"
 #include "update/bundle/BundleSignature.h"
 
 #include <QElapsedTimer>
@@ -8,7 +9,6 @@
 #include <QFutureWatcher>
 #include <QNetworkAccessManager>
 #include <QPointer>
-#include <QSslCertificate>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -67,8 +67,8 @@ public:
         QString bundlePath;
         QString bundleIdentifier;
         qint64 currentBuild = 0;
-        // When not empty, the only certificates trusted for downloads.
-        QList<QSslCertificate> trustedCertificates;
+        // Downloads trust what checks of this server trust.
+        UpdateServer server;
         qint64 maxPackageBytes = qint64(1) << 30;
         // A download that receives nothing for this long is stopped.
         std::chrono::milliseconds stallTimeout{60'000};

@@ -2,6 +2,7 @@
 #include "support/TestEnvironment.h"
 #include "update/BundleInstaller.h"
 #include "update/TestHttpsServer.h"
+#include "update/UpdateClient.h"
 #include "update/bundle/BundleArchive.h"
 #include "update/bundle/BundleSignature.h"
 
@@ -125,6 +126,16 @@ class TestBundleInstaller : public QObject {
     const QByteArray key = bundle::generatePrivateKeyPem();
     const QByteArray otherKey = bundle::generatePrivateKeyPem();
     const QString team = *bundle::teamIdentifierOfPrivateKey(key);
+    // This test is built as a copy of Oculo that trusts only this file for updates.
+    const QString caFile = QCoreApplication::applicationDirPath() + u"/pinned-update-ca.pem"_s;
+
+    // The built-in server of this copy, at `server`, with `pem` in its file.
+    UpdateServer pinnedTo(const TestHttpsServer& server, const QByteArray& pem) {
+        writeFile(caFile, pem);
+        UpdateServer builtIn = UpdateServer::builtIn();
+        builtIn.baseUrl = server.baseUrl();
+        return builtIn;
+    }
 
 private Q_SLOTS:
     void verificationRequiresExactAgreement() {
@@ -309,6 +320,8 @@ private Q_SLOTS:
         };
         enum class Running { signedBundle, unsignedBundle, translocated, relaunchFails };
         const QByteArray good = packageOf("good", 2, key);
+        // Downloads, too, trust only the pinned certificate.
+        const UpdateServer pinned = pinnedTo(server, server.certificate().toPem());
         const QString noShell = u"No shell."_s;
         const struct {
             const char* name;
@@ -342,7 +355,7 @@ private Q_SLOTS:
             if (c.running == Running::relaunchFails) {
                 swapper->relaunchError = noShell;
             }
-            BundleInstaller installer({running, appId, 1, {server.certificate()}},
+            BundleInstaller installer({running, appId, 1, pinned},
                                       std::unique_ptr<BundleSwapper>(swapper));
             QSignalSpy failed(&installer, &UpdateInstaller::failed);
             QSignalSpy installed(&installer, &UpdateInstaller::installed);
@@ -417,6 +430,32 @@ private Q_SLOTS:
         ::close(held);
         QCOMPARE(apps.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  kept + QStringList({u"Oculo.app"_s, u"report"_s}));
+    }
+
+    // Checks trust only the pinned certificate: another one, or a file without one, stops them
+    // before anything reaches the server.
+    void pinnedBuildChecksOnlyItsServer() {
+        TestHttpsServer server;
+        const QString unreadable = u"This build of Oculo trusts only the update server "
+                                   u"certificate in %1, which couldn't be read."_s.arg(caFile);
+        for (const auto& [pem, failure] : std::initializer_list<std::pair<QByteArray, QString>>{
+                 {{}, unreadable},
+                 {makeLocalIdentity("other").localCertificate().toPem(),
+                  u"A secure connection to the update server could not be established."_s},
+                 {server.certificate().toPem(), {}}}) {
+            UpdateClient client(pinnedTo(server, pem));
+            QSignalSpy checked(&client, &UpdateClient::fetchFinished);
+            server.enqueue({200, R"({"isUpdateAvailable":false})"});
+            client.fetch({appId, u"1"_s, 1}, {6, 1, 0});
+            QVERIFY(checked.wait(30000));
+            QCOMPARE(checked.value(0)
+                         .value(0)
+                         .value<FetchResult>()
+                         .error.value_or(UpdateError())
+                         .errorDescription,
+                     failure);
+        }
+        QCOMPARE(server.requests.size(), 1);
     }
 };
 
