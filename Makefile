@@ -29,6 +29,7 @@ bundle: build
 	rm -rf build/Oculo.app build/Oculo.zip
 	mkdir -p build/Oculo.app
 	cp build/release/src/oculo build/release/Info.json build/Oculo.app/
+	chmod -R go-w build/Oculo.app
 	build/release/tools/oculo-bundle sign build/Oculo.app "$(KEY)"
 	build/release/tools/oculo-bundle package build/Oculo.app build/Oculo.zip
 

@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
         .bundlePath = oculo::AppIdentity::runningBundlePath(),
         .bundleIdentifier = updateOptions.app.bundleIdentifier,
         .currentBuild = updateOptions.app.currentBuild,
-        .trustedCertificates = updateOptions.server.trustedCertificates};
+        .server = updateOptions.server};
     delegate.setUpdateService(std::make_unique<oculo::UpdateService>(
         updateOptions, std::make_unique<oculo::MessageBoxUpdatePresenter>(),
         std::make_unique<oculo::BundleInstaller>(

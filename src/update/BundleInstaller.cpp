@@ -10,11 +10,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QScopeGuard>
-#include <QSslConfiguration>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -34,6 +36,7 @@ namespace {
 
 const QString packageName = QStringLiteral("package");
 const QString extractedName = QStringLiteral("extracted");
+const QString workFolderPrefix = QStringLiteral(".oculo-update-");
 
 bool isWritable(const QString& path) {
     return ::access(QFile::encodeName(path).constData(), W_OK) == 0;
@@ -56,6 +59,8 @@ QString messageFor(bundle::Failure::Kind kind) {
         return installmessages::wrongIdentity;
     case Kind::notNewer:
         return installmessages::buildNotNewer;
+    case Kind::notOffered:
+        return installmessages::buildNotOffered;
     case Kind::architecture:
         return installmessages::architecture();
     case Kind::unreadable:
@@ -66,6 +71,54 @@ QString messageFor(bundle::Failure::Kind kind) {
         break;
     }
     return installmessages::signatureCheck;
+}
+
+} // namespace
+
+// An exclusive lock on a work folder. The kernel drops it when the process ends,
+// so the folders of a crashed installation are free to remove.
+class WorkFolderLock {
+public:
+    // Nothing when `path` is no real folder of this user or another process holds it.
+    static std::unique_ptr<WorkFolderLock> acquire(const QString& path) {
+        const int fd = ::open(QFile::encodeName(path).constData(),
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat status {};
+        if (fd >= 0 && ::fstat(fd, &status) == 0 && status.st_uid == ::getuid() &&
+            ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            return std::unique_ptr<WorkFolderLock>(new WorkFolderLock(fd));
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return nullptr;
+    }
+    ~WorkFolderLock() { ::close(m_fd); }
+    WorkFolderLock(const WorkFolderLock&) = delete;
+    WorkFolderLock& operator=(const WorkFolderLock&) = delete;
+
+private:
+    explicit WorkFolderLock(int fd)
+        : m_fd(fd) {}
+    int m_fd;
+};
+
+namespace {
+
+// Only folders named exactly as the installer names them, and free to lock.
+void removeLeftoverWorkFolders(const QString& folder) {
+    static const QRegularExpression ours(QStringLiteral("^\\.oculo-update-[A-Za-z0-9]{6}$"));
+    const QDir dir(folder);
+    for (const QString& name :
+         dir.entryList({workFolderPrefix + QLatin1Char('*')},
+                       QDir::Dirs | QDir::Hidden | QDir::NoSymLinks | QDir::NoDotAndDotDot)) {
+        const QString path = dir.filePath(name);
+        // Held until the folder is gone.
+        const auto lock = ours.match(name).hasMatch() ? WorkFolderLock::acquire(path) : nullptr;
+        if (lock) {
+            QDir(path).removeRecursively();
+        }
+    }
 }
 
 } // namespace
@@ -84,6 +137,11 @@ BundleInstaller::BundleInstaller(Options options, std::unique_ptr<BundleSwapper>
     });
     connect(&m_preparation, &QFutureWatcher<Prepared>::finished, this,
             &BundleInstaller::finishPreparation);
+    // Off the GUI thread: the folder may be slow to list, the leftovers large.
+    if (!m_options.bundlePath.isEmpty()) {
+        m_leftoverRemoval = QtConcurrent::run(removeLeftoverWorkFolders,
+                                              QFileInfo(m_options.bundlePath).absolutePath());
+    }
 }
 
 BundleInstaller::~BundleInstaller() {
@@ -95,6 +153,7 @@ BundleInstaller::~BundleInstaller() {
     // The background work writes into the work folder: it ends before the folder goes.
     m_preparation.disconnect(this);
     m_preparation.waitForFinished();
+    m_leftoverRemoval.waitForFinished();
 }
 
 std::optional<UpdateError> BundleInstaller::checkCanReplace(const QString& bundlePath) {
@@ -147,9 +206,16 @@ void BundleInstaller::install(const UpdateInfo& update) {
         fail(error->errorDescription);
         return;
     }
-    // Beside the bundle, so that the exchange stays on one file system.
+    if (!m_options.server.trustError.isEmpty()) {
+        fail(m_options.server.trustError);
+        return;
+    }
+    // Beside the bundle, so that the exchange stays on one file system. The
+    // leftovers go first, so that their removal never meets the new folder.
+    m_leftoverRemoval.waitForFinished();
     m_workDir = std::make_unique<QTemporaryDir>(QFileInfo(m_options.bundlePath).absolutePath() +
-                                                QStringLiteral("/.oculo-update-XXXXXX"));
+                                                QLatin1Char('/') + workFolderPrefix +
+                                                QStringLiteral("XXXXXX"));
     if (!m_workDir->isValid() ||
         !QFile::setPermissions(m_workDir->path(),
                                QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
@@ -157,21 +223,17 @@ void BundleInstaller::install(const UpdateInfo& update) {
                  .arg(m_workDir->errorString()));
         return;
     }
+    // Where no lock can be taken, no other start can take one either, and none removes it.
+    m_workLock = WorkFolderLock::acquire(m_workDir->path());
     m_package.setFileName(QDir(m_workDir->path()).filePath(packageName));
     if (!m_package.open(QIODevice::WriteOnly)) {
         fail(QStringLiteral("Oculo couldn't store the update (%1).").arg(m_package.errorString()));
         return;
     }
 
-    QNetworkRequest request(update.downloadURL);
+    QNetworkRequest request = m_options.server.request(update.downloadURL);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    if (!m_options.trustedCertificates.isEmpty()) {
-        tls.setCaCertificates(m_options.trustedCertificates);
-    }
-    request.setSslConfiguration(tls);
     m_reply = m_network.get(request);
     connect(m_reply, &QNetworkReply::readyRead, this, &BundleInstaller::readDownload);
     connect(m_reply, &QNetworkReply::finished, this, &BundleInstaller::finishDownload);
@@ -226,15 +288,18 @@ void BundleInstaller::finishDownload() {
         fail(QStringLiteral("Oculo couldn't store the update (%1).").arg(m_package.errorString()));
     } else {
         Q_EMIT packageStored();
+        // Exactly the offered build: an older signed one could be replayed otherwise.
+        const bundle::Expectation expected{m_options.bundleIdentifier, QString(),
+                                           m_options.currentBuild + 1, bundle::hostMachine(),
+                                           m_update->buildNumber};
         m_preparation.setFuture(QtConcurrent::run(
             &BundleInstaller::prepare, m_workDir->path(), m_update->packageHash.mid(7).toLower(),
-            m_options.bundleIdentifier, m_options.currentBuild + 1,
-            bundle::signedTeamIdentifier(m_options.bundlePath)));
+            expected, bundle::signedTeamIdentifier(m_options.bundlePath)));
     }
 }
 
 BundleInstaller::Prepared BundleInstaller::prepare(QString workDir, QString expectedDigest,
-                                                   QString identifier, qint64 minBuild,
+                                                   bundle::Expectation expected,
                                                    std::optional<QString> team) {
     const auto release = qScopeGuard([] { bundle::releaseThreadState(); });
     const QDir work(workDir);
@@ -261,7 +326,8 @@ BundleInstaller::Prepared BundleInstaller::prepare(QString workDir, QString expe
     if (!team) {
         return {{}, UpdateError{installmessages::noTeamIdentifier}};
     }
-    if (const auto failure = bundle::verifyBundle(*app, {identifier, *team, minBuild})) {
+    expected.team = *team;
+    if (const auto failure = bundle::verifyBundle(*app, expected)) {
         return {{}, UpdateError{messageFor(failure->kind)}};
     }
     return {*app, std::nullopt};
@@ -308,6 +374,7 @@ void BundleInstaller::fail(const QString& message) {
 void BundleInstaller::finish() {
     m_package.close();
     m_workDir.reset();
+    m_workLock.reset();
     m_update.reset();
 }
 

@@ -1,13 +1,14 @@
 #pragma once
 
 #include "update/UpdateInstaller.h"
+#include "update/UpdateServer.h"
+#include "update/bundle/BundleSignature.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFutureWatcher>
 #include <QNetworkAccessManager>
 #include <QPointer>
-#include <QSslCertificate>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -20,6 +21,7 @@ class QNetworkReply;
 namespace oculo {
 
 class BundleSwapper;
+class WorkFolderLock;
 
 // What an installation tells the user when it stops.
 namespace installmessages {
@@ -40,6 +42,8 @@ inline const QString noTeamIdentifier =
 inline const QString wrongIdentity = QStringLiteral("The downloaded app isn't Oculo.");
 inline const QString buildNotNewer =
     QStringLiteral("The downloaded app is not newer than the installed one.");
+inline const QString buildNotOffered = QStringLiteral(
+    "The downloaded app isn't the version that was offered, so it was not installed.");
 inline const QString signatureUnreadable =
     QStringLiteral("The downloaded app's signature couldn't be read.");
 inline const QString requirement = QStringLiteral("Couldn't build the signature check.");
@@ -52,7 +56,8 @@ QString architecture();
 // Installs signed bundles: downloads the package into a work folder beside
 // the running bundle, checks its digest, unpacks it, verifies the new bundle
 // off the GUI thread, swaps it in and starts its relaunch. The work folder
-// is removed whatever the outcome.
+// is removed whatever the outcome; one a crash left behind goes at the next
+// start, when the installer is made.
 class BundleInstaller : public UpdateInstaller {
     Q_OBJECT
 
@@ -62,8 +67,8 @@ public:
         QString bundlePath;
         QString bundleIdentifier;
         qint64 currentBuild = 0;
-        // When not empty, the only certificates trusted for downloads.
-        QList<QSslCertificate> trustedCertificates;
+        // Downloads trust what checks of this server trust.
+        UpdateServer server;
         qint64 maxPackageBytes = qint64(1) << 30;
         // A download that receives nothing for this long is stopped.
         std::chrono::milliseconds stallTimeout{60'000};
@@ -89,8 +94,8 @@ private:
         QString newBundle;
         std::optional<UpdateError> error;
     };
-    static Prepared prepare(QString workDir, QString expectedDigest, QString identifier,
-                            qint64 minBuild, std::optional<QString> team);
+    static Prepared prepare(QString workDir, QString expectedDigest, bundle::Expectation expected,
+                            std::optional<QString> team);
 
     void readDownload();
     void finishDownload();
@@ -104,6 +109,9 @@ private:
     QPointer<QNetworkReply> m_reply;
     QTimer m_stallTimer;
     std::unique_ptr<QTemporaryDir> m_workDir;
+    // Held while the work folder is in use, so that another start leaves it alone.
+    std::unique_ptr<WorkFolderLock> m_workLock;
+    QFuture<void> m_leftoverRemoval;
     QFile m_package;
     std::optional<UpdateInfo> m_update;
     std::optional<QString> m_downloadError;

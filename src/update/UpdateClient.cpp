@@ -3,19 +3,9 @@
 #include <QMetaObject>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSslConfiguration>
 
 namespace oculo {
 namespace {
-
-QUrl withPath(QUrl base, const QString& path) {
-    QString prefix = base.path();
-    while (prefix.endsWith(QLatin1Char('/'))) {
-        prefix.chop(1);
-    }
-    base.setPath(prefix + path);
-    return base;
-}
 
 QString describeTransportFailure(const QNetworkReply& reply) {
     switch (reply.error()) {
@@ -30,25 +20,6 @@ QString describeTransportFailure(const QNetworkReply& reply) {
 }
 
 } // namespace
-
-UpdateServer UpdateServer::builtIn() {
-    return {QUrl(QStringLiteral(OCULO_UPDATE_BASE_URL)), {}};
-}
-
-QUrl UpdateServer::checkURL() const {
-    return withPath(baseUrl, QLatin1String(updateprotocol::checkPath));
-}
-
-QUrl UpdateServer::appPageURL(const QString& bundleIdentifier) const {
-    return withPath(baseUrl, QLatin1String(updateprotocol::appPagePath) + bundleIdentifier);
-}
-
-bool UpdateServer::isUsable() const {
-    const QString host = baseUrl.host();
-    // ".invalid" never resolves (RFC 2606); the placeholder uses it.
-    return baseUrl.isValid() && baseUrl.scheme() == QLatin1String("https") && !host.isEmpty() &&
-           host != QLatin1String("invalid") && !host.endsWith(QLatin1String(".invalid"));
-}
 
 UpdateClient::UpdateClient(UpdateServer server, std::chrono::milliseconds timeout, QObject* parent)
     : QObject(parent)
@@ -80,23 +51,21 @@ void UpdateClient::fetch(const AppIdentity& app, const updateprotocol::SystemVer
             FetchResult::failure(QStringLiteral("Update checks are not set up for this build.")));
         return;
     }
+    if (!m_server.trustError.isEmpty()) {
+        finish(FetchResult::failure(m_server.trustError));
+        return;
+    }
     m_body.clear();
     m_isTooLarge = false;
     m_hasTimedOut = false;
     m_currentBuild = app.currentBuild;
     m_running = running;
 
-    QNetworkRequest request(m_server.checkURL());
+    QNetworkRequest request = m_server.request(m_server.checkURL());
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     // A redirect is an unexpected answer, not a new address to trust.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    if (!m_server.trustedCertificates.isEmpty()) {
-        tls.setCaCertificates(m_server.trustedCertificates);
-    }
-    request.setSslConfiguration(tls);
 
     m_reply = m_network.post(request, updateprotocol::checkRequestBody(app));
     connect(m_reply, &QNetworkReply::readyRead, this, &UpdateClient::readBody);

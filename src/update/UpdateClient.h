@@ -3,40 +3,19 @@
 #include "update/AppIdentity.h"
 #include "update/UpdateInfo.h"
 #include "update/UpdateProtocol.h"
+#include "update/UpdateServer.h"
 
 #include <QByteArray>
-#include <QList>
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QPointer>
-#include <QSslCertificate>
 #include <QTimer>
-#include <QUrl>
 
 #include <chrono>
 
 class QNetworkReply;
 
 namespace oculo {
-
-// Where updates come from. Both are fixed when Oculo is built; tests pass
-// their own local server and its certificate.
-struct UpdateServer {
-    // https://host[:port], without a trailing path.
-    QUrl baseUrl;
-    // When not empty, the only certificates trusted for this server; else the
-    // system's certificate authorities.
-    QList<QSslCertificate> trustedCertificates;
-
-    // The server this build was configured with.
-    static UpdateServer builtIn();
-
-    QUrl checkURL() const;
-    QUrl appPageURL(const QString& bundleIdentifier) const;
-    // False for the placeholder host and for anything but https: such a
-    // server is never contacted.
-    bool isUsable() const;
-};
 
 // Asks the update server whether a newer build exists. One question at a time,
 // over its own network access manager: TLS errors are never ignored and

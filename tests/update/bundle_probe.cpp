@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
     BundleInstaller installer({.bundlePath = bundle,
                                .bundleIdentifier = identity.bundleIdentifier,
                                .currentBuild = identity.currentBuild,
-                               .trustedCertificates = QSslCertificate::fromPath(args[3])},
+                               .server = UpdateServer::configured({}, args[3])},
                               std::make_unique<RenameExchangeSwapper>());
     QObject::connect(&installer, &UpdateInstaller::installed, &app,
                      [] { QCoreApplication::exit(0); });

@@ -2,6 +2,7 @@
 #include "support/TestEnvironment.h"
 #include "update/BundleInstaller.h"
 #include "update/TestHttpsServer.h"
+#include "update/UpdateClient.h"
 #include "update/bundle/BundleArchive.h"
 #include "update/bundle/BundleSignature.h"
 
@@ -14,6 +15,11 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <functional>
 #include <map>
 
@@ -120,6 +126,16 @@ class TestBundleInstaller : public QObject {
     const QByteArray key = bundle::generatePrivateKeyPem();
     const QByteArray otherKey = bundle::generatePrivateKeyPem();
     const QString team = *bundle::teamIdentifierOfPrivateKey(key);
+    // This test is built as a copy of Oculo that trusts only this file for updates.
+    const QString caFile = QCoreApplication::applicationDirPath() + u"/pinned-update-ca.pem"_s;
+
+    // The built-in server of this copy, at `server`, with `pem` in its file.
+    UpdateServer pinnedTo(const TestHttpsServer& server, const QByteArray& pem) {
+        writeFile(caFile, pem);
+        UpdateServer builtIn = UpdateServer::builtIn();
+        builtIn.baseUrl = server.baseUrl();
+        return builtIn;
+    }
 
 private Q_SLOTS:
     void verificationRequiresExactAgreement() {
@@ -154,7 +170,12 @@ private Q_SLOTS:
             {"other key", [this](const QDir& b) { bundle::signBundle(b.path(), otherKey); },
              Kind::signature},
             {"unsigned", remove("_CodeSignature"), Kind::unreadable},
-            {"other app", writeTo("Info.json", R"({"CFBundleIdentifier":"org.other"})"),
+            {"other app",
+             [this](const QDir& b) {
+                 writeFile(b.filePath(u"Info.json"_s),
+                           R"({"CFBundleIdentifier":"org.other","CFBundleExecutable":"oculo"})");
+                 bundle::signBundle(b.path(), key);
+             },
              Kind::wrongIdentity},
             {"other machine", [](const QDir&) {}, Kind::architecture, 183},
         };
@@ -198,6 +219,85 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(u"/tmp/oculo-test-escape"_s));
     }
 
+    // Through oculo-bundle, as a developer checks a bundle and the installer would: a
+    // signed Oculo.app in pkg/ is changed, then verified in place or zipped and unpacked.
+    void toolRefusesHostileBundles() {
+        // Moves `path` to pkg/sig and links it back.
+        const auto moveOut = [](const QString& path) {
+            return [=](const QDir& d) {
+                QVERIFY(QDir().rename(d.filePath(path), d.filePath(u"sig"_s)));
+                QVERIFY(
+                    QFile::link(u"../"_s.repeated(path.count(u'/')) + u"sig"_s, d.filePath(path)));
+            };
+        };
+        const auto openFolders = [](const QDir& d) {
+            QVERIFY(QFile::setPermissions(d.filePath(u"Oculo.app/lib"_s),
+                                          QFileDevice::Permissions(0x7777)));
+        };
+        enum class As { folder, zip, zipWithFifo };
+        const struct {
+            const char* name;
+            std::function<void(const QDir&)> change;
+            const char* refusal; // what the tool says; empty when it accepts
+            As as = As::folder;
+        } cases[] = {
+            {"signature outside", moveOut(u"Oculo.app/_CodeSignature"_s), "ture is a link"},
+            {"zipped beside the app", moveOut(u"Oculo.app/_CodeSignature"_s), "ture is a link",
+             As::zip},
+            {"manifest a link", moveOut(u"Oculo.app/_CodeSignature/CodeResources"_s),
+             "Resources is a link"},
+            {"open folders", openFolders, "writable by other users"},
+            {"open folders zipped", openFolders, "", As::zip},
+            {"app a link", moveOut(u"Oculo.app"_s), "not a folder"},
+            {"fifo", [](const QDir& d) { writeFile(d.filePath(u"Oculo.app/fifo"_s), {}); },
+             "fifo is a device, fifo or socket", As::zipWithFifo},
+            {"name not UTF-8",
+             [this](const QDir& d) {
+                 const QByteArray name = QFile::encodeName(d.path()) + "/Oculo.app/lib/\xff";
+                 QVERIFY(::mkdir(name.constData(), 0755) == 0);
+                 bundle::signBundle(d.filePath(u"Oculo.app"_s), key);
+             },
+             "is not named in UTF-8"},
+        };
+        const auto run = [](const QStringList& arguments) {
+            QProcess tool;
+            tool.start(qEnvironmentVariable("OCULO_TEST_BINARY_DIR") + u"/tools/oculo-bundle"_s,
+                       arguments);
+            tool.waitForFinished(60000);
+            return tool.exitCode() == 0 ? QByteArray() : tool.readAllStandardError() + "(failed)";
+        };
+        for (const auto& c : cases) {
+            QTemporaryDir dir;
+            const QDir pkg(dir.filePath(u"pkg"_s));
+            makeBundle(pkg.filePath(u"Oculo.app"_s), 2, key);
+            c.change(pkg);
+            QString app = pkg.filePath(u"Oculo.app"_s);
+            QByteArray said;
+            if (c.as != As::folder) {
+                QCOMPARE(bundle::packZip(pkg.path(), dir.filePath(u"p.zip"_s)), std::nullopt);
+                QByteArray zip = readAll(dir.filePath(u"p.zip"_s));
+                if (c.as == As::zipWithFifo) {
+                    // libarchive writes no fifo: the central directory is made to say one.
+                    const qsizetype at = zip.lastIndexOf("pkg/Oculo.app/fifo") - 46;
+                    writeFile(dir.filePath(u"p.zip"_s), zip.replace(at + 40, 2, "\xa4\x11"));
+                }
+                said = run({u"unpack"_s, dir.filePath(u"p.zip"_s), dir.filePath(u"out"_s)});
+                app = dir.filePath(u"out/pkg/Oculo.app"_s);
+            }
+            if (said.isEmpty()) {
+                said = run({u"verify"_s, app, appId, team});
+            }
+            QVERIFY2(QByteArray(c.refusal).isEmpty() ? said.isEmpty() : said.contains(c.refusal),
+                     c.name + (": " + said));
+            // Whatever the archive says, unpacked folders are writable by their owner alone.
+            if (c.as == As::zip) {
+                QCOMPARE(QFileInfo(app + u"/lib"_s).permissions() & 0x7777, 0x7755);
+            }
+            // Qt cannot name what is not UTF-8.
+            std::filesystem::remove_all(dir.path().toStdString());
+        }
+    }
+
     // Against the test HTTPS server: each failure leaves the running build-1
     // bundle as it was and no work folder behind.
     void installerChecksEveryStep() {
@@ -220,6 +320,8 @@ private Q_SLOTS:
         };
         enum class Running { signedBundle, unsignedBundle, translocated, relaunchFails };
         const QByteArray good = packageOf("good", 2, key);
+        // Downloads, too, trust only the pinned certificate.
+        const UpdateServer pinned = pinnedTo(server, server.certificate().toPem());
         const QString noShell = u"No shell."_s;
         const struct {
             const char* name;
@@ -238,6 +340,7 @@ private Q_SLOTS:
             {"app in a subfolder", zipOf({{"sub/Oculo.app/x"}}), installmessages::singleApp},
             {"unsigned", good, installmessages::noTeamIdentifier, {}, 200, Running::unsignedBundle},
             {"build equal", packageOf("equal", 1, key), installmessages::buildNotNewer},
+            {"build not offered", packageOf("three", 3, key), installmessages::buildNotOffered},
             {"other key", packageOf("other", 2, otherKey), installmessages::signatureCheck},
             {"relaunch fails", good, noShell, {}, 200, Running::relaunchFails},
         };
@@ -252,7 +355,7 @@ private Q_SLOTS:
             if (c.running == Running::relaunchFails) {
                 swapper->relaunchError = noShell;
             }
-            BundleInstaller installer({running, appId, 1, {server.certificate()}},
+            BundleInstaller installer({running, appId, 1, pinned},
                                       std::unique_ptr<BundleSwapper>(swapper));
             QSignalSpy failed(&installer, &UpdateInstaller::failed);
             QSignalSpy installed(&installer, &UpdateInstaller::installed);
@@ -297,6 +400,17 @@ private Q_SLOTS:
         const QByteArray package = readAll(root.filePath(u"p.zip"_s));
         writeFile(root.filePath(u"cert.pem"_s), server.certificate().toPem());
         server.enqueue({200, package});
+        // Beside the bundle a crash left a work folder; the next start removes it, and
+        // nothing else named alike, nor a folder an installation still holds.
+        const QDir apps(root.filePath(u"Apps"_s));
+        const QStringList kept{u".oculo-update-Held12"_s, u".oculo-update-keep-me"_s,
+                               u".oculo-update-link12"_s};
+        for (const QString& name : {u".oculo-update-Crash1"_s, kept[0], kept[1]}) {
+            QVERIFY(apps.mkpath(name + u"/f"_s));
+        }
+        QVERIFY(QFile::link(kept[1], apps.filePath(kept[2])));
+        const int held = ::open(QFile::encodeName(apps.filePath(kept[0])).constData(), O_RDONLY);
+        QVERIFY(::flock(held, LOCK_EX) == 0);
 
         QProcess old;
         // Qt's network thread may still be tearing down its TLS state when the probe
@@ -313,6 +427,35 @@ private Q_SLOTS:
         QVERIFY2(old.exitCode() == 0, (report() + old.readAllStandardError()).constData());
         QTRY_COMPARE_WITH_TIMEOUT(report(), QByteArray("started 1\nstarted 2\n"), 60000);
         QCOMPARE(snapshot(running), snapshot(next));
+        ::close(held);
+        QCOMPARE(apps.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 kept + QStringList({u"Oculo.app"_s, u"report"_s}));
+    }
+
+    // Checks trust only the pinned certificate: another one, or a file without one, stops them
+    // before anything reaches the server.
+    void pinnedBuildChecksOnlyItsServer() {
+        TestHttpsServer server;
+        const QString unreadable = u"This build of Oculo trusts only the update server "
+                                   u"certificate in %1, which couldn't be read."_s.arg(caFile);
+        for (const auto& [pem, failure] : std::initializer_list<std::pair<QByteArray, QString>>{
+                 {{}, unreadable},
+                 {makeLocalIdentity("other").localCertificate().toPem(),
+                  u"A secure connection to the update server could not be established."_s},
+                 {server.certificate().toPem(), {}}}) {
+            UpdateClient client(pinnedTo(server, pem));
+            QSignalSpy checked(&client, &UpdateClient::fetchFinished);
+            server.enqueue({200, R"({"isUpdateAvailable":false})"});
+            client.fetch({appId, u"1"_s, 1}, {6, 1, 0});
+            QVERIFY(checked.wait(30000));
+            QCOMPARE(checked.value(0)
+                         .value(0)
+                         .value<FetchResult>()
+                         .error.value_or(UpdateError())
+                         .errorDescription,
+                     failure);
+        }
+        QCOMPARE(server.requests.size(), 1);
     }
 };
 

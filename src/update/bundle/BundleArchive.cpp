@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -46,6 +47,10 @@ QString refusal(archive_entry* entry) {
     if (path.empty() || path.is_absolute()) {
         return QStringLiteral("%1 is an absolute path").arg(shown);
     }
+    const char* target = archive_entry_symlink(entry);
+    if (!QByteArrayView(name).isValidUtf8() || !QByteArrayView(target).isValidUtf8()) {
+        return QStringLiteral("%1 is not named in UTF-8").arg(shown);
+    }
     for (const fs::path& part : path) {
         if (part == "..") {
             return QStringLiteral("%1 climbs out with \"..\"").arg(shown);
@@ -62,7 +67,6 @@ QString refusal(archive_entry* entry) {
         return QStringLiteral("%1 has a set-id bit").arg(shown);
     }
     if (type == AE_IFLNK) {
-        const char* target = archive_entry_symlink(entry);
         if (target == nullptr ||
             leaves((path.parent_path() / fs::path(target)).lexically_normal())) {
             return QStringLiteral("the link %1 leaves the folder").arg(shown);
@@ -71,11 +75,67 @@ QString refusal(archive_entry* entry) {
     return {};
 }
 
+// libarchive reads every Unix file type but folders and links as a plain file:
+// the central directory tells what the archive really holds. Nothing when all
+// its entries are files, folders or links.
+QString specialEntryIn(const QString& archivePath) {
+    QFile file(archivePath);
+    const auto le = [](const QByteArray& bytes, qsizetype at, int size) {
+        quint64 value = 0;
+        for (int i = size - 1; i >= 0; --i) {
+            value = (value << 8) | static_cast<unsigned char>(bytes.at(at + i));
+        }
+        return value;
+    };
+    // The end record: the last one whose comment reaches the end of the file.
+    constexpr qint64 endRecordBytes = 22;
+    const qint64 tailStart = std::max<qint64>(0, file.size() - endRecordBytes - 0xffff);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(tailStart)) {
+        return QStringLiteral("the archive cannot be read");
+    }
+    const QByteArray tail = file.readAll();
+    qsizetype end = tail.size() - endRecordBytes;
+    while (end >= 0 && (tail.mid(end, 4) != QByteArrayLiteral("PK\x05\x06") ||
+                        end + endRecordBytes + qsizetype(le(tail, end + 20, 2)) != tail.size())) {
+        --end;
+    }
+    if (end < 0) {
+        return QStringLiteral("the archive has no central directory");
+    }
+    // Packages stay far below 4 GiB: a Zip64 directory is refused as out of bounds.
+    const auto size = qint64(le(tail, end + 12, 4));
+    const auto offset = qint64(le(tail, end + 16, 4));
+    if (offset + size > tailStart + end || !file.seek(offset)) {
+        return QStringLiteral("the archive's central directory is out of bounds");
+    }
+    const QByteArray directory = file.read(size);
+    constexpr qsizetype headerBytes = 46;
+    for (qsizetype at = 0; at + headerBytes <= directory.size();) {
+        if (directory.mid(at, 4) != QByteArrayLiteral("PK\x01\x02")) {
+            return QStringLiteral("the central directory is damaged");
+        }
+        const qsizetype nameBytes = qsizetype(le(directory, at + 28, 2));
+        const bool fromUnix = static_cast<unsigned char>(directory.at(at + 5)) == 3;
+        const auto type = mode_t(le(directory, at + 38, 4) >> 16) & S_IFMT;
+        if (fromUnix && type != 0 && type != S_IFREG && type != S_IFDIR && type != S_IFLNK) {
+            return QStringLiteral("%1 is a device, fifo or socket")
+                .arg(QString::fromUtf8(directory.mid(at + headerBytes, nameBytes)));
+        }
+        at += headerBytes + nameBytes + qsizetype(le(directory, at + 30, 2)) +
+              qsizetype(le(directory, at + 32, 2));
+    }
+    return {};
+}
+
 // Links may also leave through other links; resolved on disk once all exist.
+// Folders, made before their contents, become 0755 only now.
 QString linkLeavingFolder(const fs::path& root) {
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec) && ::chmod(it->path().c_str(), 0755) != 0) {
+            return QStringLiteral("the unpacked folder cannot be made read-only for others");
+        }
         if (it->is_symlink(ec)) {
             const fs::path resolved = fs::weakly_canonical(it->path(), ec);
             if (ec || leaves(resolved.lexically_relative(root))) {
@@ -106,6 +166,9 @@ std::optional<QString> unpackZip(const QString& archivePath, const QString& dest
                                    64 * 1024) != ARCHIVE_OK) {
         return describe(reader.get());
     }
+    if (const QString why = specialEntryIn(archivePath); !why.isEmpty()) {
+        return why;
+    }
     qint64 entries = 0;
     qint64 bytes = 0;
     archive_entry* entry = nullptr;
@@ -129,8 +192,8 @@ std::optional<QString> unpackZip(const QString& archivePath, const QString& dest
         const fs::path target = root / fs::path(archive_entry_pathname(entry));
         archive_entry_copy_pathname(entry, target.c_str());
         if (archive_entry_filetype(entry) == AE_IFDIR) {
-            // Kept writable so that a failed installation can remove it.
-            archive_entry_set_perm(entry, archive_entry_perm(entry) | 0700);
+            // Writable by its owner alone, whatever the archive says.
+            archive_entry_set_perm(entry, 0755);
         }
         if (archive_write_header(writer.get(), entry) != ARCHIVE_OK) {
             return describe(writer.get());

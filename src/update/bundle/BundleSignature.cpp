@@ -13,7 +13,9 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <filesystem>
@@ -99,6 +101,31 @@ std::optional<QByteArray> readFile(const QString& path) {
     return file.readAll();
 }
 
+// What decides trust is read only from the bundle itself, never through a link.
+std::optional<mode_t> folderMode(const QString& path) {
+    struct stat status {};
+    // Without the trailing slash that would make lstat follow a link.
+    if (::lstat(QFile::encodeName(QDir::cleanPath(path)).constData(), &status) != 0 ||
+        !S_ISDIR(status.st_mode)) {
+        return std::nullopt;
+    }
+    return status.st_mode;
+}
+
+std::optional<QByteArray> readRegularFile(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat status {};
+    QFile file;
+    if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+        !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return std::nullopt;
+    }
+    return file.readAll();
+}
+
 QJsonObject readInfo(const QString& bundlePath) {
     const auto data = readFile(QDir(bundlePath).filePath(QLatin1String(infoFileName)));
     return data ? QJsonDocument::fromJson(*data).object() : QJsonObject();
@@ -125,42 +152,69 @@ struct Listing {
     QString error;
 };
 
+// Writable by anyone but the owner, an installed bundle could be changed behind its signature.
+bool isWritableByOthers(mode_t mode) {
+    return !S_ISLNK(mode) && (mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
 Listing listBundle(const QString& bundlePath) {
     Listing listing;
+    const auto rootMode = folderMode(bundlePath);
+    if (!rootMode || isWritableByOthers(*rootMode)) {
+        listing.error = rootMode ? QStringLiteral("the bundle is writable by other users")
+                                 : QStringLiteral("the bundle is not a folder");
+        return listing;
+    }
     std::error_code ec;
     const fs::path root = fs::canonical(fs::path(bundlePath.toStdString()), ec);
     if (ec) {
         listing.error = QStringLiteral("the bundle cannot be read");
         return listing;
     }
+    const QString signaturePrefix = QLatin1String(signatureFolder) + QLatin1Char('/');
     for (auto it = fs::recursive_directory_iterator(root, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         const fs::path path = it->path();
-        const QString relative = QString::fromStdString(path.lexically_relative(root).string());
-        if (relative == QLatin1String(signatureFolder) ||
-            relative == QStringLiteral("%1/%2").arg(QLatin1String(signatureFolder),
-                                                    QLatin1String(manifestFileName)) ||
-            relative == QStringLiteral("%1/%2").arg(QLatin1String(signatureFolder),
-                                                    QLatin1String(signatureFileName))) {
-            continue;
+        const std::string relativeName = path.lexically_relative(root).string();
+        const QString relative = QString::fromStdString(relativeName);
+        // Names that are no UTF-8 would collapse into one key of the manifest.
+        if (!QByteArrayView(relativeName).isValidUtf8()) {
+            listing.error = QStringLiteral("%1 is not named in UTF-8").arg(relative);
+            return listing;
         }
         struct stat status {};
         if (::lstat(path.c_str(), &status) != 0) {
             listing.error = QStringLiteral("%1 cannot be read").arg(relative);
             return listing;
         }
+        if (isWritableByOthers(status.st_mode)) {
+            listing.error = QStringLiteral("%1 is writable by other users").arg(relative);
+            return listing;
+        }
+        const bool inSignature =
+            relative == QLatin1String(signatureFolder) || relative.startsWith(signaturePrefix);
+        if (inSignature && S_ISLNK(status.st_mode)) {
+            listing.error = QStringLiteral("%1 is a link").arg(relative);
+            return listing;
+        }
+        if (relative == QLatin1String(signatureFolder) ||
+            relative == signaturePrefix + QLatin1String(manifestFileName) ||
+            relative == signaturePrefix + QLatin1String(signatureFileName)) {
+            continue;
+        }
         QJsonObject entry;
         if (S_ISLNK(status.st_mode)) {
             const fs::path target = fs::read_symlink(path, ec);
             const fs::path resolved = fs::weakly_canonical(path.parent_path() / target, ec);
-            if (ec || target.is_absolute() || !isInside(root, resolved)) {
+            if (ec || target.is_absolute() || !isInside(root, resolved) ||
+                !QByteArrayView(target.string()).isValidUtf8()) {
                 listing.error = QStringLiteral("the link %1 leaves the bundle").arg(relative);
                 return listing;
             }
             entry.insert(QLatin1String("type"), QLatin1String("link"));
             entry.insert(QLatin1String("target"), QString::fromStdString(target.string()));
         } else if (S_ISDIR(status.st_mode)) {
-            // Directory modes are not covered: unpacking keeps them writable for clean-up.
+            // Folder modes are not covered: unpacking makes every folder 0755.
             entry.insert(QLatin1String("type"), QLatin1String("directory"));
         } else if (S_ISREG(status.st_mode)) {
             const auto digest = sha256Hex(QString::fromStdString(path.string()));
@@ -193,8 +247,11 @@ struct SignedManifest {
 std::optional<SignedManifest> readSignedManifest(const QString& bundlePath, QString* whyNot,
                                                  bool* unreadable) {
     const QDir folder(QDir(bundlePath).filePath(QLatin1String(signatureFolder)));
-    const auto bytes = readFile(folder.filePath(QLatin1String(manifestFileName)));
-    const auto signature = readFile(folder.filePath(QLatin1String(signatureFileName)));
+    const bool isReal = folderMode(bundlePath) && folderMode(folder.path());
+    const auto bytes =
+        isReal ? readRegularFile(folder.filePath(QLatin1String(manifestFileName))) : std::nullopt;
+    const auto signature =
+        isReal ? readRegularFile(folder.filePath(QLatin1String(signatureFileName))) : std::nullopt;
     QJsonParseError parseError{};
     const QJsonDocument document =
         bytes ? QJsonDocument::fromJson(*bytes, &parseError) : QJsonDocument();
@@ -372,21 +429,10 @@ std::optional<QString> signBundle(const QString& bundlePath, const QByteArray& p
 
 std::optional<Failure> verifyBundle(const QString& bundlePath, const Expectation& expected) {
     using Kind = Failure::Kind;
-    const QJsonObject info = readInfo(bundlePath);
-    const QString identifier = info.value(QLatin1String("CFBundleIdentifier")).toString();
-    if (identifier.isEmpty() || identifier != expected.identifier) {
-        return Failure{Kind::wrongIdentity, QStringLiteral("identifier \"%1\"").arg(identifier)};
-    }
-    const QJsonValue version = info.value(QLatin1String("CFBundleVersion"));
-    const qint64 build =
-        version.isString() ? parseDecimalInteger(version.toString()).value_or(0) : 0;
-    if (build < expected.minBuild) {
-        return Failure{Kind::notNewer, QStringLiteral("build %1").arg(build)};
-    }
-    const auto machine = elfMachine(executablePath(bundlePath, info));
-    if (machine != expected.machine) {
-        return Failure{Kind::architecture,
-                       machine ? machineName(*machine) : QStringLiteral("no ELF executable")};
+    // Nothing of the bundle is parsed before the signature vouches for it.
+    const Listing listing = listBundle(bundlePath);
+    if (!listing.error.isEmpty()) {
+        return Failure{Kind::signature, listing.error};
     }
     QString whyNot;
     bool unreadable = false;
@@ -406,14 +452,6 @@ std::optional<Failure> verifyBundle(const QString& bundlePath, const Expectation
         manifest.value(QLatin1String("team")).toString() != expected.team) {
         return Failure{Kind::signature, QStringLiteral("signed by another team")};
     }
-    if (manifest.value(QLatin1String("identifier")).toString() != expected.identifier ||
-        manifest.value(QLatin1String("architecture")).toInt() != *machine) {
-        return Failure{Kind::signature, QStringLiteral("signed for another app or architecture")};
-    }
-    const Listing listing = listBundle(bundlePath);
-    if (!listing.error.isEmpty()) {
-        return Failure{Kind::signature, listing.error};
-    }
     const QJsonObject files = manifest.value(QLatin1String("files")).toObject();
     for (auto it = files.begin(); it != files.end(); ++it) {
         const auto found = listing.entries.find(it.key());
@@ -428,6 +466,30 @@ std::optional<Failure> verifyBundle(const QString& bundlePath, const Expectation
         if (!files.contains(path)) {
             return Failure{Kind::signature, QStringLiteral("%1 is not listed").arg(path)};
         }
+    }
+
+    const QJsonObject info = readInfo(bundlePath);
+    const QString identifier = info.value(QLatin1String("CFBundleIdentifier")).toString();
+    if (identifier.isEmpty() || identifier != expected.identifier) {
+        return Failure{Kind::wrongIdentity, QStringLiteral("identifier \"%1\"").arg(identifier)};
+    }
+    const QJsonValue version = info.value(QLatin1String("CFBundleVersion"));
+    const qint64 build =
+        version.isString() ? parseDecimalInteger(version.toString()).value_or(0) : 0;
+    if (build < expected.minBuild) {
+        return Failure{Kind::notNewer, QStringLiteral("build %1").arg(build)};
+    }
+    if (expected.build && build != *expected.build) {
+        return Failure{Kind::notOffered, QStringLiteral("build %1").arg(build)};
+    }
+    const auto machine = elfMachine(executablePath(bundlePath, info));
+    if (machine != expected.machine) {
+        return Failure{Kind::architecture,
+                       machine ? machineName(*machine) : QStringLiteral("no ELF executable")};
+    }
+    if (manifest.value(QLatin1String("identifier")).toString() != expected.identifier ||
+        manifest.value(QLatin1String("architecture")).toInt() != *machine) {
+        return Failure{Kind::signature, QStringLiteral("signed for another app or architecture")};
     }
     return std::nullopt;
 }

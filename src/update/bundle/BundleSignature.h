@@ -46,6 +46,7 @@ struct Failure {
     enum class Kind {
         wrongIdentity, // Info.json missing or naming another identifier
         notNewer,      // CFBundleVersion below the lowest acceptable build
+        notOffered,    // CFBundleVersion other than the build that was offered
         architecture,  // the executable is not built for this machine
         unreadable,    // no readable manifest, signature or public key
         requirement,   // the expected identifier or team cannot form a check
@@ -61,11 +62,15 @@ struct Expectation {
     QString team;
     qint64 minBuild = 0;
     int machine = hostMachine();
+    // When set, the only acceptable build.
+    std::optional<qint64> build = std::nullopt;
 };
 
-// Checks, in this order: identity, build, architecture, readable signature,
-// a well-formed expectation, then the signature and exact agreement of every
-// entry. Nothing when the bundle is valid.
+// Checks, in this order: a listing free of links in or to the signature, of
+// names that are no UTF-8 and of entries writable by other users; a readable
+// signature; a well-formed expectation; the signature and exact agreement of
+// every entry; and only then identity, build and architecture. Nothing when
+// the bundle is valid.
 std::optional<Failure> verifyBundle(const QString& bundlePath, const Expectation& expected);
 
 // The team of a bundle whose manifest is signed by the key it names; nothing
