@@ -8,6 +8,7 @@
 #include "platform/x11/X11DisplayCheck.h"
 #include "platform/x11/X11DisplaySource.h"
 #include "platform/x11/X11PointerSource.h"
+#include "platform/x11/X11ServerWatch.h"
 #include "platform/x11/X11WindowManagerSource.h"
 #include "shell/AppDelegate.h"
 #include "shell/MenuBarView.h"
@@ -21,15 +22,35 @@
 #include "window/MouseTracker.h"
 
 #include <QApplication>
+#include <QThread>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 namespace {
 
 // Streams of closing windows get this long to stop after the event loop ends.
 constexpr std::chrono::milliseconds captureStopGrace{2000};
+
+// Set while the event loop runs, for the exit Qt's xcb plugin makes from inside it.
+oculo::AppDelegate* runningDelegate = nullptr;
+
+// Whichever hears first that the X server went, Oculo's own connection or Qt's
+// exit(1), says so once and writes the changes still waiting to be saved.
+void reportServerLoss() {
+    static std::atomic<bool> reported{false};
+    if (runningDelegate == nullptr || reported.exchange(true)) {
+        return;
+    }
+    std::fputs("Oculo lost its connection to the X server and ends.\n", stderr);
+    // Only the GUI thread may touch the windows' state.
+    if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
+        runningDelegate->savePendingChanges();
+    }
+}
 
 } // namespace
 
@@ -115,8 +136,25 @@ int main(int argc, char** argv) {
         [&trayIcon](QPoint globalPos) { trayIcon.showPanelAt(globalPos); });
     delegate.setWindowActions(trayIcon.menuBarView().applicationActions());
 
+    std::unique_ptr<oculo::X11ServerWatch> serverWatch;
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        serverWatch = std::make_unique<oculo::X11ServerWatch>();
+        QObject::connect(serverWatch.get(), &oculo::X11ServerWatch::serverLost, &app, [] {
+            reportServerLoss();
+            QCoreApplication::exit(1);
+        });
+        // Registered last, so it runs before the clean-up of everything set up so far.
+        std::atexit([] {
+            if (oculo::X11ServerWatch::qtConnectionBroken()) {
+                reportServerLoss();
+            }
+        });
+    }
+
     delegate.applicationDidFinishLaunching();
+    runningDelegate = &delegate;
     const int status = QApplication::exec();
+    runningDelegate = nullptr;
     // Normally done on aboutToQuit already; repeated in case the loop ended otherwise.
     delegate.applicationWillTerminate();
     delegate.finishStoppingCaptures(captureStopGrace);
