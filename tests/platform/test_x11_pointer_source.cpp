@@ -106,6 +106,9 @@ private Q_SLOTS:
         QCOMPARE(sighting->stillFor, 50ms);
         beacon.publish(QPoint(3840, 2159), seen + 66ms);
         QCOMPARE(beacon.last(seen + 70ms)->stillFor, 4ms);
+        // A reader whose clock was read before that publish: no time, not 49 days.
+        QCOMPARE(beacon.last(seen + 60ms)->age, 0ms);
+        QCOMPARE(beacon.last(seen + 60ms)->stillFor, 0ms);
     }
 
     // Without RECORD a thread of the source's own looks for warps. A server
