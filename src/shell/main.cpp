@@ -35,7 +35,8 @@ namespace {
 // Streams of closing windows get this long to stop after the event loop ends.
 constexpr std::chrono::milliseconds captureStopGrace{2000};
 
-// Set while the event loop runs, for the exit Qt's xcb plugin makes from inside it.
+// Set from the start of the event loop until the clean-up after it is done, for
+// the exit Qt's xcb plugin makes from inside either.
 oculo::AppDelegate* runningDelegate = nullptr;
 
 // Whichever hears first that the X server went, Oculo's own connection or Qt's
@@ -154,9 +155,9 @@ int main(int argc, char** argv) {
     delegate.applicationDidFinishLaunching();
     runningDelegate = &delegate;
     const int status = QApplication::exec();
-    runningDelegate = nullptr;
     // Normally done on aboutToQuit already; repeated in case the loop ended otherwise.
     delegate.applicationWillTerminate();
     delegate.finishStoppingCaptures(captureStopGrace);
+    runningDelegate = nullptr;
     return status;
 }
