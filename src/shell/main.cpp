@@ -38,12 +38,12 @@ constexpr std::chrono::milliseconds captureStopGrace{2000};
 // Set from the start of the event loop until the clean-up after it is done, for
 // the exit Qt's xcb plugin makes from inside either.
 oculo::AppDelegate* runningDelegate = nullptr;
+std::atomic<bool> serverLossReported{false};
 
 // Whichever hears first that the X server went, Oculo's own connection or Qt's
 // exit(1), says so once and writes the changes still waiting to be saved.
 void reportServerLoss() {
-    static std::atomic<bool> reported{false};
-    if (runningDelegate == nullptr || reported.exchange(true)) {
+    if (runningDelegate == nullptr || serverLossReported.exchange(true)) {
         return;
     }
     std::fputs("Oculo lost its connection to the X server and ends.\n", stderr);
@@ -159,5 +159,5 @@ int main(int argc, char** argv) {
     delegate.applicationWillTerminate();
     delegate.finishStoppingCaptures(captureStopGrace);
     runningDelegate = nullptr;
-    return status;
+    return serverLossReported ? 1 : status;
 }
