@@ -383,10 +383,10 @@ void AppDelegate::applicationWillTerminate() {
         m_updateService->stopAutomaticChecks();
     }
     m_mouseTracker.stopTracking();
+    // The save delay would otherwise drop a change made just before quitting.
+    savePendingChanges();
     const QList<MagnifierWindowController*> snapshot = m_windowControllers;
     for (MagnifierWindowController* controller : snapshot) {
-        // The debounce would otherwise drop a change made just before quitting.
-        controller->state().flushPendingSave();
         m_stoppingCaptures.append(&controller->screenCaptureService());
         controller->close();
     }
@@ -397,6 +397,12 @@ void AppDelegate::applicationWillTerminate() {
     m_windowControllers.clear();
     m_lastActive = nullptr;
     Q_EMIT windowsChanged();
+}
+
+void AppDelegate::savePendingChanges() {
+    for (MagnifierWindowController* controller : std::as_const(m_windowControllers)) {
+        controller->state().flushPendingSave();
+    }
 }
 
 bool AppDelegate::finishStoppingCaptures(std::chrono::milliseconds timeout) {

@@ -79,6 +79,8 @@ public:
     void activateFromAnotherStart();
     // Closes every window for good; runs when the application is about to quit.
     void applicationWillTerminate();
+    // Writes every window's changes that wait for their save delay.
+    void savePendingChanges();
 
     // Drops a closed window; the last one is replaced by a new one.
     void removeWindowController(const MagnifierWindowController& controller);

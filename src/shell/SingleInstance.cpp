@@ -11,6 +11,9 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace oculo {
 
 namespace {
@@ -21,6 +24,21 @@ const QByteArray activateRequest = QByteArrayLiteral("activate\n");
 // running one may itself be starting.
 constexpr int handOverTimeoutMs = 5000;
 constexpr int retryPauseMs = 100;
+
+// Where the lock goes when Qt finds no usable runtime folder: a folder of this
+// user's own in the temporary one, so that no other user's files can block a
+// start. Empty when it is not ours alone (someone else made it first).
+QString ownTemporaryFolder() {
+    const QString path = QDir::tempPath() + QStringLiteral("/oculo-%1").arg(geteuid());
+    const QByteArray native = QFile::encodeName(path);
+    mkdir(native.constData(), 0700);
+    struct stat info = {};
+    if (lstat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
+        return {};
+    }
+    return path;
+}
 
 } // namespace
 
@@ -77,7 +95,11 @@ SingleInstance::Claim SingleInstance::claimOnSessionBus() {
 SingleInstance::Claim SingleInstance::claimLocally() {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (folder.isEmpty()) {
-        folder = QDir::tempPath();
+        folder = ownTemporaryFolder();
+    }
+    if (folder.isEmpty()) {
+        qWarning("Oculo has no private folder for its lock; a second start will not be noticed");
+        return Claim::primary;
     }
     const QString base = folder + QLatin1Char('/') + m_serviceName;
     m_lock = std::make_unique<QLockFile>(base + QStringLiteral(".lock"));

@@ -8,6 +8,7 @@
 #include "platform/x11/X11DisplayCheck.h"
 #include "platform/x11/X11DisplaySource.h"
 #include "platform/x11/X11PointerSource.h"
+#include "platform/x11/X11ServerWatch.h"
 #include "platform/x11/X11WindowManagerSource.h"
 #include "shell/AppDelegate.h"
 #include "shell/MenuBarView.h"
@@ -21,15 +22,36 @@
 #include "window/MouseTracker.h"
 
 #include <QApplication>
+#include <QThread>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 namespace {
 
 // Streams of closing windows get this long to stop after the event loop ends.
 constexpr std::chrono::milliseconds captureStopGrace{2000};
+
+// Set from the start of the event loop until the clean-up after it is done, for
+// the exit Qt's xcb plugin makes from inside either.
+oculo::AppDelegate* runningDelegate = nullptr;
+std::atomic<bool> serverLossReported{false};
+
+// Whichever hears first that the X server went, Oculo's own connection or Qt's
+// exit(1), says so once and writes the changes still waiting to be saved.
+void reportServerLoss() {
+    if (runningDelegate == nullptr || serverLossReported.exchange(true)) {
+        return;
+    }
+    std::fputs("Oculo lost its connection to the X server and ends.\n", stderr);
+    // Only the GUI thread may touch the windows' state.
+    if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
+        runningDelegate->savePendingChanges();
+    }
+}
 
 } // namespace
 
@@ -115,10 +137,27 @@ int main(int argc, char** argv) {
         [&trayIcon](QPoint globalPos) { trayIcon.showPanelAt(globalPos); });
     delegate.setWindowActions(trayIcon.menuBarView().applicationActions());
 
+    std::unique_ptr<oculo::X11ServerWatch> serverWatch;
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        serverWatch = std::make_unique<oculo::X11ServerWatch>();
+        QObject::connect(serverWatch.get(), &oculo::X11ServerWatch::serverLost, &app, [] {
+            reportServerLoss();
+            QCoreApplication::exit(1);
+        });
+        // Registered last, so it runs before the clean-up of everything set up so far.
+        std::atexit([] {
+            if (oculo::X11ServerWatch::qtConnectionBroken()) {
+                reportServerLoss();
+            }
+        });
+    }
+
     delegate.applicationDidFinishLaunching();
+    runningDelegate = &delegate;
     const int status = QApplication::exec();
     // Normally done on aboutToQuit already; repeated in case the loop ended otherwise.
     delegate.applicationWillTerminate();
     delegate.finishStoppingCaptures(captureStopGrace);
-    return status;
+    runningDelegate = nullptr;
+    return serverLossReported ? 1 : status;
 }

@@ -4,14 +4,16 @@
 // follows it; the scroll wheel zooms; SIGTERM quits cleanly and the zoom comes
 // back at the next start; the tray panel opens a second magnifier and quits; a
 // second start hands over to the first; the panel outlives the tray host and
-// the icon comes back with it.
+// the icon comes back with it; a lost X server ends it with its settings saved.
 
 #include "X11Probe.h"
 #include "platform/X11TestSupport.h"
 #include "support/TestEnvironment.h"
+#include "support/XvfbSession.h"
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -194,6 +196,56 @@ private Q_SLOTS:
                                   "no icon in the new tray host", startTimeoutMs);
     }
 
+    // A logout ends the X server under a running Oculo, with the pointer at rest
+    // or moving: it says so, ends with status 1 (never a crash) and keeps the
+    // zoom changed just before, still waiting for its save delay.
+    void endsWithTheSettingsSavedWhenItsXServerGoes() {
+        stop(m_oculo); // its session folders are taken over
+        const QString settings = m_home.filePath(QStringLiteral("config/Oculo/settings.json"));
+        for (int round = 0; round < 5; ++round) {
+            QFile::remove(settings);
+            oculo::test::XvfbSession::Options options;
+            options.windowManager = true;
+            auto server = std::make_unique<oculo::test::XvfbSession>(options);
+            QVERIFY2(server->isRunning(), qPrintable(server->errorString()));
+            oculo::bench::X11Probe probe(server->display().toLocal8Bit());
+            QProcessEnvironment environment = m_oculo.processEnvironment();
+            environment.insert(QStringLiteral("DISPLAY"), server->display());
+            QProcess oculo;
+            oculo.setProcessEnvironment(environment);
+            oculo.start(m_oculo.program(), {});
+            const auto pid = static_cast<pid_t>(oculo.processId());
+            uint32_t magnifier = 0;
+            QTRY_VERIFY_WITH_TIMEOUT((magnifier = probe.findWindow(pid, QStringLiteral("Oculo"))),
+                                     startTimeoutMs);
+
+            // 2.0 -> 2.5; the panel opens once the wheel was taken.
+            const QPoint centre = probe.rootGeometry(magnifier).center();
+            probe.movePointer(centre);
+            QTest::qWait(settleMs);
+            for (const int button : {4, 4, 3}) {
+                probe.clickButton(button);
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(findPanel(probe, pid) != 0, reactionTimeoutMs);
+            for (int step = 0; round % 2 == 1 && step < 10; ++step) {
+                probe.movePointer(centre + QPoint(step * 7, step * 3));
+            }
+            server.reset();
+
+            QVERIFY(oculo.waitForFinished(reactionTimeoutMs));
+            const QString errors = QString::fromLocal8Bit(oculo.readAllStandardError());
+            QVERIFY2(oculo.exitStatus() == QProcess::NormalExit && oculo.exitCode() == 1 &&
+                         errors.contains(QLatin1String("Oculo lost its connection to the X "
+                                                       "server and ends.")) &&
+                         !errors.contains(QLatin1String("Sanitizer")),
+                     qPrintable(QStringLiteral("round %1: %2").arg(round).arg(errors)));
+            QFile file(settings);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(QJsonDocument::fromJson(file.readAll())[QLatin1String("oculo.zoomLevel")],
+                     QJsonValue(2.5));
+        }
+    }
+
     void cleanupTestCase() {
         stop(m_oculo);
         stop(m_trayHost);
@@ -261,15 +313,16 @@ private:
         return 0;
     }
 
-    uint32_t findPanel() const {
+    uint32_t findPanel() const { return findPanel(m_probe, m_oculoPid); }
+    static uint32_t findPanel(const oculo::bench::X11Probe& probe, pid_t pid) {
         uint32_t panel = 0;
         int tallest = minimumPanelHeight - 1;
-        for (const uint32_t window : m_probe.descendants(m_probe.root())) {
-            if (m_probe.ownerPid(window) != m_oculoPid || !m_probe.isOverrideRedirect(window) ||
-                !m_probe.isViewable(window)) {
+        for (const uint32_t window : probe.descendants(probe.root())) {
+            if (probe.ownerPid(window) != pid || !probe.isOverrideRedirect(window) ||
+                !probe.isViewable(window)) {
                 continue;
             }
-            const QRect frame = m_probe.rootGeometry(window);
+            const QRect frame = probe.rootGeometry(window);
             if (frame.height() > tallest) {
                 tallest = frame.height();
                 panel = window;

@@ -72,6 +72,17 @@ void warpPointer(const QPoint& position) {
     input().warpPointer(position);
 }
 
+void warpPointerOn(const QByteArray& display, const QPoint& position) {
+    xcb_connection_t* c = xcb_connect(display.constData(), nullptr);
+    if (xcb_connection_has_error(c) == 0) {
+        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+        xcb_warp_pointer(c, XCB_WINDOW_NONE, screen->root, 0, 0, 0, 0,
+                         static_cast<int16_t>(position.x()), static_cast<int16_t>(position.y()));
+        std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    }
+    xcb_disconnect(c);
+}
+
 void setPointerButton(int button, bool pressed) {
     input().setButton(button, pressed);
 }

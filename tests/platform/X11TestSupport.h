@@ -41,6 +41,8 @@ void movePointer(const QPoint& position);
 // Warps the pointer of $DISPLAY, which sends no raw motion, and waits until
 // the server has done it.
 void warpPointer(const QPoint& position);
+// The same on `display`, with the core protocol alone (a server without XTEST).
+void warpPointerOn(const QByteArray& display, const QPoint& position);
 
 // Presses or releases pointer `button` of $DISPLAY through XTest where the
 // pointer is, and waits until the server has done it.

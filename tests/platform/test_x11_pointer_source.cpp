@@ -2,6 +2,7 @@
 #include "platform/x11/PointerBeacon.h"
 #include "platform/x11/X11PointerSource.h"
 #include "support/TestEnvironment.h"
+#include "support/XvfbSession.h"
 #include "window/MouseTracker.h"
 
 #include <QCursor>
@@ -105,6 +106,35 @@ private Q_SLOTS:
         QCOMPARE(sighting->stillFor, 50ms);
         beacon.publish(QPoint(3840, 2159), seen + 66ms);
         QCOMPARE(beacon.last(seen + 70ms)->stillFor, 4ms);
+        // A reader whose clock was read before that publish: no time, not 49 days.
+        QCOMPARE(beacon.last(seen + 60ms)->age, 0ms);
+        QCOMPARE(beacon.last(seen + 60ms)->stillFor, 0ms);
+    }
+
+    // Without RECORD a thread of the source's own looks for warps. A server
+    // that goes away leaves it following through Qt, even when the next
+    // position() is the first to notice.
+    void withoutRecordAThreadSeesWarpsUntilTheServerGoes() {
+        test::XvfbSession::Options options;
+        options.extraArguments = {QStringLiteral("-extension"), QStringLiteral("RECORD")};
+        auto server = std::make_unique<test::XvfbSession>(options);
+        QVERIFY2(server->isRunning(), qPrintable(server->errorString()));
+        const QByteArray display = server->display().toLocal8Bit();
+        X11PointerSource pointer(display);
+        QVERIFY(pointer.notifiesMotion());
+        int reports = 0;
+        pointer.setMotionHandler([&reports] { ++reports; });
+        QTest::qWait(150);
+        reports = 0;
+        test::warpPointerOn(display, QPoint(310, 220));
+        QTRY_VERIFY(reports > 0);
+        QCOMPARE(pointer.position(), QPointF(310, 220));
+
+        server.reset(); // no event loop runs before the next call
+        QTest::ignoreMessage(QtWarningMsg,
+                             "Following the pointer through Qt: the X connection broke.");
+        QCOMPARE(pointer.position(), QPointF(QCursor::pos()));
+        QVERIFY(!pointer.usesRawMotion() && !pointer.notifiesMotion());
     }
 
     void unreachableServerFallsBackToQt() {

@@ -1,5 +1,6 @@
 #include "platform/unix/TerminationSignals.h"
 #include "shell/AppDelegate.h"
+#include "shell/SingleInstance.h"
 #include "state/MagnifierState.h"
 #include "support/TestEnvironment.h"
 #include "support/fakes/FakeCaptureBackend.h"
@@ -8,11 +9,15 @@
 #include "window/MagnifierWindowController.h"
 
 #include <QAction>
+#include <QLockFile>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <qcoro/qcorotask.h>
 
 #include <csignal>
 #include <memory>
+#include <pwd.h>
+#include <unistd.h>
 
 using namespace oculo;
 using oculo::test::CaptureEvent;
@@ -222,6 +227,22 @@ private Q_SLOTS:
         Q_EMIT screen->geometryChanged(screen->geometry());
         QTRY_COMPARE(rig.backend.events(CaptureEvent::Type::Started).size(), 2);
         QCOMPARE(windows, rig.delegate->windowControllers());
+    }
+
+    // With no usable runtime folder (Qt's fallback taken by a file), the lock
+    // is this user's own: another user's lock in the shared folder blocks nothing.
+    void singleInstanceWithoutRuntimeFolderIgnoresOtherUsersLocks() {
+        QTemporaryDir temp;
+        const QString taken = temp.filePath(
+            QStringLiteral("runtime-%1").arg(QString::fromLocal8Bit(getpwuid(geteuid())->pw_name)));
+        QVERIFY(QFile(taken).open(QIODevice::WriteOnly));
+        qputenv("TMPDIR", QFile::encodeName(temp.path()));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(taken));
+        qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+        QLockFile shared(temp.filePath(QStringLiteral("org.oculo.Oculo.lock")));
+        QVERIFY(shared.tryLock(0));
+        SingleInstance instance(QStringLiteral("org.oculo.Oculo"));
+        QCOMPARE(instance.claim(), SingleInstance::Claim::primary);
     }
 };
 

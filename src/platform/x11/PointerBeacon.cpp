@@ -6,9 +6,14 @@ namespace {
 constexpr std::uint64_t publishedBit = std::uint64_t{1} << 63;
 constexpr std::uint64_t positionBits = ~std::uint64_t{0xffffffff};
 
+// A look stamped up to this long after the reader's clock is no time ago; a
+// difference of nearly 2^32 ms is such a look, not a sighting 49 days old.
+constexpr std::uint32_t aheadLimitMs = 60'000;
+
 // Unsigned difference: right across the 32-bit wrap of the milliseconds.
 std::chrono::milliseconds elapsed(std::uint32_t from, std::uint32_t to) {
-    return std::chrono::milliseconds(static_cast<std::uint32_t>(to - from));
+    const auto difference = static_cast<std::uint32_t>(to - from);
+    return std::chrono::milliseconds(difference > ~aheadLimitMs ? 0 : difference);
 }
 } // namespace
 
@@ -52,17 +57,19 @@ void PointerBeacon::publish(QPoint rootPosition, Clock::time_point when) {
     m_word.store(word);
 }
 
-std::optional<PointerBeacon::Sighting> PointerBeacon::last(Clock::time_point now) const {
+std::optional<PointerBeacon::Sighting>
+PointerBeacon::last(std::optional<Clock::time_point> now) const {
     const std::uint64_t word = m_word.load();
+    const std::uint32_t arrivalMs = m_arrivalMs.load();
     const std::optional<QPoint> position = positionOf(word);
     if (!position) {
         return std::nullopt;
     }
-    const std::uint32_t nowMs = millisecondsOf(now);
+    const std::uint32_t nowMs = millisecondsOf(now.value_or(Clock::now()));
     const auto age = elapsed(static_cast<std::uint32_t>(word), nowMs);
     // A reader racing a move may pair the old position with the new arrival;
     // no position arrived after the look that found it.
-    const auto stillFor = std::max(age, elapsed(m_arrivalMs.load(), nowMs));
+    const auto stillFor = std::max(age, elapsed(arrivalMs, nowMs));
     return Sighting{*position, age, stillFor};
 }
 

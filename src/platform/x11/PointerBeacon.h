@@ -27,8 +27,9 @@ public:
     static PointerBeacon& shared();
 
     void publish(QPoint rootPosition, Clock::time_point when = Clock::now());
-    // The last position published, however old.
-    std::optional<Sighting> last(Clock::time_point now = Clock::now()) const;
+    // The last position published, however old. Without `now` the clock is
+    // read after the values, so a publish in between makes no look "later".
+    std::optional<Sighting> last(std::optional<Clock::time_point> now = std::nullopt) const;
 
 private:
     static std::uint32_t millisecondsOf(Clock::time_point time);

@@ -12,6 +12,7 @@
 #include <xcb/xcbext.h>
 #include <xcb/xinput.h>
 
+#include <atomic>
 #include <cerrno>
 #include <poll.h>
 #include <pthread.h>
@@ -61,6 +62,7 @@ public:
             m_root = connected.screen->root;
             m_connection = std::move(connected.connection);
         }
+        m_usable = m_wake >= 0 && m_connection;
     }
     ~WarpWatch() {
         stop();
@@ -71,10 +73,8 @@ public:
     WarpWatch(const WarpWatch&) = delete;
     WarpWatch& operator=(const WarpWatch&) = delete;
 
-    // Not while watching: the thread owns the connection then.
-    bool isUsable() const {
-        return m_wake >= 0 && m_connection && xcb_connection_has_error(m_connection.get()) == 0;
-    }
+    // Any time: the connection itself belongs to the thread while it watches.
+    bool isUsable() const { return m_usable && !m_broken.load(); }
 
     // Calls `moved` on the watch thread, once, when the pointer is no longer
     // at `from` (root pixels) or the connection broke.
@@ -111,6 +111,9 @@ private:
             }
             const x11::XcbReply<xcb_query_pointer_reply_t> reply(
                 xcb_query_pointer_reply(c, xcb_query_pointer(c, m_root), nullptr));
+            if (!reply) {
+                m_broken.store(true);
+            }
             if (!reply || QPoint(reply->root_x, reply->root_y) != from) {
                 moved();
                 return;
@@ -122,6 +125,8 @@ private:
     int m_wake;
     x11::XcbConnection m_connection;
     xcb_window_t m_root = XCB_WINDOW_NONE;
+    bool m_usable = false;
+    std::atomic<bool> m_broken{false}; // a query failed: the connection is gone
     std::thread m_thread;
 };
 
@@ -322,6 +327,9 @@ public:
             return qtCursorPosition();
         }
         drainEvents();
+        if (!connection) {
+            return qtCursorPosition(); // it broke just now
+        }
         // A capture thread that looks at the moving pointer before each frame
         // saw it less than a frame ago: no round trip of our own then.
         const auto sighting = x11::PointerBeacon::shared().last();

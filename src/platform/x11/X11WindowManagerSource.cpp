@@ -296,7 +296,8 @@ void X11WindowManagerSource::setWindowDesktop(WindowId window, quint32 desktop) 
 
 std::optional<QRectF> X11WindowManagerSource::workArea() {
     const auto desktop = currentDesktop();
-    if (!desktop) {
+    // Its reply may have come just before the connection broke and was dropped.
+    if (!desktop || d->connection == nullptr) {
         return std::nullopt;
     }
     xcb_ewmh_get_workarea_reply_t areas{};
