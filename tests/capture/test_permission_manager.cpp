@@ -5,8 +5,8 @@
 
 #include <QSignalSpy>
 
-using oculo::DisplayQueryError;
 using oculo::PermissionManager;
+using Kind = oculo::DisplayQueryError::Kind;
 using Status = oculo::PermissionManager::PermissionStatus;
 using oculo::test::FakeDisplaySource;
 using oculo::test::FakeSystemSettingsLauncher;
@@ -19,49 +19,35 @@ private Q_SLOTS:
         FakeDisplaySource source;
         FakeSystemSettingsLauncher settings;
         PermissionManager manager(source, settings);
-        QCOMPARE(manager.permissionStatus(), Status::unknown);
-
-        source.setDisplays({FakeDisplaySource::primary(), FakeDisplaySource::secondary()});
-        QVERIFY(QCoro::waitFor(manager.checkPermission()));
-        QCOMPARE(manager.permissionStatus(), Status::granted);
-
-        source.setDisplays({});
-        QVERIFY(!QCoro::waitFor(manager.checkPermission()));
-        QCOMPARE(manager.permissionStatus(), Status::denied);
-
-        source.setError(DisplayQueryError::Kind::Other, QStringLiteral("connection lost"));
-        QVERIFY(!QCoro::waitFor(manager.checkPermission()));
-        QCOMPARE(manager.permissionStatus(), Status::notDetermined);
-
-        source.setError(DisplayQueryError::Kind::CaptureRefused, QStringLiteral("no X11 access"));
-        QVERIFY(!QCoro::waitFor(manager.checkPermission()));
-        QCOMPARE(manager.permissionStatus(), Status::denied);
-
-        // An error that was never classified says nothing about permission.
-        source.setError(DisplayQueryError::Kind::Invalid, QString());
-        QVERIFY(!QCoro::waitFor(manager.checkPermission()));
-        QCOMPARE(manager.permissionStatus(), Status::notDetermined);
-    }
-
-    void repeatedOutcomeNotifiesOnce() {
-        FakeDisplaySource source;
-        FakeSystemSettingsLauncher settings;
-        PermissionManager manager(source, settings);
         QSignalSpy changes(&manager, &PermissionManager::permissionStatusChanged);
+        QCOMPARE(manager.permissionStatus(), Status::unknown);
+        // Only a refusal means denied; an error never classified says nothing.
+        const struct {
+            std::optional<Kind> error;
+            int displays;
+            Status status;
+        } cases[] = {{{}, 2, Status::granted},
+                     {{}, 0, Status::denied},
+                     {Kind::Other, 0, Status::notDetermined},
+                     {Kind::CaptureRefused, 0, Status::denied},
+                     {{}, 0, Status::denied}, // a different cause, the same status
+                     {Kind::Invalid, 0, Status::notDetermined}};
+        for (const auto& c : cases) {
+            if (c.error) {
+                source.setError(*c.error, QStringLiteral("no X11 access"));
+            } else {
+                source.setDisplays(
+                    QList{FakeDisplaySource::primary(), FakeDisplaySource::secondary()}.first(
+                        c.displays));
+            }
+            QCOMPARE(QCoro::waitFor(manager.checkPermission()), c.status == Status::granted);
+            QCOMPARE(manager.permissionStatus(), c.status);
+        }
+        // A repeated status notifies nothing.
+        QCOMPARE(changes.count(), 5);
+        QCOMPARE(changes.last().first().value<Status>(), Status::notDetermined);
 
-        source.setError(DisplayQueryError::Kind::CaptureRefused, QStringLiteral("refused"));
-        QCoro::waitFor(manager.checkPermission());
-        source.setDisplays({}); // a different cause, the same status
-        QCoro::waitFor(manager.checkPermission());
-        QCOMPARE(changes.count(), 1);
-        QCOMPARE(changes.first().first().value<Status>(), Status::denied);
-    }
-
-    void opensTheSettings() {
-        FakeDisplaySource source;
-        FakeSystemSettingsLauncher settings;
         settings.setResult(false); // nothing to open: still no error
-        PermissionManager manager(source, settings);
         manager.openSystemSettings();
         QCOMPARE(settings.openCount(), 1);
     }

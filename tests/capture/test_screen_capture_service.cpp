@@ -8,9 +8,9 @@
 
 #include <chrono>
 #include <limits>
+#include <optional>
 
 using namespace std::chrono_literals;
-using oculo::CaptureConfiguration;
 using oculo::ScreenCaptureService;
 using oculo::test::CaptureEvent;
 using oculo::test::FakeCaptureBackend;
@@ -40,184 +40,171 @@ bool settle(const ScreenCaptureService& service) {
 class TestScreenCaptureService : public QObject {
     Q_OBJECT
 
+    std::optional<FakeCaptureBackend> backend;
+    std::optional<ScreenCaptureService> service;
+
 private Q_SLOTS:
+    void init() { service.emplace(backend.emplace()); }
+    void cleanup() {
+        service.reset();
+        backend.reset();
+    }
+
     void configurationDoublesTheLogicalSize() {
-        const CaptureConfiguration c =
-            ScreenCaptureService::configurationFor(QRectF(0, 0, 400, 300));
-        QCOMPARE(c.outputSize, QSize(800, 600));
+        QCOMPARE(ScreenCaptureService::configurationFor(QRectF(0, 0, 400, 300)).outputSize,
+                 QSize(800, 600));
         QCOMPARE(ScreenCaptureService::configurationFor(QRectF(5, 5, 100.7, 50.2)).outputSize,
                  QSize(201, 100));
 
         // Nonsense sizes are refused instead of reaching the backend.
-        FakeCaptureBackend backend;
-        ScreenCaptureService service(backend);
         const qreal nan = std::numeric_limits<qreal>::quiet_NaN();
         const auto error = QCoro::waitFor(
-            service.startCapture(FakeDisplaySource::primary(), QRectF(0, 0, nan, 100)));
+            service->startCapture(FakeDisplaySource::primary(), QRectF(0, 0, nan, 100)));
         QVERIFY(error.has_value());
-        QCOMPARE(backend.createdCount(), 0);
-        QVERIFY(!service.isCapturing());
+        QCOMPARE(backend->createdCount(), 0);
+        QVERIFY(!service->isCapturing());
     }
 
     void burstOfRectanglesCoalescesIntoTheLast() {
-        FakeCaptureBackend backend;
-        ScreenCaptureService service(backend);
-        QCoro::waitFor(service.startCapture(FakeDisplaySource::primary(), R0));
-        backend.clearEvents();
+        QCoro::waitFor(service->startCapture(FakeDisplaySource::primary(), R0));
+        backend->clearEvents();
 
-        QCoro::waitFor(service.updateCaptureRegion(R1));
-        QCoro::waitFor(service.updateCaptureRegion(R2));
-        QCoro::waitFor(service.updateCaptureRegion(R3));
-        QVERIFY2(backend.events().isEmpty(), "requests return before anything is applied");
-        QVERIFY(settle(service));
-        const auto reconfigurations = backend.events(Type::Reconfigured);
+        QCoro::waitFor(service->updateCaptureRegion(R1));
+        QCoro::waitFor(service->updateCaptureRegion(R2));
+        QCoro::waitFor(service->updateCaptureRegion(R3));
+        QVERIFY2(backend->events().isEmpty(), "requests return before anything is applied");
+        QVERIFY(settle(*service));
+        const auto reconfigurations = backend->events(Type::Reconfigured);
         QCOMPARE(reconfigurations.size(), 1);
         QCOMPARE(reconfigurations.first().configuration.sourceRect, R3);
-        QCOMPARE(service.currentConfiguration()->sourceRect, R3);
+        QCOMPARE(service->currentConfiguration()->sourceRect, R3);
 
         // The next request opens a new window.
-        QCoro::waitFor(service.updateCaptureRegion(R1));
-        QTRY_COMPARE(backend.events(Type::Reconfigured).size(), 2);
-        QCOMPARE(backend.events(Type::Reconfigured).last().configuration.sourceRect, R1);
-        QCoro::waitFor(service.stopCapture());
+        QCoro::waitFor(service->updateCaptureRegion(R1));
+        QTRY_COMPARE(backend->events(Type::Reconfigured).size(), 2);
+        QCOMPARE(backend->events(Type::Reconfigured).last().configuration.sourceRect, R1);
+        QCoro::waitFor(service->stopCapture());
     }
 
     void requestsWithoutARunningStreamAreDiscarded() {
-        FakeCaptureBackend backend;
-        ScreenCaptureService service(backend);
         // While idle.
-        QCoro::waitFor(service.updateCaptureRegion(R1));
-        QVERIFY(settle(service));
-        QVERIFY(backend.events().isEmpty());
+        QCoro::waitFor(service->updateCaptureRegion(R1));
+        QVERIFY(settle(*service));
+        QVERIFY(backend->events().isEmpty());
 
         // Stopped while the coalescing window is open.
-        QCoro::waitFor(service.startCapture(FakeDisplaySource::primary(), R0));
-        QCoro::waitFor(service.updateCaptureRegion(R2));
-        QCoro::waitFor(service.stopCapture());
-        QVERIFY2(!service.hasPendingRegionUpdate(), "a stop cancels the pending rectangle");
-        QCoro::waitFor(service.startCapture(FakeDisplaySource::primary(), R0));
-        QVERIFY(settle(service));
-        QVERIFY(backend.events(Type::Reconfigured).isEmpty());
+        QCoro::waitFor(service->startCapture(FakeDisplaySource::primary(), R0));
+        QCoro::waitFor(service->updateCaptureRegion(R2));
+        QCoro::waitFor(service->stopCapture());
+        QVERIFY2(!service->hasPendingRegionUpdate(), "a stop cancels the pending rectangle");
+        QCoro::waitFor(service->startCapture(FakeDisplaySource::primary(), R0));
+        QVERIFY(settle(*service));
+        QVERIFY(backend->events(Type::Reconfigured).isEmpty());
 
         // A stream whose start failed is not reconfigured either.
-        backend.setStartError(QStringLiteral("refused"));
-        QVERIFY(QCoro::waitFor(service.startCapture(FakeDisplaySource::primary(), R0)));
-        QCoro::waitFor(service.updateCaptureRegion(R3));
-        QVERIFY(settle(service));
-        QVERIFY(backend.events(Type::Reconfigured).isEmpty());
+        backend->setStartError(QStringLiteral("refused"));
+        QVERIFY(QCoro::waitFor(service->startCapture(FakeDisplaySource::primary(), R0)));
+        QCoro::waitFor(service->updateCaptureRegion(R3));
+        QVERIFY(settle(*service));
+        QVERIFY(backend->events(Type::Reconfigured).isEmpty());
     }
 
     void stopClearsEverythingAndDropsLateFrames() {
-        FakeCaptureBackend backend;
-        backend.setStopDelay(20ms); // frames can still arrive while the stream stops
-        ScreenCaptureService service(backend);
-        QCoro::waitFor(service.stopCapture()); // idle: nothing to do
-        QCoro::waitFor(service.startCapture(FakeDisplaySource::primary(), R0));
-        auto* stream = backend.lastStream();
+        backend->setStopDelay(20ms);            // frames can still arrive while the stream stops
+        QCoro::waitFor(service->stopCapture()); // idle: nothing to do
+        QCoro::waitFor(service->startCapture(FakeDisplaySource::primary(), R0));
+        auto* stream = backend->lastStream();
         stream->emitFrame(frameOf(Qt::red));
-        QVERIFY(!service.currentFrame().isNull());
+        QVERIFY(!service->currentFrame().isNull());
 
-        auto stopping = service.stopCapture();
+        auto stopping = service->stopCapture();
         stream->emitFrame(frameOf(Qt::blue));
         QCoro::waitFor(std::move(stopping));
-        QVERIFY(service.currentFrame().isNull());
-        QVERIFY(!service.isCapturing());
-        QVERIFY(!service.currentDisplay());
-        QTRY_COMPARE(backend.liveStreamCount(), 0);
-        QCOMPARE(backend.destroyedWhileRunningCount(), 0);
+        QVERIFY(service->currentFrame().isNull());
+        QVERIFY(!service->isCapturing());
+        QVERIFY(!service->currentDisplay());
+        QTRY_COMPARE(backend->liveStreamCount(), 0);
+        QCOMPARE(backend->destroyedWhileRunningCount(), 0);
     }
 
     void restartStopsTheOldStreamFirst() {
-        FakeCaptureBackend backend;
-        backend.setStopDelay(20ms);
-        ScreenCaptureService service(backend);
-        QCoro::waitFor(service.startCapture(FakeDisplaySource::primary(), R0));
-        auto* first = backend.lastStream();
-        backend.clearEvents();
+        backend->setStopDelay(20ms);
+        QCoro::waitFor(service->startCapture(FakeDisplaySource::primary(), R0));
+        auto* first = backend->lastStream();
+        backend->clearEvents();
 
-        auto restarting = service.startCapture(FakeDisplaySource::secondary(), R1);
+        auto restarting = service->startCapture(FakeDisplaySource::secondary(), R1);
         first->emitFrame(frameOf(Qt::red)); // late frame of the old stream
         QVERIFY(!QCoro::waitFor(std::move(restarting)));
-        QList<Type> lifecycle = backend.eventTypes();
+        QList<Type> lifecycle = backend->eventTypes();
         lifecycle.removeAll(Type::Destroyed); // deletion is deferred to the event loop
         QCOMPARE(lifecycle, (QList<Type>{Type::Stopped, Type::Created, Type::Started}));
-        QCOMPARE(backend.events().first().stream, 1);
-        QVERIFY(service.currentFrame().isNull());
-        QTRY_COMPARE(backend.liveStreamCount(), 1);
-        QCOMPARE(service.currentDisplay(), FakeDisplaySource::secondary());
+        QCOMPARE(backend->events().first().stream, 1);
+        QVERIFY(service->currentFrame().isNull());
+        QTRY_COMPARE(backend->liveStreamCount(), 1);
+        QCOMPARE(service->currentDisplay(), FakeDisplaySource::secondary());
 
-        backend.lastStream()->emitFrame(frameOf(Qt::green));
-        QCOMPARE(service.currentFrame().pixelColor(0, 0), QColor(Qt::green));
-        QCoro::waitFor(service.stopCapture());
+        backend->lastStream()->emitFrame(frameOf(Qt::green));
+        QCOMPARE(service->currentFrame().pixelColor(0, 0), QColor(Qt::green));
+        QCoro::waitFor(service->stopCapture());
     }
 
     void failedStartLeavesNoCaptureAndNoFrame() {
-        FakeCaptureBackend backend;
-        backend.setStartError(QStringLiteral("BadAccess"));
-        backend.setStartDelay(20ms);
-        ScreenCaptureService service(backend);
-        QSignalSpy capturing(&service, &ScreenCaptureService::isCapturingChanged);
+        backend->setStartError(QStringLiteral("BadAccess"));
+        backend->setStartDelay(20ms);
+        QSignalSpy capturing(&*service, &ScreenCaptureService::isCapturingChanged);
 
-        auto starting = service.startCapture(FakeDisplaySource::primary(), R0);
-        backend.lastStream()->emitFrame(frameOf(Qt::red)); // a frame before the failure
+        auto starting = service->startCapture(FakeDisplaySource::primary(), R0);
+        backend->lastStream()->emitFrame(frameOf(Qt::red)); // a frame before the failure
         const auto error = QCoro::waitFor(std::move(starting));
         QVERIFY(error.has_value());
         QCOMPARE(error->description, QStringLiteral("BadAccess"));
-        QVERIFY(!service.isCapturing());
-        QVERIFY(service.currentFrame().isNull());
+        QVERIFY(!service->isCapturing());
+        QVERIFY(service->currentFrame().isNull());
         QCOMPARE(capturing.count(), 0);
 
         // The failed stream goes with the next stop.
-        QCoro::waitFor(service.stopCapture());
-        QTRY_COMPARE(backend.liveStreamCount(), 0);
+        QCoro::waitFor(service->stopCapture());
+        QTRY_COMPARE(backend->liveStreamCount(), 0);
     }
 
     void stopWhileStartingLeavesNothingRunning() {
-        FakeCaptureBackend backend;
-        backend.setStartDelay(30ms);
-        ScreenCaptureService service(backend);
-        auto starting = service.startCapture(FakeDisplaySource::primary(), R0);
-        QCoro::waitFor(service.stopCapture());
+        backend->setStartDelay(30ms);
+        auto starting = service->startCapture(FakeDisplaySource::primary(), R0);
+        QCoro::waitFor(service->stopCapture());
         QVERIFY2(QCoro::waitFor(std::move(starting)).has_value(),
                  "a start overtaken by a stop does not report success");
-        QVERIFY(!service.isCapturing());
-        QTRY_COMPARE(backend.liveStreamCount(), 0);
-        QCOMPARE(backend.runningStreamCount(), 0);
+        QVERIFY(!service->isCapturing());
+        QTRY_COMPARE(backend->liveStreamCount(), 0);
+        QCOMPARE(backend->runningStreamCount(), 0);
     }
 
     void streamFailureEndsTheCapture() {
-        FakeCaptureBackend backend;
-        ScreenCaptureService service(backend);
-        QCoro::waitFor(service.startCapture(FakeDisplaySource::primary(), R0));
-        backend.lastStream()->emitFrame(frameOf(Qt::red));
+        QCoro::waitFor(service->startCapture(FakeDisplaySource::primary(), R0));
+        backend->lastStream()->emitFrame(frameOf(Qt::red));
 
         oculo::test::StdoutCapture output;
-        backend.lastStream()->emitFailure(QStringLiteral("X connection lost"));
-        QTRY_COMPARE(backend.liveStreamCount(), 0);
+        backend->lastStream()->emitFailure(QStringLiteral("X connection lost"));
+        QTRY_COMPARE(backend->liveStreamCount(), 0);
         QCOMPARE(output.text(), QStringLiteral("Capture stopped: X connection lost\n"));
-        QVERIFY(!service.isCapturing());
-        QVERIFY(service.currentFrame().isNull());
+        QVERIFY(!service->isCapturing());
+        QVERIFY(service->currentFrame().isNull());
     }
 
     void destroyingTheServiceStopsItsStream() {
-        FakeCaptureBackend backend;
-        backend.setStopDelay(20ms);
-        {
-            ScreenCaptureService service(backend);
-            QCoro::waitFor(service.startCapture(FakeDisplaySource::primary(), R0));
-            QCoro::waitFor(service.updateCaptureRegion(R1)); // a coalescing run still pending
-        }
-        {
-            backend.setStartDelay(20ms);
-            auto service = std::make_unique<ScreenCaptureService>(backend);
-            auto starting = service->startCapture(FakeDisplaySource::primary(), R0);
-            service.reset();
-            QVERIFY(QCoro::waitFor(std::move(starting)).has_value());
-        }
-        QTRY_COMPARE(backend.liveStreamCount(), 0);
-        QCOMPARE(backend.runningStreamCount(), 0);
-        QCOMPARE(backend.destroyedWhileRunningCount(), 0);
-        QVERIFY(backend.events(Type::Reconfigured).isEmpty());
+        backend->setStopDelay(20ms);
+        QCoro::waitFor(service->startCapture(FakeDisplaySource::primary(), R0));
+        QCoro::waitFor(service->updateCaptureRegion(R1)); // a coalescing run still pending
+        service.reset();
+        // And one destroyed while its stream starts.
+        backend->setStartDelay(20ms);
+        auto starting = service.emplace(*backend).startCapture(FakeDisplaySource::primary(), R0);
+        service.reset();
+        QVERIFY(QCoro::waitFor(std::move(starting)).has_value());
+        QTRY_COMPARE(backend->liveStreamCount(), 0);
+        QCOMPARE(backend->runningStreamCount(), 0);
+        QCOMPARE(backend->destroyedWhileRunningCount(), 0);
+        QVERIFY(backend->events(Type::Reconfigured).isEmpty());
     }
 };
 
