@@ -34,21 +34,14 @@ protected:
     }
 };
 
-void sendWheel(QWidget* target, QPoint angleDelta) {
-    const QPointF inside(10, 10);
-    QWheelEvent event(inside, target->mapToGlobal(inside), QPoint(), angleDelta, Qt::NoButton,
-                      Qt::NoModifier, Qt::NoScrollPhase, false);
-    QApplication::sendEvent(target, &event);
-}
-
-// A wheel turn as the window system delivers it: passed on to the parents
-// while nobody takes it.
-void turnWheel(QWidget* target, QPoint angleDelta) {
+// A wheel turn sent to `target`; as the window system delivers it, it is
+// passed on to the parents while nobody takes it.
+void sendWheel(QWidget* target, QPoint angleDelta, bool spontaneous = false) {
     const QPointF inside(10, 10);
     QWheelEvent event(inside, target->mapToGlobal(inside), QPoint(), angleDelta, Qt::NoButton,
                       Qt::NoModifier, Qt::NoScrollPhase, false);
     QSpontaneKeyEvent::setSpontaneous(&event);
-    qApp->notify(target, &event);
+    spontaneous ? qApp->notify(target, &event) : QApplication::sendEvent(target, &event);
 }
 
 // Every control of the strip, in the order of the design.
@@ -177,10 +170,9 @@ private Q_SLOTS:
 
             // The middle half of the frame, scaled to the full height; no black bars.
             for (int y : {0, 50, 99}) {
-                QCOMPARE(drawn.pixelColor(0, y), QColor(Qt::green));
-                QCOMPARE(drawn.pixelColor(49, y), QColor(Qt::green));
-                QCOMPARE(drawn.pixelColor(50, y), QColor(Qt::yellow));
-                QCOMPARE(drawn.pixelColor(99, y), QColor(Qt::yellow));
+                for (int x : {0, 49, 50, 99}) {
+                    QCOMPARE(drawn.pixelColor(x, y), QColor(x < 50 ? Qt::green : Qt::yellow));
+                }
             }
             state().setCurrentFrame(QImage());
         }
@@ -193,24 +185,24 @@ private Q_SLOTS:
     }
 
     void placeholdersFollowPermissionAndFrame() {
+        // Whether the permission and the no-capture placeholders show.
+        const auto shown = [this] {
+            return QList<bool>{m_view->permissionPlaceholder()->isVisibleTo(m_view),
+                               m_view->noCapturePlaceholder()->isVisibleTo(m_view)};
+        };
         state().setHasScreenRecordingPermission(false);
-        QVERIFY(m_view->permissionPlaceholder()->isVisibleTo(m_view));
-        QVERIFY(!m_view->noCapturePlaceholder()->isVisibleTo(m_view));
+        QCOMPARE(shown(), (QList<bool>{true, false}));
         m_view->openSettingsButton()->click();
         QCOMPARE(m_settingsOpened, 1);
 
         state().setHasScreenRecordingPermission(true);
-        QVERIFY(!m_view->permissionPlaceholder()->isVisibleTo(m_view));
-        QVERIFY(m_view->noCapturePlaceholder()->isVisibleTo(m_view));
-
+        QCOMPARE(shown(), (QList<bool>{false, true}));
         QImage frame(20, 10, QImage::Format_ARGB32);
         frame.fill(Qt::white);
         state().setCurrentFrame(frame);
-        QVERIFY(!m_view->noCapturePlaceholder()->isVisibleTo(m_view));
-        QVERIFY(!m_view->permissionPlaceholder()->isVisibleTo(m_view));
-
+        QCOMPARE(shown(), (QList<bool>{false, false}));
         state().setCurrentFrame(QImage());
-        QVERIFY(m_view->noCapturePlaceholder()->isVisibleTo(m_view));
+        QCOMPARE(shown(), (QList<bool>{false, true}));
     }
 
     // From the smallest window up, the strip wraps into rows centred at the
@@ -251,7 +243,7 @@ private Q_SLOTS:
                 rectIn(strip->zoomText(), m_view).bottom());
         // The wheel over the strip still zooms.
         state().setZoomLevel(2.0);
-        turnWheel(strip->zoomText(), QPoint(0, 120));
+        sendWheel(strip->zoomText(), QPoint(0, 120), true);
         QCOMPARE(state().zoomLevel(), 2.25);
     }
 };
