@@ -257,19 +257,13 @@ private Q_SLOTS:
 
     void panelOpensBesideItsAnchorAndHandsOverToSettings() {
         const QRect screen(0, 0, 1440, 900);
-        const QSize size(260, 380);
-        struct Case {
-            QRect anchor;
-            QRect expected;
-        };
-        const QList<Case> cases{
-            {QRect(1410, 0, 24, 24),
-             QRect(1180, 24, 260, 380)}, // tray top right: below, pulled left
-            {QRect(20, 876, 24, 24), QRect(20, 496, 260, 380)}, // tray at the bottom: above
-            {QRect(500, 300, 1, 1), QRect(500, 301, 260, 380)}, // right click: just below
-        };
-        for (const Case& c : cases) {
-            QCOMPARE(TrayIcon::panelFrame(size, c.anchor, screen), c.expected);
+        // Tray top right: below, pulled left; tray at the bottom: above; right click: just below.
+        for (const auto& [anchor, expected] :
+             {std::pair{QRect(1410, 0, 24, 24), QPoint(1180, 24)},
+              std::pair{QRect(20, 876, 24, 24), QPoint(20, 496)},
+              std::pair{QRect(500, 300, 1, 1), QPoint(500, 301)}}) {
+            QCOMPARE(TrayIcon::panelFrame(QSize(260, 380), anchor, screen),
+                     QRect(expected, QSize(260, 380)));
         }
         // No room above or below: kept inside the screen rather than cut off.
         QCOMPARE(TrayIcon::panelFrame(QSize(260, 880), QRect(100, 450, 1, 1), screen).top(), 20);
