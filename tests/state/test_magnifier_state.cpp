@@ -2,7 +2,7 @@
 #include "state/SettingsStore.h"
 #include "support/TestEnvironment.h"
 
-#include "StateTestFiles.h"
+#include "common/TestFiles.h"
 
 #include <QJsonDocument>
 #include <QSignalSpy>

@@ -3,8 +3,8 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QList>
 #include <QString>
+#include <QTest>
 #include <QtGlobal>
 
 namespace oculo::test {
