@@ -1,16 +1,21 @@
 #include "capture/DisplayManager.h"
+#include "capture/PermissionManager.h"
 #include "support/TestEnvironment.h"
 #include "support/fakes/FakeDisplaySource.h"
+#include "support/fakes/FakeSystemSettingsLauncher.h"
 #include "support/fakes/StdoutCapture.h"
 
 #include <QSignalSpy>
 
 using oculo::DisplayInfo;
 using oculo::DisplayManager;
-using oculo::DisplayQueryError;
+using Kind = oculo::DisplayQueryError::Kind;
+using oculo::PermissionManager;
+using Status = oculo::PermissionManager::PermissionStatus;
 using oculo::test::FakeDisplaySource;
+using oculo::test::FakeSystemSettingsLauncher;
 
-class TestDisplayManager : public QObject {
+class TestDisplayQueries : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -33,7 +38,7 @@ private Q_SLOTS:
 
         // A failed refresh empties the list and says why.
         QSignalSpy primary(&manager, &DisplayManager::primaryDisplayChanged);
-        source.setError(DisplayQueryError::Kind::Other, QStringLiteral("X server went away"));
+        source.setError(Kind::Other, QStringLiteral("X server went away"));
         oculo::test::StdoutCapture output;
         QCoro::waitFor(manager.refreshDisplays());
         QCOMPARE(output.text(), QStringLiteral("Failed to get displays: X server went away\n"));
@@ -53,7 +58,45 @@ private Q_SLOTS:
         source.release(); // resumes the refresh; it must not touch the dead manager
         QCoro::waitFor(std::move(refresh));
     }
+
+    // The permission manager reads the same query as a permission status.
+    void mapsTheDisplayQueryToAStatus() {
+        FakeDisplaySource source;
+        FakeSystemSettingsLauncher settings;
+        PermissionManager manager(source, settings);
+        QSignalSpy changes(&manager, &PermissionManager::permissionStatusChanged);
+        QCOMPARE(manager.permissionStatus(), Status::unknown);
+        // Only a refusal means denied; an error never classified says nothing.
+        const struct {
+            std::optional<Kind> error;
+            int displays;
+            Status status;
+        } cases[] = {{{}, 2, Status::granted},
+                     {{}, 0, Status::denied},
+                     {Kind::Other, 0, Status::notDetermined},
+                     {Kind::CaptureRefused, 0, Status::denied},
+                     {{}, 0, Status::denied}, // a different cause, the same status
+                     {Kind::Invalid, 0, Status::notDetermined}};
+        for (const auto& c : cases) {
+            if (c.error) {
+                source.setError(*c.error, QStringLiteral("no X11 access"));
+            } else {
+                source.setDisplays(
+                    QList{FakeDisplaySource::primary(), FakeDisplaySource::secondary()}.first(
+                        c.displays));
+            }
+            QCOMPARE(QCoro::waitFor(manager.checkPermission()), c.status == Status::granted);
+            QCOMPARE(manager.permissionStatus(), c.status);
+        }
+        // A repeated status notifies nothing.
+        QCOMPARE(changes.count(), 5);
+        QCOMPARE(changes.last().first().value<Status>(), Status::notDetermined);
+
+        settings.setResult(false); // nothing to open: still no error
+        manager.openSystemSettings();
+        QCOMPARE(settings.openCount(), 1);
+    }
 };
 
-OCULO_TEST_MAIN(TestDisplayManager)
-#include "test_display_manager.moc"
+OCULO_TEST_MAIN(TestDisplayQueries)
+#include "test_display_queries.moc"
