@@ -20,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QToolButton>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -71,12 +72,10 @@ private:
 
 template <typename T = QAbstractButton>
 T* childNamed(const QWidget& parent, const QString& accessibleName) {
-    for (T* child : parent.findChildren<T*>()) {
-        if (child->accessibleName() == accessibleName) {
-            return child;
-        }
-    }
-    return nullptr;
+    const QList<T*> children = parent.findChildren<T*>();
+    const auto named = [&](T* child) { return child->accessibleName() == accessibleName; };
+    const auto found = std::find_if(children.cbegin(), children.cend(), named);
+    return found == children.cend() ? nullptr : *found;
 }
 
 bool shows(const QWidget& view, const QString& name) {
@@ -85,12 +84,10 @@ bool shows(const QWidget& view, const QString& name) {
 }
 
 bool showsText(const QWidget& view, const QString& text) {
-    for (QLabel* label : view.findChildren<QLabel*>()) {
-        if (label->text() == text && label->isVisibleTo(&view)) {
-            return true;
-        }
-    }
-    return false;
+    const QList<QLabel*> labels = view.findChildren<QLabel*>();
+    return std::any_of(labels.cbegin(), labels.cend(), [&](QLabel* label) {
+        return label->text() == text && label->isVisibleTo(&view);
+    });
 }
 
 // The shown top-level window that is, or holds, a T.
