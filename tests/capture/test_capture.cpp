@@ -1,7 +1,10 @@
+#include "capture/DisplayManager.h"
+#include "capture/PermissionManager.h"
 #include "capture/ScreenCaptureService.h"
 #include "support/TestEnvironment.h"
 #include "support/fakes/FakeCaptureBackend.h"
 #include "support/fakes/FakeDisplaySource.h"
+#include "support/fakes/FakeSystemSettingsLauncher.h"
 #include "support/fakes/StdoutCapture.h"
 
 #include <QSignalSpy>
@@ -11,10 +14,15 @@
 #include <optional>
 
 using namespace std::chrono_literals;
+using oculo::DisplayManager;
+using oculo::PermissionManager;
 using oculo::ScreenCaptureService;
+using Kind = oculo::DisplayQueryError::Kind;
+using Status = oculo::PermissionManager::PermissionStatus;
 using oculo::test::CaptureEvent;
 using oculo::test::FakeCaptureBackend;
 using oculo::test::FakeDisplaySource;
+using oculo::test::FakeSystemSettingsLauncher;
 using Type = oculo::test::CaptureEvent::Type;
 
 namespace {
@@ -24,12 +32,6 @@ const QRectF R1(110, 100, 200, 150);
 const QRectF R2(120, 100, 200, 150);
 const QRectF R3(130, 100, 200, 150);
 
-QImage frameOf(QColor color) {
-    QImage image(4, 4, QImage::Format_ARGB32);
-    image.fill(color);
-    return image;
-}
-
 // Waits until the coalescing window has closed and its rectangle was applied or dropped.
 bool settle(const ScreenCaptureService& service) {
     return QTest::qWaitFor([&] { return !service.hasPendingRegionUpdate(); }, 5000);
@@ -37,7 +39,7 @@ bool settle(const ScreenCaptureService& service) {
 
 } // namespace
 
-class TestScreenCaptureService : public QObject {
+class TestCapture : public QObject {
     Q_OBJECT
 
     std::optional<FakeCaptureBackend> backend;
@@ -114,11 +116,11 @@ private Q_SLOTS:
         QCoro::waitFor(service->stopCapture()); // idle: nothing to do
         QCoro::waitFor(service->startCapture(FakeDisplaySource::primary(), R0));
         auto* stream = backend->lastStream();
-        stream->emitFrame(frameOf(Qt::red));
+        stream->emitFrame(Qt::red);
         QVERIFY(!service->currentFrame().isNull());
 
         auto stopping = service->stopCapture();
-        stream->emitFrame(frameOf(Qt::blue));
+        stream->emitFrame(Qt::blue);
         QCoro::waitFor(std::move(stopping));
         QVERIFY(service->currentFrame().isNull());
         QVERIFY(!service->isCapturing());
@@ -134,7 +136,7 @@ private Q_SLOTS:
         backend->clearEvents();
 
         auto restarting = service->startCapture(FakeDisplaySource::secondary(), R1);
-        first->emitFrame(frameOf(Qt::red)); // late frame of the old stream
+        first->emitFrame(Qt::red); // late frame of the old stream
         QVERIFY(!QCoro::waitFor(std::move(restarting)));
         QList<Type> lifecycle = backend->eventTypes();
         lifecycle.removeAll(Type::Destroyed); // deletion is deferred to the event loop
@@ -144,7 +146,7 @@ private Q_SLOTS:
         QTRY_COMPARE(backend->liveStreamCount(), 1);
         QCOMPARE(service->currentDisplay(), FakeDisplaySource::secondary());
 
-        backend->lastStream()->emitFrame(frameOf(Qt::green));
+        backend->lastStream()->emitFrame(Qt::green);
         QCOMPARE(service->currentFrame().pixelColor(0, 0), QColor(Qt::green));
         QCoro::waitFor(service->stopCapture());
     }
@@ -155,10 +157,9 @@ private Q_SLOTS:
         QSignalSpy capturing(&*service, &ScreenCaptureService::isCapturingChanged);
 
         auto starting = service->startCapture(FakeDisplaySource::primary(), R0);
-        backend->lastStream()->emitFrame(frameOf(Qt::red)); // a frame before the failure
+        backend->lastStream()->emitFrame(Qt::red); // a frame before the failure
         const auto error = QCoro::waitFor(std::move(starting));
-        QVERIFY(error.has_value());
-        QCOMPARE(error->description, QStringLiteral("BadAccess"));
+        QCOMPARE(error.value_or(oculo::CaptureError{}).description, QStringLiteral("BadAccess"));
         QVERIFY(!service->isCapturing());
         QVERIFY(service->currentFrame().isNull());
         QCOMPARE(capturing.count(), 0);
@@ -181,7 +182,7 @@ private Q_SLOTS:
 
     void streamFailureEndsTheCapture() {
         QCoro::waitFor(service->startCapture(FakeDisplaySource::primary(), R0));
-        backend->lastStream()->emitFrame(frameOf(Qt::red));
+        backend->lastStream()->emitFrame(Qt::red);
 
         oculo::test::StdoutCapture output;
         backend->lastStream()->emitFailure(QStringLiteral("X connection lost"));
@@ -206,7 +207,86 @@ private Q_SLOTS:
         QCOMPARE(backend->destroyedWhileRunningCount(), 0);
         QVERIFY(backend->events(Type::Reconfigured).isEmpty());
     }
+
+    // Display lookup and the permission status, from the display source alone.
+    void findsTheDisplayUnderAPointUntilARefreshFails() {
+        FakeDisplaySource source;
+        source.setDisplays({FakeDisplaySource::primary(), FakeDisplaySource::secondary()});
+        DisplayManager manager(source);
+        QVERIFY(!manager.displayContaining({10, 10}));
+        QCoro::waitFor(manager.refreshDisplays());
+
+        QCOMPARE(manager.primaryDisplay(), FakeDisplaySource::primary());
+        QCOMPARE(manager.displayContaining({2000, 400}), FakeDisplaySource::secondary());
+        QCOMPARE(manager.displayContaining({100, 100}), FakeDisplaySource::primary());
+        // The shared edge belongs to the display that starts there.
+        QCOMPARE(manager.displayContaining({1440, 100}), FakeDisplaySource::secondary());
+        QCOMPARE(manager.displayContaining({1439.5, 100}), FakeDisplaySource::primary());
+        // Outside every display (also below the shorter one): the primary.
+        QCOMPARE(manager.displayContaining({1000, 950}), FakeDisplaySource::primary());
+        QCOMPARE(manager.displayContaining({-5000, -5000}), FakeDisplaySource::primary());
+
+        // A failed refresh empties the list and says why.
+        QSignalSpy primary(&manager, &DisplayManager::primaryDisplayChanged);
+        source.setError(Kind::Other, QStringLiteral("X server went away"));
+        oculo::test::StdoutCapture output;
+        QCoro::waitFor(manager.refreshDisplays());
+        QCOMPARE(output.text(), QStringLiteral("Failed to get displays: X server went away\n"));
+        QVERIFY(manager.displays().isEmpty());
+        QVERIFY(!manager.primaryDisplay());
+        QVERIFY(!manager.displayContaining({100, 100}));
+        QCOMPARE(primary.count(), 1);
+    }
+
+    void managerDestroyedDuringRefreshIsLeftAlone() {
+        FakeDisplaySource source;
+        source.setDisplays({FakeDisplaySource::primary()});
+        source.hold();
+        auto manager = std::make_unique<DisplayManager>(source);
+        auto refresh = manager->refreshDisplays();
+        manager.reset();
+        source.release(); // resumes the refresh; it must not touch the dead manager
+        QCoro::waitFor(std::move(refresh));
+    }
+
+    // The permission manager reads the same query as a permission status.
+    void mapsTheDisplayQueryToAStatus() {
+        FakeDisplaySource source;
+        FakeSystemSettingsLauncher settings;
+        PermissionManager manager(source, settings);
+        QSignalSpy changes(&manager, &PermissionManager::permissionStatusChanged);
+        QCOMPARE(manager.permissionStatus(), Status::unknown);
+        // Only a refusal means denied; an error never classified says nothing.
+        const struct {
+            std::optional<Kind> error;
+            int displays;
+            Status status;
+        } cases[] = {{{}, 2, Status::granted},
+                     {{}, 0, Status::denied},
+                     {Kind::Other, 0, Status::notDetermined},
+                     {Kind::CaptureRefused, 0, Status::denied},
+                     {{}, 0, Status::denied}, // a different cause, the same status
+                     {Kind::Invalid, 0, Status::notDetermined}};
+        for (const auto& c : cases) {
+            if (c.error) {
+                source.setError(*c.error, QStringLiteral("no X11 access"));
+            } else {
+                source.setDisplays(
+                    QList{FakeDisplaySource::primary(), FakeDisplaySource::secondary()}.first(
+                        c.displays));
+            }
+            QCOMPARE(QCoro::waitFor(manager.checkPermission()), c.status == Status::granted);
+            QCOMPARE(manager.permissionStatus(), c.status);
+        }
+        // A repeated status notifies nothing.
+        QCOMPARE(changes.count(), 5);
+        QCOMPARE(changes.last().first().value<Status>(), Status::notDetermined);
+
+        settings.setResult(false); // nothing to open: still no error
+        manager.openSystemSettings();
+        QCOMPARE(settings.openCount(), 1);
+    }
 };
 
-OCULO_TEST_MAIN(TestScreenCaptureService)
-#include "test_screen_capture_service.moc"
+OCULO_TEST_MAIN(TestCapture)
+#include "test_capture.moc"
