@@ -25,7 +25,7 @@ class X11SourcesTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void followsMotionAndWarpsThroughTheScreenUnderThePointer() {
+    void followsAndReportsMotionAndWarpsThroughTheScreenUnderThePointer() {
         X11PointerSource pointer;
         QCOMPARE(QGuiApplication::screens().size(), 2);
         // Warps send no raw motion. The right monitor's 2x scale halves
@@ -48,11 +48,9 @@ private Q_SLOTS:
         test::warpPointer(QPoint(900, 600));
         QTRY_COMPARE_WITH_TIMEOUT(tracker.mouseLocation(), QPointF(900, 600), 2000);
         QVERIFY(tracker.isMoving() && tracker.isSampling());
-        QVERIFY(pointer.usesRawMotion());
-    }
+        tracker.stopTracking();
 
-    void reportsMotionWhileListenedTo() {
-        X11PointerSource pointer;
+        // Motion is reported while someone listens.
         QVERIFY(pointer.notifiesMotion());
         test::movePointer(QPoint(400, 400));
         QTRY_COMPARE(pointer.position(), QPointF(400, 400));
@@ -148,13 +146,11 @@ private Q_SLOTS:
     void displaysAreListedPrimaryFirstInLogicalPoints() {
         const DisplayQueryResult result = X11DisplaySource().queryDisplaysNow();
         QVERIFY(!result.error);
-        QCOMPARE(result.displays.size(), 2);
-        QCOMPARE(result.displays[0].name, QStringLiteral("RIGHT"));
-        QCOMPARE(result.displays[0].id, monitors->atomOf("RIGHT"));
-        QCOMPARE(result.displays[0].frame, QRectF(1440, 0, 720, 450));
-        QCOMPARE(result.displays[0].devicePixelRatio, 2.0);
-        QCOMPARE(result.displays[1].name, QStringLiteral("LEFT"));
-        QCOMPARE(result.displays[1].frame, QRectF(0, 0, 1440, 900));
+        QCOMPARE(result.displays,
+                 (QList<DisplayInfo>{{monitors->atomOf("RIGHT"), QStringLiteral("RIGHT"),
+                                      QRectF(1440, 0, 720, 450), 2.0},
+                                     {monitors->atomOf("LEFT"), QStringLiteral("LEFT"),
+                                      QRectF(0, 0, 1440, 900), 1.0}}));
 
         // A server without monitors of its own is one display, in device pixels.
         test::XvfbSession::Options options;
