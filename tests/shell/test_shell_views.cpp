@@ -133,7 +133,7 @@ private Q_SLOTS:
         QCOMPARE(registry.quitCalls, 1);
     }
 
-    void modeRowsSelectARegionOnlyWhenNoneExists() {
+    void rowsSelectARegionOnlyWhenNoneExistsAndStayWithinBounds() {
         FakeWindowRegistry registry;
         MagnifierState& state = *registry.activeState();
         MenuBarView view(registry);
@@ -161,12 +161,8 @@ private Q_SLOTS:
         QVERIFY(state.isSelectingRegion());
         adjustRow->click();
         QVERIFY(state.isAdjustingRegion());
-    }
 
-    void zoomAndTransparencyRowsStayWithinBounds() {
-        FakeWindowRegistry registry;
-        MagnifierState& state = *registry.activeState();
-        MenuBarView view(registry);
+        // Zoom and transparency rows stay within bounds.
         auto* zoomOut = childNamed<QToolButton>(view, QStringLiteral("Zoom Out"));
         auto* zoomIn = childNamed<QToolButton>(view, QStringLiteral("Zoom In"));
         auto* zoomSlider = childNamed<QSlider>(view, QStringLiteral("Zoom Level"));
