@@ -95,16 +95,12 @@ std::map<QString, QString> snapshot(const QString& path) {
 }
 
 // Exchanges for real; the relaunch is recorded and fails when told to.
-class RecordingSwapper : public BundleSwapper {
+class RecordingSwapper : public RenameExchangeSwapper {
 public:
-    std::optional<QString> exchange(const QString& running, const QString& update) override {
-        return real.exchange(running, update);
-    }
     std::optional<QString> relaunch(qint64 pid, const QString& executable) override {
         relaunched.append(u"%1 %2"_s.arg(pid).arg(executable));
         return relaunchError;
     }
-    RenameExchangeSwapper real;
     QStringList relaunched;
     std::optional<QString> relaunchError;
 };
