@@ -1,25 +1,17 @@
 #include "update/ui/UpdateMenuItem.h"
 
 #include "update/UpdateService.h"
+#include "widgets/TintedIcon.h"
 
 #include <QAbstractButton>
-#include <QFile>
-#include <QGuiApplication>
 #include <QPainter>
-#include <QSvgRenderer>
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <map>
-#include <tuple>
 
 // Resources of a static library are only registered when something asks for them.
 static void registerUpdateIcons() {
-    static const bool registered = [] {
-        Q_INIT_RESOURCE(update_icons);
-        return true;
-    }();
-    Q_UNUSED(registered);
+    Q_INIT_RESOURCE(update_icons);
 }
 
 namespace oculo {
@@ -28,42 +20,15 @@ namespace {
 enum class UpdateSymbol { checkForUpdates, installing, installUpdate };
 
 // The theme's picture where the standard names have one of the same meaning,
-// else Oculo's own line drawing in `color` over `background`, rendered once
-// per pair of colours.
+// else Oculo's own line drawing in `color` over `background`.
 QIcon updateSymbolIcon(UpdateSymbol symbol, const QColor& color, const QColor& background) {
-    if (symbol == UpdateSymbol::checkForUpdates &&
-        QIcon::hasThemeIcon(QStringLiteral("view-refresh"))) {
-        return QIcon::fromTheme(QStringLiteral("view-refresh"));
-    }
-    static std::map<std::tuple<int, QRgb, QRgb>, QIcon> rendered;
-    const auto key = std::make_tuple(static_cast<int>(symbol), color.rgba(), background.rgba());
-    if (const auto found = rendered.find(key); found != rendered.end()) {
-        return found->second;
-    }
     registerUpdateIcons();
     const char* file = symbol == UpdateSymbol::checkForUpdates ? "check.svg"
                        : symbol == UpdateSymbol::installing    ? "download.svg"
                                                                : "download-fill.svg";
-    QFile source(QStringLiteral(":/oculo/update/") + QLatin1String(file));
-    QIcon icon;
-    if (source.open(QIODevice::ReadOnly)) {
-        QByteArray svg = source.readAll();
-        svg.replace("currentColor", color.name(QColor::HexRgb).toLatin1());
-        svg.replace("backgroundColor", background.name(QColor::HexRgb).toLatin1());
-        QSvgRenderer renderer(svg);
-        const qreal ratio = qGuiApp ? qGuiApp->devicePixelRatio() : 1.0;
-        for (const int size : {16, 32}) {
-            QPixmap pixmap(QSize(size, size) * ratio);
-            pixmap.setDevicePixelRatio(ratio);
-            pixmap.fill(Qt::transparent);
-            QPainter painter(&pixmap);
-            renderer.render(&painter, QRectF(0, 0, size, size));
-            painter.end();
-            icon.addPixmap(pixmap);
-        }
-    }
-    rendered.emplace(key, icon);
-    return icon;
+    return themedOrTintedIcon(
+        symbol == UpdateSymbol::checkForUpdates ? QStringLiteral("view-refresh") : QString(),
+        QStringLiteral(":/oculo/update/") + QLatin1String(file), color, background);
 }
 
 } // namespace
