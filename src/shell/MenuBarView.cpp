@@ -4,6 +4,7 @@
 #include "shell/icons/ShellSymbols.h"
 #include "state/MagnifierState.h"
 #include "state/ValueText.h"
+#include "widgets/PanelRow.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -12,10 +13,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
-#include <QPainter>
 #include <QSlider>
-#include <QStyle>
-#include <QStyleOption>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -23,95 +21,6 @@
 #include <cmath>
 
 namespace oculo {
-
-// One plain menu row: optional checkmark column, symbol, label and, right
-// aligned, its shortcut. Rows with a checkmark column are checkable buttons
-// whose checked state is set by the view from the model only; a click never
-// flips it by itself, so the row can show the state rather than guess it.
-class MenuRow : public QAbstractButton {
-public:
-    MenuRow(ShellSymbol symbol, const QString& label, bool hasCheckmark, QWidget* parent)
-        : QAbstractButton(parent)
-        , m_symbol(symbol)
-        , m_hasCheckmark(hasCheckmark) {
-        setText(label);
-        setAccessibleName(label);
-        setCheckable(hasCheckmark);
-        setAttribute(Qt::WA_Hover);
-        setFocusPolicy(Qt::TabFocus);
-        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    }
-
-    // Only shows the keys: the command's action answers them.
-    void setShortcutText(const QKeySequence& keys) {
-        m_shortcutText = keys.toString(QKeySequence::NativeText);
-    }
-
-    QSize sizeHint() const override {
-        const QFontMetrics metrics = fontMetrics();
-        int width = padding + textStart() + metrics.horizontalAdvance(text()) + padding;
-        if (!m_shortcutText.isEmpty()) {
-            width += 3 * gap + metrics.horizontalAdvance(m_shortcutText);
-        }
-        return {width, std::max(iconSize + 8, metrics.height() + 8)};
-    }
-    QSize minimumSizeHint() const override { return sizeHint(); }
-
-protected:
-    void nextCheckState() override {}
-
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        const bool enabled = isEnabled();
-        const bool highlighted = enabled && (underMouse() || hasFocus() || isDown());
-        const QPalette::ColorGroup group = enabled ? QPalette::Active : QPalette::Disabled;
-        if (highlighted) {
-            painter.setRenderHint(QPainter::Antialiasing);
-            painter.setPen(Qt::NoPen);
-            painter.setBrush(palette().color(group, QPalette::Highlight));
-            painter.drawRoundedRect(QRectF(rect()).adjusted(1, 0, -1, 0), 4, 4);
-        }
-        const QColor textColor =
-            palette().color(group, highlighted ? QPalette::HighlightedText : QPalette::WindowText);
-        QPalette iconPalette = palette();
-        iconPalette.setColor(QPalette::Active, QPalette::WindowText, textColor);
-        const QIcon::Mode iconMode = enabled ? QIcon::Normal : QIcon::Disabled;
-
-        int x = padding;
-        const int iconTop = (height() - iconSize) / 2;
-        if (m_hasCheckmark) {
-            // The checkmark keeps its room when off, so the labels stay aligned.
-            if (isChecked()) {
-                shellSymbolIcon(ShellSymbol::checkmark, iconPalette)
-                    .paint(&painter, x, iconTop, iconSize, iconSize, Qt::AlignCenter, iconMode);
-            }
-            x += iconSize + gap;
-        }
-        shellSymbolIcon(m_symbol, iconPalette)
-            .paint(&painter, x, iconTop, iconSize, iconSize, Qt::AlignCenter, iconMode);
-
-        painter.setPen(textColor);
-        const QRect textRect = rect().adjusted(textStart(), 0, -padding, 0);
-        painter.drawText(textRect, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine, text());
-        if (!m_shortcutText.isEmpty()) {
-            painter.setPen(highlighted ? textColor
-                                       : palette().color(group, QPalette::PlaceholderText));
-            painter.drawText(textRect, Qt::AlignVCenter | Qt::AlignRight | Qt::TextSingleLine,
-                             m_shortcutText);
-        }
-    }
-
-private:
-    static constexpr int padding = 8;
-    static constexpr int gap = 6;
-    static constexpr int iconSize = 16;
-
-    int textStart() const { return padding + (m_hasCheckmark ? 2 : 1) * (iconSize + gap); }
-
-    ShellSymbol m_symbol;
-    bool m_hasCheckmark;
-    QString m_shortcutText;
-};
 
 namespace {
 
@@ -153,6 +62,14 @@ QToolButton* iconButton(ShellSymbol symbol, const QString& accessibleName, QWidg
     button->setToolTip(accessibleName);
     button->setAccessibleName(accessibleName);
     return button;
+}
+
+PanelRow* menuRow(ShellSymbol symbol, const QString& label, bool hasCheckmark, QWidget* parent) {
+    auto* row = new PanelRow(shellSymbolDrawing(symbol), label, parent);
+    if (hasCheckmark) {
+        row->setCheckmark(shellSymbolDrawing(ShellSymbol::checkmark));
+    }
+    return row;
 }
 
 constexpr int transparencySliderScale = 1000; // the slider has no step; 0.001 is finer than a pixel
@@ -203,8 +120,7 @@ void MenuBarView::buildRows() {
     stateLayout->addWidget(divider(m_stateSection));
     stateLayout->addWidget(captionLabel(tr("Mode"), m_stateSection));
 
-    m_followMouseRow =
-        new MenuRow(ShellSymbol::followMouse, tr("Follow Mouse"), true, m_stateSection);
+    m_followMouseRow = menuRow(ShellSymbol::followMouse, tr("Follow Mouse"), true, m_stateSection);
     connect(m_followMouseRow, &QAbstractButton::clicked, this, [this] {
         if (m_state && m_state->mode() != MagnificationMode::followMouse) {
             m_state->setMode(MagnificationMode::followMouse);
@@ -212,18 +128,17 @@ void MenuBarView::buildRows() {
     });
     stateLayout->addWidget(m_followMouseRow);
 
-    m_fixedRegionRow =
-        new MenuRow(ShellSymbol::fixedRegion, tr("Fixed Region"), true, m_stateSection);
+    m_fixedRegionRow = menuRow(ShellSymbol::fixedRegion, tr("Fixed Region"), true, m_stateSection);
     connect(m_fixedRegionRow, &QAbstractButton::clicked, this, &MenuBarView::chooseFixedRegion);
     stateLayout->addWidget(m_fixedRegionRow);
 
     auto* selectRow =
-        new MenuRow(ShellSymbol::selectRegion, tr("Select New Region..."), false, m_stateSection);
+        menuRow(ShellSymbol::selectRegion, tr("Select New Region..."), false, m_stateSection);
     connect(selectRow, &QAbstractButton::clicked, this, &MenuBarView::startRegionSelection);
     stateLayout->addWidget(selectRow);
 
     m_adjustRegionRow =
-        new MenuRow(ShellSymbol::adjustRegion, tr("Move/Resize Region..."), false, m_stateSection);
+        menuRow(ShellSymbol::adjustRegion, tr("Move/Resize Region..."), false, m_stateSection);
     connect(m_adjustRegionRow, &QAbstractButton::clicked, this, [this] {
         if (m_state) {
             Q_EMIT dismissRequested();
@@ -297,7 +212,7 @@ void MenuBarView::buildRows() {
     stateLayout->addWidget(m_transparencyRow);
 
     m_keepActiveRow =
-        new MenuRow(ShellSymbol::keepWindowActive, tr("Keep Window Active"), true, m_stateSection);
+        menuRow(ShellSymbol::keepWindowActive, tr("Keep Window Active"), true, m_stateSection);
     connect(m_keepActiveRow, &QAbstractButton::clicked, this, [this] {
         if (m_state) {
             m_state->setKeepWindowActive(!m_state->keepWindowActive());
@@ -305,8 +220,8 @@ void MenuBarView::buildRows() {
     });
     stateLayout->addWidget(m_keepActiveRow);
 
-    m_staySpaceRow = new MenuRow(ShellSymbol::stayInCurrentSpace, tr("Stay in Current Space"), true,
-                                 m_stateSection);
+    m_staySpaceRow =
+        menuRow(ShellSymbol::stayInCurrentSpace, tr("Stay in Current Space"), true, m_stateSection);
     connect(m_staySpaceRow, &QAbstractButton::clicked, this, [this] {
         if (m_state) {
             m_state->setStayInCurrentSpace(!m_state->stayInCurrentSpace());
@@ -339,7 +254,7 @@ QAction* MenuBarView::addCommandRow(QVBoxLayout* layout, ShellSymbol symbol, con
     action->setShortcut(keys);
     addAction(action);
     m_applicationActions.append(action);
-    auto* row = new MenuRow(symbol, label, false, this);
+    auto* row = menuRow(symbol, label, false, this);
     row->setShortcutText(keys);
     connect(row, &QAbstractButton::clicked, action, &QAction::trigger);
     layout->addWidget(row);

@@ -15,7 +15,7 @@ class QVBoxLayout;
 namespace oculo {
 
 class MagnifierState;
-class MenuRow;
+class PanelRow;
 class WindowRegistry;
 enum class ShellSymbol;
 
@@ -66,9 +66,9 @@ private:
     QWidget* m_stateSection = nullptr;
     QWidget* m_countSection = nullptr;
     QLabel* m_countLabel = nullptr;
-    MenuRow* m_followMouseRow = nullptr;
-    MenuRow* m_fixedRegionRow = nullptr;
-    MenuRow* m_adjustRegionRow = nullptr;
+    PanelRow* m_followMouseRow = nullptr;
+    PanelRow* m_fixedRegionRow = nullptr;
+    PanelRow* m_adjustRegionRow = nullptr;
     QToolButton* m_zoomOutButton = nullptr;
     QSlider* m_zoomSlider = nullptr;
     QToolButton* m_zoomInButton = nullptr;
@@ -76,8 +76,8 @@ private:
     QWidget* m_transparencyRow = nullptr;
     QSlider* m_transparencySlider = nullptr;
     QLabel* m_transparencyText = nullptr;
-    MenuRow* m_keepActiveRow = nullptr;
-    MenuRow* m_staySpaceRow = nullptr;
+    PanelRow* m_keepActiveRow = nullptr;
+    PanelRow* m_staySpaceRow = nullptr;
     QVBoxLayout* m_updateSlot = nullptr;
     QPointer<QWidget> m_updateItem;
     QList<QAction*> m_applicationActions;

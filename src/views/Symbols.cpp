@@ -128,9 +128,9 @@ QPixmap symbolPixmap(Symbol symbol, int sizePx, const QColor& color, double opac
 
 QIcon symbolIcon(Symbol symbol, const QColor& color) {
     initSymbolResources();
-    return themedOrTintedIcon(symbolThemeName(symbol),
-                              QStringLiteral(":/oculo/symbols/%1.svg").arg(symbolName(symbol)),
-                              color);
+    return themedOrTintedIcon(
+        {symbolThemeName(symbol), QStringLiteral(":/oculo/symbols/%1.svg").arg(symbolName(symbol))},
+        color);
 }
 
 } // namespace oculo

@@ -103,12 +103,12 @@ QIcon tintedDrawingIcon(const QString& resource, const QColor& color, const QCol
     return icon;
 }
 
-QIcon themedOrTintedIcon(const QString& themeName, const QString& resource, const QColor& color,
+QIcon themedOrTintedIcon(const TintedDrawing& drawing, const QColor& color,
                          const QColor& background) {
-    if (!themeName.isEmpty() && QIcon::hasThemeIcon(themeName)) {
-        return QIcon::fromTheme(themeName);
+    if (!drawing.themeName.isEmpty() && QIcon::hasThemeIcon(drawing.themeName)) {
+        return QIcon::fromTheme(drawing.themeName);
     }
-    return tintedDrawingIcon(resource, color, background);
+    return tintedDrawingIcon(drawing.resource, color, background);
 }
 
 } // namespace oculo

@@ -15,10 +15,15 @@ namespace oculo {
 QIcon tintedDrawingIcon(const QString& resource, const QColor& color,
                         const QColor& background = Qt::transparent);
 
-// The icon theme's picture named `themeName` where the theme has one (an empty
-// name never matches, so a theme never substitutes a different idea), else
-// the tinted drawing.
-QIcon themedOrTintedIcon(const QString& themeName, const QString& resource, const QColor& color,
+// A picture with a meaning: the icon theme's `themeName` where the theme has
+// one (an empty name never matches, so a theme never substitutes a different
+// idea), else the tinted drawing at `resource`.
+struct TintedDrawing {
+    QString themeName;
+    QString resource;
+};
+
+QIcon themedOrTintedIcon(const TintedDrawing& drawing, const QColor& color,
                          const QColor& background = Qt::transparent);
 
 } // namespace oculo

@@ -55,11 +55,15 @@ SymbolSource sourceOf(ShellSymbol symbol) {
 
 } // namespace
 
-QIcon shellSymbolIcon(ShellSymbol symbol, const QPalette& palette) {
+TintedDrawing shellSymbolDrawing(ShellSymbol symbol) {
     registerShellIcons();
     const SymbolSource source = sourceOf(symbol);
-    return themedOrTintedIcon(QString::fromLatin1(source.themeName),
-                              QStringLiteral(":/oculo/shell/") + QLatin1String(source.bundledFile),
+    return {QString::fromLatin1(source.themeName),
+            QStringLiteral(":/oculo/shell/") + QLatin1String(source.bundledFile)};
+}
+
+QIcon shellSymbolIcon(ShellSymbol symbol, const QPalette& palette) {
+    return themedOrTintedIcon(shellSymbolDrawing(symbol),
                               palette.color(QPalette::Active, QPalette::WindowText));
 }
 
