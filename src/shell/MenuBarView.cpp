@@ -4,6 +4,7 @@
 #include "shell/icons/ShellSymbols.h"
 #include "state/MagnifierState.h"
 #include "state/ValueText.h"
+#include "views/ValueSlider.h"
 #include "widgets/PanelRow.h"
 
 #include <QAbstractButton>
@@ -13,12 +14,10 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
-#include <QSlider>
 #include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cmath>
 
 namespace oculo {
 
@@ -70,12 +69,6 @@ PanelRow* menuRow(ShellSymbol symbol, const QString& label, bool hasCheckmark, Q
         row->setCheckmark(shellSymbolDrawing(ShellSymbol::checkmark));
     }
     return row;
-}
-
-constexpr int transparencySliderScale = 1000; // the slider has no step; 0.001 is finer than a pixel
-
-int zoomSliderValue(double zoom) {
-    return static_cast<int>(std::lround(zoom / MagnifierState::zoomStep));
 }
 
 } // namespace
@@ -156,15 +149,12 @@ void MenuBarView::buildRows() {
     m_zoomOutButton = iconButton(ShellSymbol::zoomOut, tr("Zoom Out"), zoomRow);
     connect(m_zoomOutButton, &QToolButton::clicked, this,
             [this] { stepZoom(-MagnifierState::zoomStep); });
-    m_zoomSlider = new QSlider(Qt::Horizontal, zoomRow);
-    m_zoomSlider->setRange(zoomSliderValue(MagnifierState::minZoom),
-                           zoomSliderValue(MagnifierState::maxZoom));
-    m_zoomSlider->setPageStep(4);
+    m_zoomSlider = ValueSlider::zoom(zoomRow);
     m_zoomSlider->setFixedWidth(100);
     m_zoomSlider->setAccessibleName(tr("Zoom Level"));
-    connect(m_zoomSlider, &QSlider::valueChanged, this, [this](int value) {
+    connect(m_zoomSlider, &ValueSlider::valueChosen, this, [this](double zoom) {
         if (m_state) {
-            m_state->setZoomLevel(value * MagnifierState::zoomStep);
+            m_state->setZoomLevel(zoom);
         }
     });
     m_zoomInButton = iconButton(ShellSymbol::zoomIn, tr("Zoom In"), zoomRow);
@@ -190,17 +180,12 @@ void MenuBarView::buildRows() {
         shellSymbolIcon(ShellSymbol::transparency, palette()).pixmap(QSize(16, 16)));
     transparencySymbol->setFixedWidth(16);
     transparencySymbol->setAccessibleName(tr("Transparency"));
-    m_transparencySlider = new QSlider(Qt::Horizontal, m_transparencyRow);
-    m_transparencySlider->setRange(
-        static_cast<int>(std::lround(MagnifierState::minTransparency * transparencySliderScale)),
-        static_cast<int>(std::lround(MagnifierState::maxTransparency * transparencySliderScale)));
-    m_transparencySlider->setSingleStep(transparencySliderScale / 100);
-    m_transparencySlider->setPageStep(transparencySliderScale / 10);
+    m_transparencySlider = ValueSlider::transparency(m_transparencyRow);
     m_transparencySlider->setFixedWidth(100);
     m_transparencySlider->setAccessibleName(tr("Transparency"));
-    connect(m_transparencySlider, &QSlider::valueChanged, this, [this](int value) {
+    connect(m_transparencySlider, &ValueSlider::valueChosen, this, [this](double transparency) {
         if (m_state) {
-            m_state->setWindowTransparency(static_cast<double>(value) / transparencySliderScale);
+            m_state->setWindowTransparency(transparency);
         }
     });
     m_transparencyText = valueLabel(QLocale().toString(100) + QLatin1Char('%'),
@@ -308,20 +293,13 @@ void MenuBarView::refresh() {
     m_adjustRegionRow->setEnabled(state->fixedRegion().has_value());
 
     const double zoom = state->zoomLevel();
-    {
-        const QSignalBlocker blocker(m_zoomSlider);
-        m_zoomSlider->setValue(zoomSliderValue(zoom));
-    }
+    m_zoomSlider->showValue(zoom);
     m_zoomOutButton->setEnabled(zoom > MagnifierState::minZoom);
     m_zoomInButton->setEnabled(zoom < MagnifierState::maxZoom);
     m_zoomText->setText(valuetext::zoomLevel(zoom) + QLatin1Char('x'));
 
     const double alpha = state->windowTransparency();
-    {
-        const QSignalBlocker blocker(m_transparencySlider);
-        m_transparencySlider->setValue(
-            static_cast<int>(std::lround(alpha * transparencySliderScale)));
-    }
+    m_transparencySlider->showValue(alpha);
     m_transparencyText->setText(valuetext::transparencyPercent(alpha) + QLatin1Char('%'));
     // An always-opaque window has no transparency to set.
     m_transparencyRow->setEnabled(!state->keepWindowActive());

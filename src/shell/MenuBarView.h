@@ -8,7 +8,6 @@ class QAbstractButton;
 class QAction;
 class QKeySequence;
 class QLabel;
-class QSlider;
 class QToolButton;
 class QVBoxLayout;
 
@@ -16,6 +15,7 @@ namespace oculo {
 
 class MagnifierState;
 class PanelRow;
+class ValueSlider;
 class WindowRegistry;
 enum class ShellSymbol;
 
@@ -70,11 +70,11 @@ private:
     PanelRow* m_fixedRegionRow = nullptr;
     PanelRow* m_adjustRegionRow = nullptr;
     QToolButton* m_zoomOutButton = nullptr;
-    QSlider* m_zoomSlider = nullptr;
+    ValueSlider* m_zoomSlider = nullptr;
     QToolButton* m_zoomInButton = nullptr;
     QLabel* m_zoomText = nullptr;
     QWidget* m_transparencyRow = nullptr;
-    QSlider* m_transparencySlider = nullptr;
+    ValueSlider* m_transparencySlider = nullptr;
     QLabel* m_transparencyText = nullptr;
     PanelRow* m_keepActiveRow = nullptr;
     PanelRow* m_staySpaceRow = nullptr;

@@ -4,6 +4,7 @@
 #include "shell/icons/ShellSymbols.h"
 #include "state/MagnifierState.h"
 #include "state/ValueText.h"
+#include "views/ValueSlider.h"
 
 #include <QComboBox>
 #include <QFontDatabase>
@@ -14,10 +15,7 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QSlider>
 #include <QVBoxLayout>
-
-#include <cmath>
 
 namespace oculo {
 namespace {
@@ -39,10 +37,6 @@ QPushButton* newWindowButton(const QString& objectName, QWidget* parent) {
     button->setObjectName(objectName);
     button->setAccessibleName(SettingsView::tr("New Window"));
     return button;
-}
-
-int zoomSliderValue(double zoom) {
-    return static_cast<int>(std::lround(zoom / MagnifierState::zoomStep));
 }
 
 } // namespace
@@ -82,15 +76,12 @@ QGroupBox* SettingsView::buildMagnificationSection() {
     m_magnificationSection = new QGroupBox(tr("Magnification"), this);
     auto* form = new QFormLayout(m_magnificationSection);
     auto* row = new QHBoxLayout;
-    m_zoomSlider = new QSlider(Qt::Horizontal, m_magnificationSection);
-    m_zoomSlider->setRange(zoomSliderValue(MagnifierState::minZoom),
-                           zoomSliderValue(MagnifierState::maxZoom));
-    m_zoomSlider->setPageStep(4);
+    m_zoomSlider = ValueSlider::zoom(m_magnificationSection);
     m_zoomSlider->setFixedWidth(150);
     m_zoomSlider->setAccessibleName(tr("Default Zoom Level"));
-    connect(m_zoomSlider, &QSlider::valueChanged, this, [this](int value) {
+    connect(m_zoomSlider, &ValueSlider::valueChosen, this, [this](double zoom) {
         if (m_state) {
-            m_state->setZoomLevel(value * MagnifierState::zoomStep);
+            m_state->setZoomLevel(zoom);
         }
     });
     m_zoomText = new QLabel(m_magnificationSection);
@@ -221,8 +212,7 @@ void SettingsView::refresh() {
     if (!state) {
         return;
     }
-    const QSignalBlocker sliderBlocker(m_zoomSlider);
-    m_zoomSlider->setValue(zoomSliderValue(state->zoomLevel()));
+    m_zoomSlider->showValue(state->zoomLevel());
     m_zoomText->setText(valuetext::zoomLevel(state->zoomLevel()) + QLatin1Char('x'));
     const QSignalBlocker pickerBlocker(m_modePicker);
     m_modePicker->setCurrentIndex(m_modePicker->findData(static_cast<int>(state->mode())));

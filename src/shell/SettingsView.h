@@ -6,11 +6,11 @@
 class QComboBox;
 class QGroupBox;
 class QLabel;
-class QSlider;
 
 namespace oculo {
 
 class MagnifierState;
+class ValueSlider;
 class WindowRegistry;
 
 // The settings window's form: the active magnifier's zoom and mode, the number
@@ -42,7 +42,7 @@ private:
     QGroupBox* m_magnificationSection = nullptr;
     QGroupBox* m_modeSection = nullptr;
     QGroupBox* m_noWindowSection = nullptr;
-    QSlider* m_zoomSlider = nullptr;
+    ValueSlider* m_zoomSlider = nullptr;
     QLabel* m_zoomText = nullptr;
     QComboBox* m_modePicker = nullptr;
     QLabel* m_windowCount = nullptr;
