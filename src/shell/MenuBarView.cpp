@@ -75,10 +75,11 @@ PanelRow* menuRow(ShellSymbol symbol, const QString& label, bool hasCheckmark, Q
 
 MenuBarView::MenuBarView(WindowRegistry& registry, QWidget* parent)
     : QWidget(parent)
-    , m_registry(registry) {
+    , m_registry(registry)
+    , m_active(registry) {
     buildRows();
-    connect(&m_registry, &WindowRegistry::windowsChanged, this, &MenuBarView::followActiveState);
-    followActiveState();
+    connect(&m_active, &ActiveStateFollower::changed, this, &MenuBarView::refresh);
+    refresh();
 }
 
 MenuBarView::~MenuBarView() = default;
@@ -115,8 +116,8 @@ void MenuBarView::buildRows() {
 
     m_followMouseRow = menuRow(ShellSymbol::followMouse, tr("Follow Mouse"), true, m_stateSection);
     connect(m_followMouseRow, &QAbstractButton::clicked, this, [this] {
-        if (m_state && m_state->mode() != MagnificationMode::followMouse) {
-            m_state->setMode(MagnificationMode::followMouse);
+        if (m_active.state() && m_active.state()->mode() != MagnificationMode::followMouse) {
+            m_active.state()->setMode(MagnificationMode::followMouse);
         }
     });
     stateLayout->addWidget(m_followMouseRow);
@@ -133,9 +134,9 @@ void MenuBarView::buildRows() {
     m_adjustRegionRow =
         menuRow(ShellSymbol::adjustRegion, tr("Move/Resize Region..."), false, m_stateSection);
     connect(m_adjustRegionRow, &QAbstractButton::clicked, this, [this] {
-        if (m_state) {
+        if (m_active.state()) {
             Q_EMIT dismissRequested();
-            m_state->startRegionAdjustment();
+            m_active.state()->startRegionAdjustment();
         }
     });
     stateLayout->addWidget(m_adjustRegionRow);
@@ -153,8 +154,8 @@ void MenuBarView::buildRows() {
     m_zoomSlider->setFixedWidth(100);
     m_zoomSlider->setAccessibleName(tr("Zoom Level"));
     connect(m_zoomSlider, &ValueSlider::valueChosen, this, [this](double zoom) {
-        if (m_state) {
-            m_state->setZoomLevel(zoom);
+        if (m_active.state()) {
+            m_active.state()->setZoomLevel(zoom);
         }
     });
     m_zoomInButton = iconButton(ShellSymbol::zoomIn, tr("Zoom In"), zoomRow);
@@ -184,8 +185,8 @@ void MenuBarView::buildRows() {
     m_transparencySlider->setFixedWidth(100);
     m_transparencySlider->setAccessibleName(tr("Transparency"));
     connect(m_transparencySlider, &ValueSlider::valueChosen, this, [this](double transparency) {
-        if (m_state) {
-            m_state->setWindowTransparency(transparency);
+        if (m_active.state()) {
+            m_active.state()->setWindowTransparency(transparency);
         }
     });
     m_transparencyText = valueLabel(QLocale().toString(100) + QLatin1Char('%'),
@@ -199,8 +200,8 @@ void MenuBarView::buildRows() {
     m_keepActiveRow =
         menuRow(ShellSymbol::keepWindowActive, tr("Keep Window Active"), true, m_stateSection);
     connect(m_keepActiveRow, &QAbstractButton::clicked, this, [this] {
-        if (m_state) {
-            m_state->setKeepWindowActive(!m_state->keepWindowActive());
+        if (m_active.state()) {
+            m_active.state()->setKeepWindowActive(!m_active.state()->keepWindowActive());
         }
     });
     stateLayout->addWidget(m_keepActiveRow);
@@ -208,8 +209,8 @@ void MenuBarView::buildRows() {
     m_staySpaceRow =
         menuRow(ShellSymbol::stayInCurrentSpace, tr("Stay in Current Space"), true, m_stateSection);
     connect(m_staySpaceRow, &QAbstractButton::clicked, this, [this] {
-        if (m_state) {
-            m_state->setStayInCurrentSpace(!m_state->stayInCurrentSpace());
+        if (m_active.state()) {
+            m_active.state()->setStayInCurrentSpace(!m_active.state()->stayInCurrentSpace());
         }
     });
     stateLayout->addWidget(m_staySpaceRow);
@@ -255,31 +256,8 @@ void MenuBarView::setUpdateItem(QWidget* item) {
     }
 }
 
-void MenuBarView::followActiveState() {
-    MagnifierState* active = m_registry.activeState();
-    if (active != m_state) {
-        if (m_state) {
-            disconnect(m_state, nullptr, this, nullptr);
-        }
-        m_state = active;
-        if (active) {
-            connect(active, &MagnifierState::modeChanged, this, &MenuBarView::refresh);
-            connect(active, &MagnifierState::fixedRegionChanged, this, &MenuBarView::refresh);
-            connect(active, &MagnifierState::zoomLevelChanged, this, &MenuBarView::refresh);
-            connect(active, &MagnifierState::windowTransparencyChanged, this,
-                    &MenuBarView::refresh);
-            connect(active, &MagnifierState::keepWindowActiveChanged, this, &MenuBarView::refresh);
-            connect(active, &MagnifierState::stayInCurrentSpaceChanged, this,
-                    &MenuBarView::refresh);
-            // Gone before the registry says so: show the rows that need no window.
-            connect(active, &QObject::destroyed, this, &MenuBarView::refresh);
-        }
-    }
-    refresh();
-}
-
 void MenuBarView::refresh() {
-    const MagnifierState* state = m_state.data();
+    const MagnifierState* state = m_active.state();
     const int count = m_registry.windowCount();
     m_stateSection->setVisible(state != nullptr);
     m_countSection->setVisible(state != nullptr && count > 1);
@@ -309,29 +287,30 @@ void MenuBarView::refresh() {
 }
 
 void MenuBarView::chooseFixedRegion() {
-    if (!m_state) {
+    if (!m_active.state()) {
         return;
     }
-    if (!m_state->fixedRegion()) {
+    if (!m_active.state()->fixedRegion()) {
         // Nothing to show yet: let the user draw the region; the mode follows
         // when the selection completes.
         startRegionSelection();
-    } else if (m_state->mode() != MagnificationMode::fixedRegion) {
-        m_state->setMode(MagnificationMode::fixedRegion);
+    } else if (m_active.state()->mode() != MagnificationMode::fixedRegion) {
+        m_active.state()->setMode(MagnificationMode::fixedRegion);
     }
 }
 
 void MenuBarView::startRegionSelection() {
-    if (m_state) {
+    if (m_active.state()) {
         Q_EMIT dismissRequested();
-        m_state->setIsSelectingRegion(true);
+        m_active.state()->setIsSelectingRegion(true);
     }
 }
 
 void MenuBarView::stepZoom(double delta) {
-    if (m_state) {
-        m_state->setZoomLevel(std::clamp(m_state->zoomLevel() + delta, MagnifierState::minZoom,
-                                         MagnifierState::maxZoom));
+    if (m_active.state()) {
+        m_active.state()->setZoomLevel(std::clamp(m_active.state()->zoomLevel() + delta,
+                                                  MagnifierState::minZoom,
+                                                  MagnifierState::maxZoom));
     }
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "shell/ActiveStateFollower.h"
 #include <QList>
+
 #include <QPointer>
 #include <QWidget>
 
@@ -53,7 +55,6 @@ private:
     void buildRows();
     QAction* addCommandRow(QVBoxLayout* layout, ShellSymbol symbol, const QString& label,
                            const QKeySequence& keys);
-    void followActiveState();
     void refresh();
 
     void chooseFixedRegion();
@@ -61,7 +62,7 @@ private:
     void stepZoom(double delta);
 
     WindowRegistry& m_registry;
-    QPointer<MagnifierState> m_state;
+    ActiveStateFollower m_active;
 
     QWidget* m_stateSection = nullptr;
     QWidget* m_countSection = nullptr;

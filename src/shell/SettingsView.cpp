@@ -43,7 +43,8 @@ QPushButton* newWindowButton(const QString& objectName, QWidget* parent) {
 
 SettingsView::SettingsView(WindowRegistry& registry, QWidget* parent)
     : QWidget(parent)
-    , m_registry(registry) {
+    , m_registry(registry)
+    , m_active(registry) {
     setWindowTitle(tr("Oculo Settings"));
 
     // The form scrolls rather than clips when fonts are larger than expected.
@@ -66,8 +67,8 @@ SettingsView::SettingsView(WindowRegistry& registry, QWidget* parent)
     layout->addWidget(scroll);
     resize(sizeHint());
 
-    connect(&m_registry, &WindowRegistry::windowsChanged, this, &SettingsView::followActiveState);
-    followActiveState();
+    connect(&m_active, &ActiveStateFollower::changed, this, &SettingsView::refresh);
+    refresh();
 }
 
 SettingsView::~SettingsView() = default;
@@ -80,8 +81,8 @@ QGroupBox* SettingsView::buildMagnificationSection() {
     m_zoomSlider->setFixedWidth(150);
     m_zoomSlider->setAccessibleName(tr("Default Zoom Level"));
     connect(m_zoomSlider, &ValueSlider::valueChosen, this, [this](double zoom) {
-        if (m_state) {
-            m_state->setZoomLevel(zoom);
+        if (m_active.state()) {
+            m_active.state()->setZoomLevel(zoom);
         }
     });
     m_zoomText = new QLabel(m_magnificationSection);
@@ -110,8 +111,9 @@ QGroupBox* SettingsView::buildModeSection() {
     // The picker only names the mode. Unlike the tray panel it never starts a
     // region selection; a window without a region shows nothing until one is drawn.
     connect(m_modePicker, &QComboBox::currentIndexChanged, this, [this](int index) {
-        if (m_state && index >= 0) {
-            m_state->setMode(static_cast<MagnificationMode>(m_modePicker->itemData(index).toInt()));
+        if (m_active.state() && index >= 0) {
+            m_active.state()->setMode(
+                static_cast<MagnificationMode>(m_modePicker->itemData(index).toInt()));
         }
     });
     auto* label = new QLabel(tr("Default Mode"), m_modeSection);
@@ -187,24 +189,8 @@ QGroupBox* SettingsView::buildShortcutsSection() {
     return section;
 }
 
-void SettingsView::followActiveState() {
-    MagnifierState* active = m_registry.activeState();
-    if (active != m_state) {
-        if (m_state) {
-            disconnect(m_state, nullptr, this, nullptr);
-        }
-        m_state = active;
-        if (active) {
-            connect(active, &MagnifierState::zoomLevelChanged, this, &SettingsView::refresh);
-            connect(active, &MagnifierState::modeChanged, this, &SettingsView::refresh);
-            connect(active, &QObject::destroyed, this, &SettingsView::refresh);
-        }
-    }
-    refresh();
-}
-
 void SettingsView::refresh() {
-    const MagnifierState* state = m_state.data();
+    const MagnifierState* state = m_active.state();
     m_magnificationSection->setVisible(state != nullptr);
     m_modeSection->setVisible(state != nullptr);
     m_noWindowSection->setVisible(state == nullptr);

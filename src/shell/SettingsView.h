@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QPointer>
+#include "shell/ActiveStateFollower.h"
+
 #include <QWidget>
 
 class QComboBox;
@@ -33,11 +34,10 @@ private:
     QGroupBox* buildNoWindowSection();
     QGroupBox* buildWindowsSection();
     QGroupBox* buildShortcutsSection();
-    void followActiveState();
     void refresh();
 
     WindowRegistry& m_registry;
-    QPointer<MagnifierState> m_state;
+    ActiveStateFollower m_active;
 
     QGroupBox* m_magnificationSection = nullptr;
     QGroupBox* m_modeSection = nullptr;
