@@ -1,6 +1,6 @@
 #include "update/bundle/BundleSignature.h"
 
-#include "update/AppIdentity.h"
+#include "update/bundle/AppIdentity.h"
 
 #include <QDir>
 #include <QFile>
