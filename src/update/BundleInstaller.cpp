@@ -277,13 +277,13 @@ void BundleInstaller::finishDownload() {
     const bool stored = m_package.flush();
     m_package.close();
 
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const ReplyOutcome outcome = classifyReply(*reply);
     if (m_downloadError) {
         fail(*m_downloadError);
-    } else if (status.isValid() && status.toInt() != 200) {
+    } else if (outcome.kind == ReplyOutcome::Kind::httpStatus) {
         fail(installmessages::downloadStatus);
-    } else if (reply->error() != QNetworkReply::NoError || !status.isValid()) {
-        fail(QStringLiteral("The download failed (%1).").arg(reply->errorString()));
+    } else if (outcome.kind != ReplyOutcome::Kind::ok) {
+        fail(QStringLiteral("The download failed (%1).").arg(outcome.errorString));
     } else if (!stored) {
         fail(QStringLiteral("Oculo couldn't store the update (%1).").arg(m_package.errorString()));
     } else {
