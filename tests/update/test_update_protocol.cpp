@@ -1,6 +1,6 @@
 #include "support/TestEnvironment.h"
-#include "update/AppIdentity.h"
 #include "update/UpdateProtocol.h"
+#include "update/bundle/AppIdentity.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
