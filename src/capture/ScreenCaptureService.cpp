@@ -2,8 +2,7 @@
 
 #include "common/FrameFitting.h"
 #include "common/Geometry.h"
-
-#include <QTextStream>
+#include "common/PrintLine.h"
 
 #include <algorithm>
 #include <chrono>
@@ -16,15 +15,6 @@ namespace {
 
 // Larger outputs would need gigabytes per frame; no real window asks for them.
 constexpr qreal maximumOutputSide = 16384.0;
-
-bool isFinite(const QRectF& rect) {
-    return std::isfinite(rect.x()) && std::isfinite(rect.y()) && std::isfinite(rect.width()) &&
-           std::isfinite(rect.height());
-}
-
-void printLine(const QString& text) {
-    QTextStream(stdout) << text << Qt::endl;
-}
 
 } // namespace
 
@@ -51,7 +41,7 @@ ScreenCaptureService::~ScreenCaptureService() {
 CaptureConfiguration ScreenCaptureService::configurationFor(const QRectF& sourceRect) {
     CaptureConfiguration configuration;
     configuration.sourceRect = sourceRect;
-    if (isFinite(sourceRect) && sourceRect.width() > 0 && sourceRect.height() > 0) {
+    if (geometry::isFinite(sourceRect) && sourceRect.width() > 0 && sourceRect.height() > 0) {
         // The output is twice the logical size whatever the display's own scale.
         const QRectF bounded(sourceRect.topLeft(),
                              QSizeF(std::min(sourceRect.width(), maximumOutputSide / 2),

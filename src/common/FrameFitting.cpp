@@ -1,5 +1,7 @@
 #include "common/FrameFitting.h"
 
+#include "common/Geometry.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -7,11 +9,6 @@
 namespace oculo::geometry {
 
 namespace {
-
-bool isFinite(const QRectF& rect) {
-    return std::isfinite(rect.x()) && std::isfinite(rect.y()) && std::isfinite(rect.width()) &&
-           std::isfinite(rect.height());
-}
 
 double squaredDistance(const QPointF& point, const QRectF& rect) {
     const double dx = std::max({rect.left() - point.x(), 0.0, point.x() - rect.right()});

@@ -16,6 +16,12 @@ inline bool containsHalfOpen(const QRectF& rect, const QPointF& point) {
            point.y() >= rect.top() && point.y() < rect.top() + rect.height();
 }
 
+// No coordinate or side is NaN or infinite.
+inline bool isFinite(const QRectF& rect) {
+    return std::isfinite(rect.x()) && std::isfinite(rect.y()) && std::isfinite(rect.width()) &&
+           std::isfinite(rect.height());
+}
+
 // Output pixels of a capture of `rect` logical pixels: twice each side,
 // truncated toward zero.
 inline QSize doubledPixelSize(const QRectF& rect) {

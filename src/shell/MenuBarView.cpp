@@ -4,6 +4,8 @@
 #include "shell/icons/ShellSymbols.h"
 #include "state/MagnifierState.h"
 #include "state/ValueText.h"
+#include "views/ValueSlider.h"
+#include "widgets/PanelRow.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -12,106 +14,12 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
-#include <QPainter>
-#include <QSlider>
-#include <QStyle>
-#include <QStyleOption>
 #include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cmath>
 
 namespace oculo {
-
-// One plain menu row: optional checkmark column, symbol, label and, right
-// aligned, its shortcut. Rows with a checkmark column are checkable buttons
-// whose checked state is set by the view from the model only; a click never
-// flips it by itself, so the row can show the state rather than guess it.
-class MenuRow : public QAbstractButton {
-public:
-    MenuRow(ShellSymbol symbol, const QString& label, bool hasCheckmark, QWidget* parent)
-        : QAbstractButton(parent)
-        , m_symbol(symbol)
-        , m_hasCheckmark(hasCheckmark) {
-        setText(label);
-        setAccessibleName(label);
-        setCheckable(hasCheckmark);
-        setAttribute(Qt::WA_Hover);
-        setFocusPolicy(Qt::TabFocus);
-        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    }
-
-    // Only shows the keys: the command's action answers them.
-    void setShortcutText(const QKeySequence& keys) {
-        m_shortcutText = keys.toString(QKeySequence::NativeText);
-    }
-
-    QSize sizeHint() const override {
-        const QFontMetrics metrics = fontMetrics();
-        int width = padding + textStart() + metrics.horizontalAdvance(text()) + padding;
-        if (!m_shortcutText.isEmpty()) {
-            width += 3 * gap + metrics.horizontalAdvance(m_shortcutText);
-        }
-        return {width, std::max(iconSize + 8, metrics.height() + 8)};
-    }
-    QSize minimumSizeHint() const override { return sizeHint(); }
-
-protected:
-    void nextCheckState() override {}
-
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        const bool enabled = isEnabled();
-        const bool highlighted = enabled && (underMouse() || hasFocus() || isDown());
-        const QPalette::ColorGroup group = enabled ? QPalette::Active : QPalette::Disabled;
-        if (highlighted) {
-            painter.setRenderHint(QPainter::Antialiasing);
-            painter.setPen(Qt::NoPen);
-            painter.setBrush(palette().color(group, QPalette::Highlight));
-            painter.drawRoundedRect(QRectF(rect()).adjusted(1, 0, -1, 0), 4, 4);
-        }
-        const QColor textColor =
-            palette().color(group, highlighted ? QPalette::HighlightedText : QPalette::WindowText);
-        QPalette iconPalette = palette();
-        iconPalette.setColor(QPalette::Active, QPalette::WindowText, textColor);
-        const QIcon::Mode iconMode = enabled ? QIcon::Normal : QIcon::Disabled;
-
-        int x = padding;
-        const int iconTop = (height() - iconSize) / 2;
-        if (m_hasCheckmark) {
-            // The checkmark keeps its room when off, so the labels stay aligned.
-            if (isChecked()) {
-                shellSymbolIcon(ShellSymbol::checkmark, iconPalette)
-                    .paint(&painter, x, iconTop, iconSize, iconSize, Qt::AlignCenter, iconMode);
-            }
-            x += iconSize + gap;
-        }
-        shellSymbolIcon(m_symbol, iconPalette)
-            .paint(&painter, x, iconTop, iconSize, iconSize, Qt::AlignCenter, iconMode);
-
-        painter.setPen(textColor);
-        const QRect textRect = rect().adjusted(textStart(), 0, -padding, 0);
-        painter.drawText(textRect, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine, text());
-        if (!m_shortcutText.isEmpty()) {
-            painter.setPen(highlighted ? textColor
-                                       : palette().color(group, QPalette::PlaceholderText));
-            painter.drawText(textRect, Qt::AlignVCenter | Qt::AlignRight | Qt::TextSingleLine,
-                             m_shortcutText);
-        }
-    }
-
-private:
-    static constexpr int padding = 8;
-    static constexpr int gap = 6;
-    static constexpr int iconSize = 16;
-
-    int textStart() const { return padding + (m_hasCheckmark ? 2 : 1) * (iconSize + gap); }
-
-    ShellSymbol m_symbol;
-    bool m_hasCheckmark;
-    QString m_shortcutText;
-};
 
 namespace {
 
@@ -155,20 +63,23 @@ QToolButton* iconButton(ShellSymbol symbol, const QString& accessibleName, QWidg
     return button;
 }
 
-constexpr int transparencySliderScale = 1000; // the slider has no step; 0.001 is finer than a pixel
-
-int zoomSliderValue(double zoom) {
-    return static_cast<int>(std::lround(zoom / MagnifierState::zoomStep));
+PanelRow* menuRow(ShellSymbol symbol, const QString& label, bool hasCheckmark, QWidget* parent) {
+    auto* row = new PanelRow(shellSymbolDrawing(symbol), label, parent);
+    if (hasCheckmark) {
+        row->setCheckmark(shellSymbolDrawing(ShellSymbol::checkmark));
+    }
+    return row;
 }
 
 } // namespace
 
 MenuBarView::MenuBarView(WindowRegistry& registry, QWidget* parent)
     : QWidget(parent)
-    , m_registry(registry) {
+    , m_registry(registry)
+    , m_active(registry) {
     buildRows();
-    connect(&m_registry, &WindowRegistry::windowsChanged, this, &MenuBarView::followActiveState);
-    followActiveState();
+    connect(&m_active, &ActiveStateFollower::changed, this, &MenuBarView::refresh);
+    refresh();
 }
 
 MenuBarView::~MenuBarView() = default;
@@ -203,31 +114,29 @@ void MenuBarView::buildRows() {
     stateLayout->addWidget(divider(m_stateSection));
     stateLayout->addWidget(captionLabel(tr("Mode"), m_stateSection));
 
-    m_followMouseRow =
-        new MenuRow(ShellSymbol::followMouse, tr("Follow Mouse"), true, m_stateSection);
+    m_followMouseRow = menuRow(ShellSymbol::followMouse, tr("Follow Mouse"), true, m_stateSection);
     connect(m_followMouseRow, &QAbstractButton::clicked, this, [this] {
-        if (m_state && m_state->mode() != MagnificationMode::followMouse) {
-            m_state->setMode(MagnificationMode::followMouse);
+        if (m_active.state() && m_active.state()->mode() != MagnificationMode::followMouse) {
+            m_active.state()->setMode(MagnificationMode::followMouse);
         }
     });
     stateLayout->addWidget(m_followMouseRow);
 
-    m_fixedRegionRow =
-        new MenuRow(ShellSymbol::fixedRegion, tr("Fixed Region"), true, m_stateSection);
+    m_fixedRegionRow = menuRow(ShellSymbol::fixedRegion, tr("Fixed Region"), true, m_stateSection);
     connect(m_fixedRegionRow, &QAbstractButton::clicked, this, &MenuBarView::chooseFixedRegion);
     stateLayout->addWidget(m_fixedRegionRow);
 
     auto* selectRow =
-        new MenuRow(ShellSymbol::selectRegion, tr("Select New Region..."), false, m_stateSection);
+        menuRow(ShellSymbol::selectRegion, tr("Select New Region..."), false, m_stateSection);
     connect(selectRow, &QAbstractButton::clicked, this, &MenuBarView::startRegionSelection);
     stateLayout->addWidget(selectRow);
 
     m_adjustRegionRow =
-        new MenuRow(ShellSymbol::adjustRegion, tr("Move/Resize Region..."), false, m_stateSection);
+        menuRow(ShellSymbol::adjustRegion, tr("Move/Resize Region..."), false, m_stateSection);
     connect(m_adjustRegionRow, &QAbstractButton::clicked, this, [this] {
-        if (m_state) {
+        if (m_active.state()) {
             Q_EMIT dismissRequested();
-            m_state->startRegionAdjustment();
+            m_active.state()->startRegionAdjustment();
         }
     });
     stateLayout->addWidget(m_adjustRegionRow);
@@ -241,15 +150,12 @@ void MenuBarView::buildRows() {
     m_zoomOutButton = iconButton(ShellSymbol::zoomOut, tr("Zoom Out"), zoomRow);
     connect(m_zoomOutButton, &QToolButton::clicked, this,
             [this] { stepZoom(-MagnifierState::zoomStep); });
-    m_zoomSlider = new QSlider(Qt::Horizontal, zoomRow);
-    m_zoomSlider->setRange(zoomSliderValue(MagnifierState::minZoom),
-                           zoomSliderValue(MagnifierState::maxZoom));
-    m_zoomSlider->setPageStep(4);
+    m_zoomSlider = ValueSlider::zoom(zoomRow);
     m_zoomSlider->setFixedWidth(100);
     m_zoomSlider->setAccessibleName(tr("Zoom Level"));
-    connect(m_zoomSlider, &QSlider::valueChanged, this, [this](int value) {
-        if (m_state) {
-            m_state->setZoomLevel(value * MagnifierState::zoomStep);
+    connect(m_zoomSlider, &ValueSlider::valueChosen, this, [this](double zoom) {
+        if (m_active.state()) {
+            m_active.state()->setZoomLevel(zoom);
         }
     });
     m_zoomInButton = iconButton(ShellSymbol::zoomIn, tr("Zoom In"), zoomRow);
@@ -275,17 +181,12 @@ void MenuBarView::buildRows() {
         shellSymbolIcon(ShellSymbol::transparency, palette()).pixmap(QSize(16, 16)));
     transparencySymbol->setFixedWidth(16);
     transparencySymbol->setAccessibleName(tr("Transparency"));
-    m_transparencySlider = new QSlider(Qt::Horizontal, m_transparencyRow);
-    m_transparencySlider->setRange(
-        static_cast<int>(std::lround(MagnifierState::minTransparency * transparencySliderScale)),
-        static_cast<int>(std::lround(MagnifierState::maxTransparency * transparencySliderScale)));
-    m_transparencySlider->setSingleStep(transparencySliderScale / 100);
-    m_transparencySlider->setPageStep(transparencySliderScale / 10);
+    m_transparencySlider = ValueSlider::transparency(m_transparencyRow);
     m_transparencySlider->setFixedWidth(100);
     m_transparencySlider->setAccessibleName(tr("Transparency"));
-    connect(m_transparencySlider, &QSlider::valueChanged, this, [this](int value) {
-        if (m_state) {
-            m_state->setWindowTransparency(static_cast<double>(value) / transparencySliderScale);
+    connect(m_transparencySlider, &ValueSlider::valueChosen, this, [this](double transparency) {
+        if (m_active.state()) {
+            m_active.state()->setWindowTransparency(transparency);
         }
     });
     m_transparencyText = valueLabel(QLocale().toString(100) + QLatin1Char('%'),
@@ -297,19 +198,19 @@ void MenuBarView::buildRows() {
     stateLayout->addWidget(m_transparencyRow);
 
     m_keepActiveRow =
-        new MenuRow(ShellSymbol::keepWindowActive, tr("Keep Window Active"), true, m_stateSection);
+        menuRow(ShellSymbol::keepWindowActive, tr("Keep Window Active"), true, m_stateSection);
     connect(m_keepActiveRow, &QAbstractButton::clicked, this, [this] {
-        if (m_state) {
-            m_state->setKeepWindowActive(!m_state->keepWindowActive());
+        if (m_active.state()) {
+            m_active.state()->setKeepWindowActive(!m_active.state()->keepWindowActive());
         }
     });
     stateLayout->addWidget(m_keepActiveRow);
 
-    m_staySpaceRow = new MenuRow(ShellSymbol::stayInCurrentSpace, tr("Stay in Current Space"), true,
-                                 m_stateSection);
+    m_staySpaceRow =
+        menuRow(ShellSymbol::stayInCurrentSpace, tr("Stay in Current Space"), true, m_stateSection);
     connect(m_staySpaceRow, &QAbstractButton::clicked, this, [this] {
-        if (m_state) {
-            m_state->setStayInCurrentSpace(!m_state->stayInCurrentSpace());
+        if (m_active.state()) {
+            m_active.state()->setStayInCurrentSpace(!m_active.state()->stayInCurrentSpace());
         }
     });
     stateLayout->addWidget(m_staySpaceRow);
@@ -339,7 +240,7 @@ QAction* MenuBarView::addCommandRow(QVBoxLayout* layout, ShellSymbol symbol, con
     action->setShortcut(keys);
     addAction(action);
     m_applicationActions.append(action);
-    auto* row = new MenuRow(symbol, label, false, this);
+    auto* row = menuRow(symbol, label, false, this);
     row->setShortcutText(keys);
     connect(row, &QAbstractButton::clicked, action, &QAction::trigger);
     layout->addWidget(row);
@@ -355,31 +256,8 @@ void MenuBarView::setUpdateItem(QWidget* item) {
     }
 }
 
-void MenuBarView::followActiveState() {
-    MagnifierState* active = m_registry.activeState();
-    if (active != m_state) {
-        if (m_state) {
-            disconnect(m_state, nullptr, this, nullptr);
-        }
-        m_state = active;
-        if (active) {
-            connect(active, &MagnifierState::modeChanged, this, &MenuBarView::refresh);
-            connect(active, &MagnifierState::fixedRegionChanged, this, &MenuBarView::refresh);
-            connect(active, &MagnifierState::zoomLevelChanged, this, &MenuBarView::refresh);
-            connect(active, &MagnifierState::windowTransparencyChanged, this,
-                    &MenuBarView::refresh);
-            connect(active, &MagnifierState::keepWindowActiveChanged, this, &MenuBarView::refresh);
-            connect(active, &MagnifierState::stayInCurrentSpaceChanged, this,
-                    &MenuBarView::refresh);
-            // Gone before the registry says so: show the rows that need no window.
-            connect(active, &QObject::destroyed, this, &MenuBarView::refresh);
-        }
-    }
-    refresh();
-}
-
 void MenuBarView::refresh() {
-    const MagnifierState* state = m_state.data();
+    const MagnifierState* state = m_active.state();
     const int count = m_registry.windowCount();
     m_stateSection->setVisible(state != nullptr);
     m_countSection->setVisible(state != nullptr && count > 1);
@@ -393,20 +271,13 @@ void MenuBarView::refresh() {
     m_adjustRegionRow->setEnabled(state->fixedRegion().has_value());
 
     const double zoom = state->zoomLevel();
-    {
-        const QSignalBlocker blocker(m_zoomSlider);
-        m_zoomSlider->setValue(zoomSliderValue(zoom));
-    }
+    m_zoomSlider->showValue(zoom);
     m_zoomOutButton->setEnabled(zoom > MagnifierState::minZoom);
     m_zoomInButton->setEnabled(zoom < MagnifierState::maxZoom);
     m_zoomText->setText(valuetext::zoomLevel(zoom) + QLatin1Char('x'));
 
     const double alpha = state->windowTransparency();
-    {
-        const QSignalBlocker blocker(m_transparencySlider);
-        m_transparencySlider->setValue(
-            static_cast<int>(std::lround(alpha * transparencySliderScale)));
-    }
+    m_transparencySlider->showValue(alpha);
     m_transparencyText->setText(valuetext::transparencyPercent(alpha) + QLatin1Char('%'));
     // An always-opaque window has no transparency to set.
     m_transparencyRow->setEnabled(!state->keepWindowActive());
@@ -416,29 +287,30 @@ void MenuBarView::refresh() {
 }
 
 void MenuBarView::chooseFixedRegion() {
-    if (!m_state) {
+    if (!m_active.state()) {
         return;
     }
-    if (!m_state->fixedRegion()) {
+    if (!m_active.state()->fixedRegion()) {
         // Nothing to show yet: let the user draw the region; the mode follows
         // when the selection completes.
         startRegionSelection();
-    } else if (m_state->mode() != MagnificationMode::fixedRegion) {
-        m_state->setMode(MagnificationMode::fixedRegion);
+    } else if (m_active.state()->mode() != MagnificationMode::fixedRegion) {
+        m_active.state()->setMode(MagnificationMode::fixedRegion);
     }
 }
 
 void MenuBarView::startRegionSelection() {
-    if (m_state) {
+    if (m_active.state()) {
         Q_EMIT dismissRequested();
-        m_state->setIsSelectingRegion(true);
+        m_active.state()->setIsSelectingRegion(true);
     }
 }
 
 void MenuBarView::stepZoom(double delta) {
-    if (m_state) {
-        m_state->setZoomLevel(std::clamp(m_state->zoomLevel() + delta, MagnifierState::minZoom,
-                                         MagnifierState::maxZoom));
+    if (m_active.state()) {
+        m_active.state()->setZoomLevel(std::clamp(m_active.state()->zoomLevel() + delta,
+                                                  MagnifierState::minZoom,
+                                                  MagnifierState::maxZoom));
     }
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "shell/ActiveStateFollower.h"
 #include <QList>
+
 #include <QPointer>
 #include <QWidget>
 
@@ -8,14 +10,14 @@ class QAbstractButton;
 class QAction;
 class QKeySequence;
 class QLabel;
-class QSlider;
 class QToolButton;
 class QVBoxLayout;
 
 namespace oculo {
 
 class MagnifierState;
-class MenuRow;
+class PanelRow;
+class ValueSlider;
 class WindowRegistry;
 enum class ShellSymbol;
 
@@ -53,7 +55,6 @@ private:
     void buildRows();
     QAction* addCommandRow(QVBoxLayout* layout, ShellSymbol symbol, const QString& label,
                            const QKeySequence& keys);
-    void followActiveState();
     void refresh();
 
     void chooseFixedRegion();
@@ -61,23 +62,23 @@ private:
     void stepZoom(double delta);
 
     WindowRegistry& m_registry;
-    QPointer<MagnifierState> m_state;
+    ActiveStateFollower m_active;
 
     QWidget* m_stateSection = nullptr;
     QWidget* m_countSection = nullptr;
     QLabel* m_countLabel = nullptr;
-    MenuRow* m_followMouseRow = nullptr;
-    MenuRow* m_fixedRegionRow = nullptr;
-    MenuRow* m_adjustRegionRow = nullptr;
+    PanelRow* m_followMouseRow = nullptr;
+    PanelRow* m_fixedRegionRow = nullptr;
+    PanelRow* m_adjustRegionRow = nullptr;
     QToolButton* m_zoomOutButton = nullptr;
-    QSlider* m_zoomSlider = nullptr;
+    ValueSlider* m_zoomSlider = nullptr;
     QToolButton* m_zoomInButton = nullptr;
     QLabel* m_zoomText = nullptr;
     QWidget* m_transparencyRow = nullptr;
-    QSlider* m_transparencySlider = nullptr;
+    ValueSlider* m_transparencySlider = nullptr;
     QLabel* m_transparencyText = nullptr;
-    MenuRow* m_keepActiveRow = nullptr;
-    MenuRow* m_staySpaceRow = nullptr;
+    PanelRow* m_keepActiveRow = nullptr;
+    PanelRow* m_staySpaceRow = nullptr;
     QVBoxLayout* m_updateSlot = nullptr;
     QPointer<QWidget> m_updateItem;
     QList<QAction*> m_applicationActions;

@@ -4,6 +4,7 @@
 #include "shell/icons/ShellSymbols.h"
 #include "state/MagnifierState.h"
 #include "state/ValueText.h"
+#include "views/ValueSlider.h"
 
 #include <QComboBox>
 #include <QFontDatabase>
@@ -14,10 +15,7 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QSlider>
 #include <QVBoxLayout>
-
-#include <cmath>
 
 namespace oculo {
 namespace {
@@ -41,15 +39,12 @@ QPushButton* newWindowButton(const QString& objectName, QWidget* parent) {
     return button;
 }
 
-int zoomSliderValue(double zoom) {
-    return static_cast<int>(std::lround(zoom / MagnifierState::zoomStep));
-}
-
 } // namespace
 
 SettingsView::SettingsView(WindowRegistry& registry, QWidget* parent)
     : QWidget(parent)
-    , m_registry(registry) {
+    , m_registry(registry)
+    , m_active(registry) {
     setWindowTitle(tr("Oculo Settings"));
 
     // The form scrolls rather than clips when fonts are larger than expected.
@@ -72,8 +67,8 @@ SettingsView::SettingsView(WindowRegistry& registry, QWidget* parent)
     layout->addWidget(scroll);
     resize(sizeHint());
 
-    connect(&m_registry, &WindowRegistry::windowsChanged, this, &SettingsView::followActiveState);
-    followActiveState();
+    connect(&m_active, &ActiveStateFollower::changed, this, &SettingsView::refresh);
+    refresh();
 }
 
 SettingsView::~SettingsView() = default;
@@ -82,15 +77,12 @@ QGroupBox* SettingsView::buildMagnificationSection() {
     m_magnificationSection = new QGroupBox(tr("Magnification"), this);
     auto* form = new QFormLayout(m_magnificationSection);
     auto* row = new QHBoxLayout;
-    m_zoomSlider = new QSlider(Qt::Horizontal, m_magnificationSection);
-    m_zoomSlider->setRange(zoomSliderValue(MagnifierState::minZoom),
-                           zoomSliderValue(MagnifierState::maxZoom));
-    m_zoomSlider->setPageStep(4);
+    m_zoomSlider = ValueSlider::zoom(m_magnificationSection);
     m_zoomSlider->setFixedWidth(150);
     m_zoomSlider->setAccessibleName(tr("Default Zoom Level"));
-    connect(m_zoomSlider, &QSlider::valueChanged, this, [this](int value) {
-        if (m_state) {
-            m_state->setZoomLevel(value * MagnifierState::zoomStep);
+    connect(m_zoomSlider, &ValueSlider::valueChosen, this, [this](double zoom) {
+        if (m_active.state()) {
+            m_active.state()->setZoomLevel(zoom);
         }
     });
     m_zoomText = new QLabel(m_magnificationSection);
@@ -119,8 +111,9 @@ QGroupBox* SettingsView::buildModeSection() {
     // The picker only names the mode. Unlike the tray panel it never starts a
     // region selection; a window without a region shows nothing until one is drawn.
     connect(m_modePicker, &QComboBox::currentIndexChanged, this, [this](int index) {
-        if (m_state && index >= 0) {
-            m_state->setMode(static_cast<MagnificationMode>(m_modePicker->itemData(index).toInt()));
+        if (m_active.state() && index >= 0) {
+            m_active.state()->setMode(
+                static_cast<MagnificationMode>(m_modePicker->itemData(index).toInt()));
         }
     });
     auto* label = new QLabel(tr("Default Mode"), m_modeSection);
@@ -196,24 +189,8 @@ QGroupBox* SettingsView::buildShortcutsSection() {
     return section;
 }
 
-void SettingsView::followActiveState() {
-    MagnifierState* active = m_registry.activeState();
-    if (active != m_state) {
-        if (m_state) {
-            disconnect(m_state, nullptr, this, nullptr);
-        }
-        m_state = active;
-        if (active) {
-            connect(active, &MagnifierState::zoomLevelChanged, this, &SettingsView::refresh);
-            connect(active, &MagnifierState::modeChanged, this, &SettingsView::refresh);
-            connect(active, &QObject::destroyed, this, &SettingsView::refresh);
-        }
-    }
-    refresh();
-}
-
 void SettingsView::refresh() {
-    const MagnifierState* state = m_state.data();
+    const MagnifierState* state = m_active.state();
     m_magnificationSection->setVisible(state != nullptr);
     m_modeSection->setVisible(state != nullptr);
     m_noWindowSection->setVisible(state == nullptr);
@@ -221,8 +198,7 @@ void SettingsView::refresh() {
     if (!state) {
         return;
     }
-    const QSignalBlocker sliderBlocker(m_zoomSlider);
-    m_zoomSlider->setValue(zoomSliderValue(state->zoomLevel()));
+    m_zoomSlider->showValue(state->zoomLevel());
     m_zoomText->setText(valuetext::zoomLevel(state->zoomLevel()) + QLatin1Char('x'));
     const QSignalBlocker pickerBlocker(m_modePicker);
     m_modePicker->setCurrentIndex(m_modePicker->findData(static_cast<int>(state->mode())));

@@ -1,16 +1,17 @@
 #pragma once
 
-#include <QPointer>
+#include "shell/ActiveStateFollower.h"
+
 #include <QWidget>
 
 class QComboBox;
 class QGroupBox;
 class QLabel;
-class QSlider;
 
 namespace oculo {
 
 class MagnifierState;
+class ValueSlider;
 class WindowRegistry;
 
 // The settings window's form: the active magnifier's zoom and mode, the number
@@ -33,16 +34,15 @@ private:
     QGroupBox* buildNoWindowSection();
     QGroupBox* buildWindowsSection();
     QGroupBox* buildShortcutsSection();
-    void followActiveState();
     void refresh();
 
     WindowRegistry& m_registry;
-    QPointer<MagnifierState> m_state;
+    ActiveStateFollower m_active;
 
     QGroupBox* m_magnificationSection = nullptr;
     QGroupBox* m_modeSection = nullptr;
     QGroupBox* m_noWindowSection = nullptr;
-    QSlider* m_zoomSlider = nullptr;
+    ValueSlider* m_zoomSlider = nullptr;
     QLabel* m_zoomText = nullptr;
     QComboBox* m_modePicker = nullptr;
     QLabel* m_windowCount = nullptr;

@@ -31,24 +31,9 @@ QStringList rectKeys(const QString& prefix) {
             prefix + QStringLiteral(".width"), prefix + QStringLiteral(".height")};
 }
 
-bool isNumber(const QVariant& value) {
-    switch (value.typeId()) {
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Double:
-    case QMetaType::Float:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Text never converts: a hand-edited "3" must not become a zoom level.
 std::optional<double> storedNumber(const SettingsStore& store, const QString& name) {
     const std::optional<QVariant> value = store.object(name);
-    if (!value || !isNumber(*value)) {
+    if (!value || !SettingsStore::isNumber(*value)) {
         return std::nullopt;
     }
     return value->toDouble();
@@ -62,7 +47,7 @@ std::optional<bool> storedBool(const SettingsStore& store, const QString& name) 
     if (value->typeId() == QMetaType::Bool) {
         return value->toBool();
     }
-    if (isNumber(*value)) {
+    if (SettingsStore::isNumber(*value)) {
         const double number = value->toDouble();
         if (number == 0.0 || number == 1.0) {
             return number == 1.0;

@@ -181,19 +181,20 @@ std::optional<QString> SettingsStore::string(const QString& key) const {
 
 double SettingsStore::number(const QString& key) const {
     const std::optional<QVariant> value = object(key);
-    if (!value) {
-        return 0.0;
-    }
-    switch (value->typeId()) {
+    return value && isNumber(*value) ? value->toDouble() : 0.0;
+}
+
+bool SettingsStore::isNumber(const QVariant& value) {
+    switch (value.typeId()) {
     case QMetaType::Int:
     case QMetaType::UInt:
     case QMetaType::LongLong:
     case QMetaType::ULongLong:
     case QMetaType::Double:
     case QMetaType::Float:
-        return value->toDouble();
+        return true;
     default:
-        return 0.0;
+        return false;
     }
 }
 

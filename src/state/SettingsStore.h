@@ -31,6 +31,9 @@ public:
     std::optional<QString> string(const QString& key) const;
     // The stored number; 0 when absent or not numeric.
     double number(const QString& key) const;
+    // Whether a stored value is of a numeric type; text never counts, so a
+    // hand-edited "3" is not read as a number.
+    static bool isNumber(const QVariant& value);
 
     void setNumber(const QString& key, double value);
     void setString(const QString& key, const QString& value);

@@ -7,8 +7,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QNetworkReply>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -277,13 +275,13 @@ void BundleInstaller::finishDownload() {
     const bool stored = m_package.flush();
     m_package.close();
 
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const ReplyOutcome outcome = classifyReply(*reply);
     if (m_downloadError) {
         fail(*m_downloadError);
-    } else if (status.isValid() && status.toInt() != 200) {
+    } else if (outcome.kind == ReplyOutcome::Kind::httpStatus) {
         fail(installmessages::downloadStatus);
-    } else if (reply->error() != QNetworkReply::NoError || !status.isValid()) {
-        fail(QStringLiteral("The download failed (%1).").arg(reply->errorString()));
+    } else if (outcome.kind != ReplyOutcome::Kind::ok) {
+        fail(QStringLiteral("The download failed (%1).").arg(outcome.errorString));
     } else if (!stored) {
         fail(QStringLiteral("Oculo couldn't store the update (%1).").arg(m_package.errorString()));
     } else {
@@ -330,7 +328,12 @@ BundleInstaller::Prepared BundleInstaller::prepare(QString workDir, QString expe
     if (const auto failure = bundle::verifyBundle(*app, expected)) {
         return {{}, UpdateError{messageFor(failure->kind)}};
     }
-    return {*app, std::nullopt};
+    // The verification found the executable already; it names none only if changed since.
+    const auto executable = bundle::executableName(*app);
+    if (!executable) {
+        return {{}, UpdateError{messageFor(bundle::Failure::Kind::architecture)}};
+    }
+    return {*app, std::nullopt, *executable};
 }
 
 void BundleInstaller::finishPreparation() {
@@ -343,17 +346,10 @@ void BundleInstaller::finishPreparation() {
         fail(*error);
         return;
     }
-    QFile infoFile(QDir(m_options.bundlePath).filePath(QLatin1String(bundle::infoFileName)));
-    const QString executable = infoFile.open(QIODevice::ReadOnly)
-                                   ? QJsonDocument::fromJson(infoFile.readAll())
-                                         .object()
-                                         .value(QLatin1String("CFBundleExecutable"))
-                                         .toString()
-                                   : QString();
     const qint64 pid =
         m_options.processId > 0 ? m_options.processId : QCoreApplication::applicationPid();
     if (const auto error =
-            m_swapper->relaunch(pid, QDir(m_options.bundlePath).filePath(executable))) {
+            m_swapper->relaunch(pid, QDir(m_options.bundlePath).filePath(prepared.executable))) {
         // Nothing would start the new copy: the running one goes back in place.
         if (const auto undo = m_swapper->exchange(m_options.bundlePath, prepared.newBundle)) {
             qWarning("Oculo could not put its previous bundle back: %s", qPrintable(*undo));

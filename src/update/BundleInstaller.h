@@ -93,6 +93,8 @@ private:
     struct Prepared {
         QString newBundle;
         std::optional<UpdateError> error;
+        // The file name of its executable, to start once it is in place.
+        QString executable = {};
     };
     static Prepared prepare(QString workDir, QString expectedDigest, bundle::Expectation expected,
                             std::optional<QString> team);

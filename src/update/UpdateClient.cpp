@@ -5,22 +5,6 @@
 #include <QNetworkRequest>
 
 namespace oculo {
-namespace {
-
-QString describeTransportFailure(const QNetworkReply& reply) {
-    switch (reply.error()) {
-    case QNetworkReply::SslHandshakeFailedError:
-        return QStringLiteral("A secure connection to the update server could not be established.");
-    case QNetworkReply::TimeoutError:
-        return QStringLiteral("The update server did not answer in time.");
-    default:
-        return QStringLiteral("The update server could not be reached: %1.")
-            .arg(reply.errorString());
-    }
-}
-
-} // namespace
-
 UpdateClient::UpdateClient(UpdateServer server, std::chrono::milliseconds timeout, QObject* parent)
     : QObject(parent)
     , m_server(std::move(server))
@@ -95,17 +79,22 @@ void UpdateClient::finishReply() {
     reply->deleteLater();
     disconnect(reply, nullptr, this, nullptr);
 
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    using Kind = ReplyOutcome::Kind;
+    const ReplyOutcome outcome = classifyReply(*reply);
     if (m_isTooLarge) {
         finish(FetchResult::failure(updateprotocol::unexpectedResponse));
-    } else if (m_hasTimedOut) {
+    } else if (m_hasTimedOut || outcome.kind == Kind::timedOut) {
         finish(FetchResult::failure(QStringLiteral("The update server did not answer in time.")));
-    } else if (status.isValid() && status.toInt() != 200) {
+    } else if (outcome.kind == Kind::httpStatus) {
         finish(FetchResult::failure(updateprotocol::unexpectedResponse));
-    } else if (reply->error() != QNetworkReply::NoError || !status.isValid()) {
-        finish(FetchResult::failure(describeTransportFailure(*reply)));
+    } else if (outcome.kind == Kind::tlsFailure) {
+        finish(FetchResult::failure(
+            QStringLiteral("A secure connection to the update server could not be established.")));
+    } else if (outcome.kind == Kind::failed) {
+        finish(FetchResult::failure(QStringLiteral("The update server could not be reached: %1.")
+                                        .arg(outcome.errorString)));
     } else {
-        finish(updateprotocol::evaluateCheckResponse(status.toInt(), m_body, m_currentBuild,
+        finish(updateprotocol::evaluateCheckResponse(outcome.httpStatus, m_body, m_currentBuild,
                                                      m_running));
     }
     m_body.clear();

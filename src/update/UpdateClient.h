@@ -1,9 +1,9 @@
 #pragma once
 
-#include "update/AppIdentity.h"
 #include "update/UpdateInfo.h"
 #include "update/UpdateProtocol.h"
 #include "update/UpdateServer.h"
+#include "update/bundle/AppIdentity.h"
 
 #include <QByteArray>
 #include <QNetworkAccessManager>

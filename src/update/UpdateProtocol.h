@@ -1,7 +1,7 @@
 #pragma once
 
-#include "update/AppIdentity.h"
 #include "update/UpdateInfo.h"
+#include "update/bundle/AppIdentity.h"
 
 #include <QByteArray>
 #include <QString>

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QNetworkReply>
 #include <QSslConfiguration>
 
 namespace oculo {
@@ -58,6 +59,26 @@ QNetworkRequest UpdateServer::request(const QUrl& url) const {
     }
     request.setSslConfiguration(tls);
     return request;
+}
+
+ReplyOutcome classifyReply(const QNetworkReply& reply) {
+    using Kind = ReplyOutcome::Kind;
+    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    // A status other than 200 decides before the error Qt derives from it.
+    if (status.isValid() && status.toInt() != 200) {
+        return {Kind::httpStatus, status.toInt()};
+    }
+    if (reply.error() == QNetworkReply::NoError && status.isValid()) {
+        return {Kind::ok, status.toInt()};
+    }
+    switch (reply.error()) {
+    case QNetworkReply::SslHandshakeFailedError:
+        return {Kind::tlsFailure, 0, reply.errorString()};
+    case QNetworkReply::TimeoutError:
+        return {Kind::timedOut, 0, reply.errorString()};
+    default:
+        return {Kind::failed, 0, reply.errorString()};
+    }
 }
 
 } // namespace oculo

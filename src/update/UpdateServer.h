@@ -6,6 +6,8 @@
 #include <QString>
 #include <QUrl>
 
+class QNetworkReply;
+
 namespace oculo {
 
 // Where updates come from and whom the updater trusts. Both are fixed when
@@ -35,5 +37,21 @@ struct UpdateServer {
     // A request for `url` that verifies the peer against what this server trusts.
     QNetworkRequest request(const QUrl& url) const;
 };
+
+// How a finished request to the update server went, before its body is looked at.
+// Each caller words the outcome for its own step.
+struct ReplyOutcome {
+    enum class Kind {
+        ok,         // status 200 and no transport error
+        httpStatus, // any other status the server answered with
+        tlsFailure, // no secure connection to the server
+        timedOut,   // the network stack gave up waiting
+        failed,     // any other transport failure; see errorString
+    };
+    Kind kind;
+    int httpStatus = 0;
+    QString errorString = {};
+};
+ReplyOutcome classifyReply(const QNetworkReply& reply);
 
 } // namespace oculo

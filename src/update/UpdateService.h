@@ -1,11 +1,11 @@
 #pragma once
 
-#include "update/AppIdentity.h"
 #include "update/UpdateClient.h"
 #include "update/UpdateInfo.h"
 #include "update/UpdateInstaller.h"
 #include "update/UpdatePresenter.h"
 #include "update/UpdateProtocol.h"
+#include "update/bundle/AppIdentity.h"
 
 #include <QObject>
 #include <QPointer>

@@ -5,6 +5,7 @@
 #include "views/ControlButton.h"
 #include "views/FlowRowLayout.h"
 #include "views/Symbols.h"
+#include "views/ValueSlider.h"
 
 #include <QFontDatabase>
 #include <QFrame>
@@ -13,10 +14,7 @@
 #include <QLocale>
 #include <QPainter>
 #include <QPainterPath>
-#include <QSignalBlocker>
-#include <QSlider>
 
-#include <cmath>
 #include <utility>
 
 namespace oculo {
@@ -246,13 +244,9 @@ QWidget* MagnifierControlsView::buildZoomGroup() {
     m_zoomInButton = button(QStringLiteral("zoomInButton"), tr("Zoom In"), symbolSizePx, group);
     m_zoomInButton->setSymbol(Symbol::zoomIn);
 
-    m_zoomSlider = new QSlider(Qt::Horizontal, group);
+    m_zoomSlider = ValueSlider::zoom(group);
     m_zoomSlider->setObjectName(QStringLiteral("zoomSlider"));
     m_zoomSlider->setAccessibleName(tr("Zoom"));
-    m_zoomSlider->setRange(static_cast<int>(MagnifierState::minZoom * zoomSliderStepsPerUnit),
-                           static_cast<int>(MagnifierState::maxZoom * zoomSliderStepsPerUnit));
-    m_zoomSlider->setSingleStep(1);
-    m_zoomSlider->setPageStep(zoomSliderStepsPerUnit);
     m_zoomSlider->setFixedWidth(zoomSliderWidth);
     m_zoomSlider->setFocusPolicy(Qt::TabFocus);
 
@@ -276,15 +270,10 @@ QWidget* MagnifierControlsView::buildTransparencyGroup() {
     m_transparencyGroup->setToolTip(help);
     auto* layout = groupLayout(m_transparencyGroup);
 
-    m_transparencySlider = new QSlider(Qt::Horizontal, m_transparencyGroup);
+    m_transparencySlider = ValueSlider::transparency(m_transparencyGroup);
     m_transparencySlider->setObjectName(QStringLiteral("transparencySlider"));
     m_transparencySlider->setAccessibleName(tr("Transparency When Unfocused"));
     m_transparencySlider->setAccessibleDescription(help);
-    m_transparencySlider->setRange(
-        static_cast<int>(std::lround(MagnifierState::minTransparency * transparencySliderScale)),
-        static_cast<int>(std::lround(MagnifierState::maxTransparency * transparencySliderScale)));
-    m_transparencySlider->setSingleStep(transparencySliderScale / 100);
-    m_transparencySlider->setPageStep(transparencySliderScale / 10);
     m_transparencySlider->setFixedWidth(transparencySliderWidth);
     m_transparencySlider->setFocusPolicy(Qt::TabFocus);
 
@@ -331,11 +320,10 @@ void MagnifierControlsView::connectActions() {
                                     : DockPosition::bottom);
     });
 
-    connect(m_zoomSlider, &QSlider::valueChanged, this,
-            [this](int position) { m_state.setZoomLevel(position * MagnifierState::zoomStep); });
-    connect(m_transparencySlider, &QSlider::valueChanged, this, [this](int position) {
-        m_state.setWindowTransparency(static_cast<double>(position) / transparencySliderScale);
-    });
+    connect(m_zoomSlider, &ValueSlider::valueChosen, this,
+            [this](double zoom) { m_state.setZoomLevel(zoom); });
+    connect(m_transparencySlider, &ValueSlider::valueChosen, this,
+            [this](double transparency) { m_state.setWindowTransparency(transparency); });
 }
 
 QString MagnifierControlsView::formatZoom(double zoomLevel) {
@@ -362,17 +350,10 @@ void MagnifierControlsView::refresh() {
 
     m_zoomOutButton->setEnabled(zoom > MagnifierState::minZoom);
     m_zoomInButton->setEnabled(zoom < MagnifierState::maxZoom);
-    {
-        const QSignalBlocker blocker(m_zoomSlider);
-        m_zoomSlider->setValue(static_cast<int>(std::lround(zoom * zoomSliderStepsPerUnit)));
-    }
+    m_zoomSlider->showValue(zoom);
     m_zoomText->setText(formatZoom(zoom));
 
-    {
-        const QSignalBlocker blocker(m_transparencySlider);
-        m_transparencySlider->setValue(
-            static_cast<int>(std::lround(m_state.windowTransparency() * transparencySliderScale)));
-    }
+    m_transparencySlider->showValue(m_state.windowTransparency());
     m_transparencySlider->setEnabled(!keepActive);
     m_transparencyText->setText(formatTransparency(m_state.windowTransparency()));
     setDrawnOpacity(m_transparencyGroup, keepActive ? disabledOpacity : 1.0);

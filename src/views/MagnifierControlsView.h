@@ -1,11 +1,12 @@
 #pragma once
 
+#include "views/ValueSlider.h"
+
 #include <QList>
 #include <QPixmap>
 #include <QWidget>
 
 class QLabel;
-class QSlider;
 
 namespace oculo {
 
@@ -35,10 +36,6 @@ public:
     static constexpr int zoomSliderWidth = 80;
     static constexpr int transparencySliderWidth = 60;
     static constexpr double disabledOpacity = 0.5;
-    // Zoom slider positions count steps of 0.25; the transparency slider is
-    // continuous, so it counts thousandths.
-    static constexpr int zoomSliderStepsPerUnit = 4;
-    static constexpr int transparencySliderScale = 1000;
 
     explicit MagnifierControlsView(MagnifierState& state, QWidget* parent = nullptr);
 
@@ -58,11 +55,11 @@ public:
     ControlButton* modeButton() const { return m_modeButton; }
     ControlButton* regionButton() const { return m_regionButton; }
     ControlButton* zoomOutButton() const { return m_zoomOutButton; }
-    QSlider* zoomSlider() const { return m_zoomSlider; }
+    ValueSlider* zoomSlider() const { return m_zoomSlider; }
     ControlButton* zoomInButton() const { return m_zoomInButton; }
     QLabel* zoomText() const { return m_zoomText; }
     QWidget* transparencyGroup() const { return m_transparencyGroup; }
-    QSlider* transparencySlider() const { return m_transparencySlider; }
+    ValueSlider* transparencySlider() const { return m_transparencySlider; }
     QLabel* transparencyText() const { return m_transparencyText; }
     ControlButton* keepActiveButton() const { return m_keepActiveButton; }
     ControlButton* hideWhileMovingButton() const { return m_hideWhileMovingButton; }
@@ -95,12 +92,12 @@ private:
     ControlButton* m_regionButton = nullptr;
     QLabel* m_zoomSymbol = nullptr;
     ControlButton* m_zoomOutButton = nullptr;
-    QSlider* m_zoomSlider = nullptr;
+    ValueSlider* m_zoomSlider = nullptr;
     ControlButton* m_zoomInButton = nullptr;
     QLabel* m_zoomText = nullptr;
     QWidget* m_transparencyGroup = nullptr;
     QLabel* m_transparencySymbol = nullptr;
-    QSlider* m_transparencySlider = nullptr;
+    ValueSlider* m_transparencySlider = nullptr;
     QLabel* m_transparencyText = nullptr;
     ControlButton* m_keepActiveButton = nullptr;
     ControlButton* m_hideWhileMovingButton = nullptr;

@@ -47,8 +47,4 @@ QIcon bundledSymbolIcon(Symbol symbol, const QColor& color);
 QPixmap symbolPixmap(Symbol symbol, int sizePx, const QColor& color, double opacity,
                      qreal devicePixelRatio);
 
-// How many times a bundled drawing has been rasterised; each size, scale and
-// mode of an icon is drawn once and then served from its cache.
-int bundledSymbolRenderCount();
-
 } // namespace oculo

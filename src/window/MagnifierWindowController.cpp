@@ -4,6 +4,8 @@
 #include "capture/PermissionManager.h"
 #include "capture/ScreenCaptureService.h"
 #include "common/FrameFitting.h"
+#include "common/Geometry.h"
+#include "common/PrintLine.h"
 #include "common/Reaction.h"
 #include "platform/WindowManagerSource.h"
 #include "state/MagnifierState.h"
@@ -19,21 +21,13 @@
 #include <QScreen>
 
 #include <cmath>
-#include <cstdio>
 
 namespace oculo {
 
 namespace {
 
-// Failures inside a magnifier are not shown to the user; they go to stdout.
-void printLine(const QString& text) {
-    std::fputs(text.toUtf8().append('\n').constData(), stdout);
-    std::fflush(stdout);
-}
-
 bool isUsableFrame(const QRectF& frame) {
-    return std::isfinite(frame.x()) && std::isfinite(frame.y()) && std::isfinite(frame.width()) &&
-           std::isfinite(frame.height()) && frame.width() > 0 && frame.height() > 0;
+    return geometry::isFinite(frame) && frame.width() > 0 && frame.height() > 0;
 }
 
 // The window's size in device pixels: more captured pixels than this would

@@ -2,8 +2,8 @@
 // "report" beside its bundle and, given a package, installs it like Oculo.
 // Arguments: <package URL> <"sha256:" hash> <trusted certificate file>.
 #include "platform/unix/RenameExchangeSwapper.h"
-#include "update/AppIdentity.h"
 #include "update/BundleInstaller.h"
+#include "update/bundle/AppIdentity.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -164,6 +164,16 @@ private Q_SLOTS:
                  bundle::signBundle(b.path(), key);
              },
              Kind::wrongIdentity},
+            // Signing refuses it, so the signature of the first Info.json stays.
+            {"executable below the top",
+             [this](const QDir& b) {
+                 QFile::copy(b.filePath(u"oculo"_s), b.filePath(u"lib/oculo"_s));
+                 writeBytes(b.filePath(u"Info.json"_s),
+                            R"({"CFBundleIdentifier":"org.oculo.Oculo",)"
+                            R"("CFBundleExecutable":"lib/oculo","CFBundleVersion":"2"})");
+                 bundle::signBundle(b.path(), key);
+             },
+             Kind::signature},
             {"other machine", [](const QDir&) {}, Kind::architecture, 183},
         };
         for (const auto& c : cases) {

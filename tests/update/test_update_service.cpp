@@ -1,8 +1,8 @@
 #include "support/TestEnvironment.h"
-#include "update/AppIdentity.h"
 #include "update/TestHttpsServer.h"
 #include "update/UpdateProtocol.h"
 #include "update/UpdateService.h"
+#include "update/bundle/AppIdentity.h"
 #include "update/ui/MessageBoxUpdatePresenter.h"
 #include "update/ui/UpdateMenuItem.h"
 

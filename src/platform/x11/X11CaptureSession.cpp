@@ -1,5 +1,6 @@
 #include "platform/x11/X11CaptureSession.h"
 
+#include "common/Geometry.h"
 #include "platform/x11/FrameScaler.h"
 #include "platform/x11/PointerBeacon.h"
 #include "platform/x11/X11Monitors.h"
@@ -132,11 +133,6 @@ bool screenFormatSupported(const xcb_setup_t* setup, const xcb_screen_t& screen)
 
 QRect cursorRectOf(const xcb_xfixes_get_cursor_image_reply_t& cursor) {
     return QRect(cursor.x - cursor.xhot, cursor.y - cursor.yhot, cursor.width, cursor.height);
-}
-
-bool isFinite(const QRectF& rect) {
-    return std::isfinite(rect.x()) && std::isfinite(rect.y()) && std::isfinite(rect.width()) &&
-           std::isfinite(rect.height());
 }
 
 } // namespace
@@ -331,7 +327,7 @@ void X11CaptureSession::Private::applyConfiguration(const CaptureConfiguration& 
     const qreal ratio = display.devicePixelRatio > 0 ? display.devicePixelRatio : 1.0;
     const QRectF& logical = config.sourceRect;
     QSize output = config.outputSize;
-    if (!isFinite(logical) || output.width() > maximumOutputSide ||
+    if (!geometry::isFinite(logical) || output.width() > maximumOutputSide ||
         output.height() > maximumOutputSide) {
         output = QSize(); // nothing sensible to capture: produce no frames
     }

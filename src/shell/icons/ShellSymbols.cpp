@@ -1,20 +1,12 @@
 #include "shell/icons/ShellSymbols.h"
 
-#include <QFile>
-#include <QGuiApplication>
-#include <QHash>
-#include <QPainter>
+#include "widgets/TintedIcon.h"
+
 #include <QPalette>
-#include <QPixmap>
-#include <QSvgRenderer>
 
 // Resources of a static library are only registered when something asks for them.
 static void registerShellIcons() {
-    static const bool registered = [] {
-        Q_INIT_RESOURCE(shell_icons);
-        return true;
-    }();
-    Q_UNUSED(registered);
+    Q_INIT_RESOURCE(shell_icons);
 }
 
 namespace oculo {
@@ -61,53 +53,18 @@ SymbolSource sourceOf(ShellSymbol symbol) {
     return {"", "checkmark.svg"};
 }
 
-// Renders a line drawing whose strokes use `currentColor` in `color`, at the
-// sizes a row or a heading asks for.
-QIcon tintedDrawing(const QString& resource, const QColor& color) {
-    registerShellIcons();
-    QFile file(resource);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    QByteArray svg = file.readAll();
-    svg.replace("currentColor", color.name(QColor::HexRgb).toLatin1());
-    QSvgRenderer renderer(svg);
-    if (!renderer.isValid()) {
-        return {};
-    }
-    QIcon icon;
-    const qreal ratio = qGuiApp ? qGuiApp->devicePixelRatio() : 1.0;
-    for (const int size : {16, 22, 32, 48, 64}) {
-        QPixmap pixmap(QSize(size, size) * ratio);
-        pixmap.setDevicePixelRatio(ratio);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        renderer.render(&painter, QRectF(0, 0, size, size));
-        painter.end();
-        icon.addPixmap(pixmap);
-    }
-    return icon;
-}
-
 } // namespace
 
-QIcon shellSymbolIcon(ShellSymbol symbol, const QPalette& palette) {
+TintedDrawing shellSymbolDrawing(ShellSymbol symbol) {
+    registerShellIcons();
     const SymbolSource source = sourceOf(symbol);
-    const QString themeName = QString::fromLatin1(source.themeName);
-    if (!themeName.isEmpty() && QIcon::hasThemeIcon(themeName)) {
-        return QIcon::fromTheme(themeName);
-    }
-    // Rows repaint often; render each drawing once per colour.
-    static QHash<QPair<int, QRgb>, QIcon> rendered;
-    const QColor color = palette.color(QPalette::Active, QPalette::WindowText);
-    const auto key = qMakePair(static_cast<int>(symbol), color.rgba());
-    auto found = rendered.constFind(key);
-    if (found == rendered.constEnd()) {
-        found = rendered.insert(
-            key, tintedDrawing(QStringLiteral(":/oculo/shell/") + QLatin1String(source.bundledFile),
-                               color));
-    }
-    return *found;
+    return {QString::fromLatin1(source.themeName),
+            QStringLiteral(":/oculo/shell/") + QLatin1String(source.bundledFile)};
+}
+
+QIcon shellSymbolIcon(ShellSymbol symbol, const QPalette& palette) {
+    return themedOrTintedIcon(shellSymbolDrawing(symbol),
+                              palette.color(QPalette::Active, QPalette::WindowText));
 }
 
 QIcon applicationIcon() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "widgets/TintedIcon.h"
+
 #include <QIcon>
 
 class QPalette;
@@ -24,8 +26,12 @@ enum class ShellSymbol {
     noWindow,
 };
 
+// The icon theme's name of the same meaning, if the standard names have one,
+// and Oculo's own line drawing, for the panel's rows.
+TintedDrawing shellSymbolDrawing(ShellSymbol symbol);
+
 // The icon theme's picture of the same meaning where the theme has one, else
-// Oculo's own line drawing in the palette's text colour. Never a null icon.
+// Oculo's own line drawing in the palette's text colour.
 QIcon shellSymbolIcon(ShellSymbol symbol, const QPalette& palette);
 
 // Oculo's application icon: the installed theme icon, else the bundled drawing.

@@ -1,6 +1,6 @@
 #include "update/bundle/BundleSignature.h"
 
-#include "update/AppIdentity.h"
+#include "update/bundle/AppIdentity.h"
 
 #include <QDir>
 #include <QFile>
@@ -132,12 +132,18 @@ QJsonObject readInfo(const QString& bundlePath) {
 }
 
 // The bundle's executable as Info.json names it: a plain file name inside the bundle.
-QString executablePath(const QString& bundlePath, const QJsonObject& info) {
+std::optional<QString> executableNameIn(const QJsonObject& info) {
     const QString name = info.value(QLatin1String("CFBundleExecutable")).toString();
-    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name == QLatin1String("..")) {
-        return {};
+    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name == QLatin1String(".") ||
+        name == QLatin1String("..")) {
+        return std::nullopt;
     }
-    return QDir(bundlePath).filePath(name);
+    return name;
+}
+
+QString executablePath(const QString& bundlePath, const QJsonObject& info) {
+    const auto name = executableNameIn(info);
+    return name ? QDir(bundlePath).filePath(*name) : QString();
 }
 
 bool isInside(const fs::path& root, const fs::path& path) {
@@ -371,6 +377,10 @@ QString machineName(int machine) {
     default:
         return QStringLiteral("machine %1").arg(machine);
     }
+}
+
+std::optional<QString> executableName(const QString& bundlePath) {
+    return executableNameIn(readInfo(bundlePath));
 }
 
 std::optional<QString> signBundle(const QString& bundlePath, const QByteArray& privateKeyPem) {

@@ -38,6 +38,10 @@ std::optional<int> elfMachine(const QString& path);
 int hostMachine();
 QString machineName(int machine);
 
+// The executable's file name as Info.json states it; nothing unless it is a plain name
+// directly inside the bundle (not empty, no "/", neither "." nor "..").
+std::optional<QString> executableName(const QString& bundlePath);
+
 // Writes _CodeSignature/ for `bundlePath` with the key; returns the reason it
 // could not (an unusable key, no Info.json or executable, a link leaving the bundle).
 std::optional<QString> signBundle(const QString& bundlePath, const QByteArray& privateKeyPem);

@@ -1,25 +1,13 @@
 #include "update/ui/UpdateMenuItem.h"
 
 #include "update/UpdateService.h"
+#include "widgets/PanelRow.h"
 
-#include <QAbstractButton>
-#include <QFile>
-#include <QGuiApplication>
-#include <QPainter>
-#include <QSvgRenderer>
 #include <QVBoxLayout>
-
-#include <algorithm>
-#include <map>
-#include <tuple>
 
 // Resources of a static library are only registered when something asks for them.
 static void registerUpdateIcons() {
-    static const bool registered = [] {
-        Q_INIT_RESOURCE(update_icons);
-        return true;
-    }();
-    Q_UNUSED(registered);
+    Q_INIT_RESOURCE(update_icons);
 }
 
 namespace oculo {
@@ -28,112 +16,28 @@ namespace {
 enum class UpdateSymbol { checkForUpdates, installing, installUpdate };
 
 // The theme's picture where the standard names have one of the same meaning,
-// else Oculo's own line drawing in `color` over `background`, rendered once
-// per pair of colours.
-QIcon updateSymbolIcon(UpdateSymbol symbol, const QColor& color, const QColor& background) {
-    if (symbol == UpdateSymbol::checkForUpdates &&
-        QIcon::hasThemeIcon(QStringLiteral("view-refresh"))) {
-        return QIcon::fromTheme(QStringLiteral("view-refresh"));
-    }
-    static std::map<std::tuple<int, QRgb, QRgb>, QIcon> rendered;
-    const auto key = std::make_tuple(static_cast<int>(symbol), color.rgba(), background.rgba());
-    if (const auto found = rendered.find(key); found != rendered.end()) {
-        return found->second;
-    }
+// else Oculo's own line drawing.
+TintedDrawing updateSymbolDrawing(UpdateSymbol symbol) {
     registerUpdateIcons();
-    const char* file = symbol == UpdateSymbol::checkForUpdates ? "check.svg"
-                       : symbol == UpdateSymbol::installing    ? "download.svg"
-                                                               : "download-fill.svg";
-    QFile source(QStringLiteral(":/oculo/update/") + QLatin1String(file));
-    QIcon icon;
-    if (source.open(QIODevice::ReadOnly)) {
-        QByteArray svg = source.readAll();
-        svg.replace("currentColor", color.name(QColor::HexRgb).toLatin1());
-        svg.replace("backgroundColor", background.name(QColor::HexRgb).toLatin1());
-        QSvgRenderer renderer(svg);
-        const qreal ratio = qGuiApp ? qGuiApp->devicePixelRatio() : 1.0;
-        for (const int size : {16, 32}) {
-            QPixmap pixmap(QSize(size, size) * ratio);
-            pixmap.setDevicePixelRatio(ratio);
-            pixmap.fill(Qt::transparent);
-            QPainter painter(&pixmap);
-            renderer.render(&painter, QRectF(0, 0, size, size));
-            painter.end();
-            icon.addPixmap(pixmap);
-        }
+    switch (symbol) {
+    case UpdateSymbol::checkForUpdates:
+        return {QStringLiteral("view-refresh"), QStringLiteral(":/oculo/update/check.svg")};
+    case UpdateSymbol::installing:
+        return {{}, QStringLiteral(":/oculo/update/download.svg")};
+    case UpdateSymbol::installUpdate:
+        break;
     }
-    rendered.emplace(key, icon);
-    return icon;
+    return {{}, QStringLiteral(":/oculo/update/download-fill.svg")};
 }
 
 } // namespace
-
-// One row in the panel's menu look: symbol and title, highlighted under the
-// pointer; a status row is disabled and drawn in the muted colour.
-class UpdateRow : public QAbstractButton {
-public:
-    explicit UpdateRow(QWidget* parent)
-        : QAbstractButton(parent) {
-        setAttribute(Qt::WA_Hover);
-        setFocusPolicy(Qt::TabFocus);
-        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    }
-
-    void display(UpdateSymbol symbol, const QString& title, bool isCommand) {
-        m_symbol = symbol;
-        setText(title);
-        setAccessibleName(title);
-        setEnabled(isCommand);
-        updateGeometry();
-        update();
-    }
-
-    QSize sizeHint() const override {
-        const QFontMetrics metrics = fontMetrics();
-        return {textStart + metrics.horizontalAdvance(text()) + padding,
-                std::max(iconSize + 8, metrics.height() + 8)};
-    }
-    QSize minimumSizeHint() const override { return sizeHint(); }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        const bool highlighted = isEnabled() && (underMouse() || hasFocus() || isDown());
-        if (highlighted) {
-            painter.setRenderHint(QPainter::Antialiasing);
-            painter.setPen(Qt::NoPen);
-            painter.setBrush(palette().color(QPalette::Active, QPalette::Highlight));
-            painter.drawRoundedRect(QRectF(rect()).adjusted(1, 0, -1, 0), 4, 4);
-        }
-        const QColor color =
-            highlighted   ? palette().color(QPalette::Active, QPalette::HighlightedText)
-            : isEnabled() ? palette().color(QPalette::Active, QPalette::WindowText)
-                          : palette().color(QPalette::Active, QPalette::PlaceholderText);
-        const QColor background =
-            palette().color(QPalette::Active, highlighted ? QPalette::Highlight : QPalette::Window);
-        updateSymbolIcon(m_symbol, color, background)
-            .paint(&painter, QRect(iconStart, (height() - iconSize) / 2, iconSize, iconSize));
-        painter.setPen(color);
-        painter.drawText(rect().adjusted(textStart, 0, -padding, 0),
-                         Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine, text());
-    }
-
-private:
-    // The same columns as the panel's other rows without a checkmark.
-    static constexpr int padding = 8;
-    static constexpr int iconSize = 16;
-    static constexpr int iconStart = padding;
-    static constexpr int textStart = iconStart + iconSize + 6;
-
-    UpdateSymbol m_symbol = UpdateSymbol::checkForUpdates;
-};
 
 UpdateMenuItem::UpdateMenuItem(UpdateService& updater, QWidget* parent)
     : QWidget(parent)
     , m_updater(&updater) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    m_row = new UpdateRow(this);
+    m_row = new PanelRow(updateSymbolDrawing(UpdateSymbol::checkForUpdates), QString(), this);
     layout->addWidget(m_row);
     connect(m_row, &QAbstractButton::clicked, this, &UpdateMenuItem::activate);
     connect(&updater, &UpdateService::phaseChanged, this, &UpdateMenuItem::refresh);
@@ -156,26 +60,34 @@ void UpdateMenuItem::refresh() {
     switch (updater->phase()) {
     case UpdateService::Phase::downloading:
         if (const auto percent = updater->downloadPercent()) {
-            m_row->display(UpdateSymbol::installing, tr("Downloading Update… %1%").arg(*percent),
-                           false);
+            display(updateSymbolDrawing(UpdateSymbol::installing),
+                    tr("Downloading Update… %1%").arg(*percent), false);
             return;
         }
         [[fallthrough]];
     case UpdateService::Phase::installing:
-        m_row->display(UpdateSymbol::installing, tr("Installing Update…"), false);
+        display(updateSymbolDrawing(UpdateSymbol::installing), tr("Installing Update…"), false);
         return;
     case UpdateService::Phase::checking:
-        m_row->display(UpdateSymbol::checkForUpdates, tr("Checking for Updates…"), false);
+        display(updateSymbolDrawing(UpdateSymbol::checkForUpdates), tr("Checking for Updates…"),
+                false);
         return;
     case UpdateService::Phase::idle:
         if (const auto& update = updater->availableUpdate()) {
-            m_row->display(UpdateSymbol::installUpdate,
-                           tr("Install Oculo %1…").arg(update->version), true);
+            display(updateSymbolDrawing(UpdateSymbol::installUpdate),
+                    tr("Install Oculo %1…").arg(update->version), true);
         } else {
-            m_row->display(UpdateSymbol::checkForUpdates, tr("Check for Updates…"), true);
+            display(updateSymbolDrawing(UpdateSymbol::checkForUpdates), tr("Check for Updates…"),
+                    true);
         }
         return;
     }
+}
+
+void UpdateMenuItem::display(const TintedDrawing& symbol, const QString& title, bool isCommand) {
+    m_row->display(symbol, title);
+    // A status row is not clickable and is drawn in the muted colour.
+    m_row->setEnabled(isCommand);
 }
 
 void UpdateMenuItem::activate() {

@@ -7,7 +7,8 @@ class QAbstractButton;
 
 namespace oculo {
 
-class UpdateRow;
+class PanelRow;
+struct TintedDrawing;
 class UpdateService;
 
 // The tray panel's update row: "Checking for Updates…" or "Installing
@@ -31,10 +32,11 @@ Q_SIGNALS:
 
 private:
     void refresh();
+    void display(const TintedDrawing& symbol, const QString& title, bool isCommand);
     void activate();
 
     QPointer<UpdateService> m_updater;
-    UpdateRow* m_row = nullptr;
+    PanelRow* m_row = nullptr;
 };
 
 } // namespace oculo

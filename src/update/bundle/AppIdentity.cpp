@@ -1,4 +1,4 @@
-#include "update/AppIdentity.h"
+#include "update/bundle/AppIdentity.h"
 
 #include <QCoreApplication>
 #include <QDir>
