@@ -27,10 +27,8 @@ void PatternWindow::setSolidColor(const QColor& color) {
 }
 
 QColor PatternWindow::quadrantColor(bool right, bool bottom) {
-    if (bottom) {
-        return right ? QColor(255, 255, 0) : QColor(0, 0, 255);
-    }
-    return right ? QColor(0, 255, 0) : QColor(255, 0, 0);
+    static const QColor colors[2][2] = {{Qt::red, Qt::green}, {Qt::blue, Qt::yellow}};
+    return colors[bottom][right];
 }
 
 void PatternWindow::paintEvent(QPaintEvent*) {
@@ -152,12 +150,8 @@ ScopedMonitors::ScopedMonitors(const QList<Monitor>& monitors)
         request.info.width_in_millimeters = static_cast<uint32_t>(monitor.geometry.width() / 4);
         request.info.height_in_millimeters = static_cast<uint32_t>(monitor.geometry.height() / 4);
         request.outputs[0] = output;
-        iovec parts[4];
-        parts[2].iov_base = &request;
-        parts[2].iov_len =
-            sizeof request.header + sizeof request.info + (i == 0 ? sizeof(xcb_randr_output_t) : 0);
-        parts[3].iov_base = nullptr;
-        parts[3].iov_len = 0;
+        iovec parts[4] = {{}, {}, {&request, sizeof request.header + sizeof request.info}, {}};
+        parts[2].iov_len += i == 0 ? sizeof(xcb_randr_output_t) : 0;
         xcb_protocol_request_t protocol{2, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
         const xcb_void_cookie_t cookie{
             xcb_send_request(m_connection, XCB_REQUEST_CHECKED, parts + 2, &protocol)};

@@ -20,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QToolButton>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -71,12 +72,10 @@ private:
 
 template <typename T = QAbstractButton>
 T* childNamed(const QWidget& parent, const QString& accessibleName) {
-    for (T* child : parent.findChildren<T*>()) {
-        if (child->accessibleName() == accessibleName) {
-            return child;
-        }
-    }
-    return nullptr;
+    const QList<T*> children = parent.findChildren<T*>();
+    const auto named = [&](T* child) { return child->accessibleName() == accessibleName; };
+    const auto found = std::find_if(children.cbegin(), children.cend(), named);
+    return found == children.cend() ? nullptr : *found;
 }
 
 bool shows(const QWidget& view, const QString& name) {
@@ -85,12 +84,10 @@ bool shows(const QWidget& view, const QString& name) {
 }
 
 bool showsText(const QWidget& view, const QString& text) {
-    for (QLabel* label : view.findChildren<QLabel*>()) {
-        if (label->text() == text && label->isVisibleTo(&view)) {
-            return true;
-        }
-    }
-    return false;
+    const QList<QLabel*> labels = view.findChildren<QLabel*>();
+    return std::any_of(labels.cbegin(), labels.cend(), [&](QLabel* label) {
+        return label->text() == text && label->isVisibleTo(&view);
+    });
 }
 
 // The shown top-level window that is, or holds, a T.
@@ -136,7 +133,7 @@ private Q_SLOTS:
         QCOMPARE(registry.quitCalls, 1);
     }
 
-    void modeRowsSelectARegionOnlyWhenNoneExists() {
+    void rowsSelectARegionOnlyWhenNoneExistsAndStayWithinBounds() {
         FakeWindowRegistry registry;
         MagnifierState& state = *registry.activeState();
         MenuBarView view(registry);
@@ -164,12 +161,8 @@ private Q_SLOTS:
         QVERIFY(state.isSelectingRegion());
         adjustRow->click();
         QVERIFY(state.isAdjustingRegion());
-    }
 
-    void zoomAndTransparencyRowsStayWithinBounds() {
-        FakeWindowRegistry registry;
-        MagnifierState& state = *registry.activeState();
-        MenuBarView view(registry);
+        // Zoom and transparency rows stay within bounds.
         auto* zoomOut = childNamed<QToolButton>(view, QStringLiteral("Zoom Out"));
         auto* zoomIn = childNamed<QToolButton>(view, QStringLiteral("Zoom In"));
         auto* zoomSlider = childNamed<QSlider>(view, QStringLiteral("Zoom Level"));
@@ -208,13 +201,26 @@ private Q_SLOTS:
         QVERIFY(state.stayInCurrentSpace());
     }
 
-    void panelAndSettingsFollowTheActiveWindow() {
+    void panelAndSettingsAreNamedAndFollowTheActiveWindow() {
         FakeWindowRegistry registry(2);
         MenuBarView panel(registry);
         SettingsView settings(registry);
         auto* panelText = childNamed<QLabel>(panel, QStringLiteral("Zoom Level"));
         auto* settingsText = childNamed<QLabel>(settings, QStringLiteral("Zoom Level"));
         auto* settingsSlider = childNamed<QSlider>(settings, QStringLiteral("Default Zoom Level"));
+        // Screen readers need a name on every control of both views.
+        for (const QWidget* view :
+             {static_cast<QWidget*>(&panel), static_cast<QWidget*>(&settings)}) {
+            for (const QWidget* control : view->findChildren<QWidget*>()) {
+                if (qobject_cast<const QAbstractButton*>(control) ||
+                    (qobject_cast<const QAbstractSlider*>(control) &&
+                     !qobject_cast<const QScrollBar*>(control)) ||
+                    qobject_cast<const QComboBox*>(control)) {
+                    QVERIFY2(!control->accessibleName().isEmpty(),
+                             control->metaObject()->className());
+                }
+            }
+        }
         registry.activeState()->setZoomLevel(4.0);
         registry.activate(1);
         QCOMPARE(panelText->text(), QStringLiteral("2.0x"));
@@ -257,19 +263,13 @@ private Q_SLOTS:
 
     void panelOpensBesideItsAnchorAndHandsOverToSettings() {
         const QRect screen(0, 0, 1440, 900);
-        const QSize size(260, 380);
-        struct Case {
-            QRect anchor;
-            QRect expected;
-        };
-        const QList<Case> cases{
-            {QRect(1410, 0, 24, 24),
-             QRect(1180, 24, 260, 380)}, // tray top right: below, pulled left
-            {QRect(20, 876, 24, 24), QRect(20, 496, 260, 380)}, // tray at the bottom: above
-            {QRect(500, 300, 1, 1), QRect(500, 301, 260, 380)}, // right click: just below
-        };
-        for (const Case& c : cases) {
-            QCOMPARE(TrayIcon::panelFrame(size, c.anchor, screen), c.expected);
+        // Tray top right: below, pulled left; tray at the bottom: above; right click: just below.
+        for (const auto& [anchor, expected] :
+             {std::pair{QRect(1410, 0, 24, 24), QPoint(1180, 24)},
+              std::pair{QRect(20, 876, 24, 24), QPoint(20, 496)},
+              std::pair{QRect(500, 300, 1, 1), QPoint(500, 301)}}) {
+            QCOMPARE(TrayIcon::panelFrame(QSize(260, 380), anchor, screen),
+                     QRect(expected, QSize(260, 380)));
         }
         // No room above or below: kept inside the screen rather than cut off.
         QCOMPARE(TrayIcon::panelFrame(QSize(260, 880), QRect(100, 450, 1, 1), screen).top(), 20);
@@ -313,25 +313,6 @@ private Q_SLOTS:
         press(Qt::Key_N);
         press(Qt::Key_Q);
         QVERIFY(registry.createCalls == 2 && registry.quitCalls == 1);
-    }
-
-    // Screen readers need a name on every control of both views.
-    void everyControlHasAnAccessibleName() {
-        FakeWindowRegistry registry;
-        MenuBarView panel(registry);
-        SettingsView settings(registry);
-        for (const QWidget* view :
-             {static_cast<QWidget*>(&panel), static_cast<QWidget*>(&settings)}) {
-            for (const QWidget* control : view->findChildren<QWidget*>()) {
-                if (qobject_cast<const QAbstractButton*>(control) ||
-                    (qobject_cast<const QAbstractSlider*>(control) &&
-                     !qobject_cast<const QScrollBar*>(control)) ||
-                    qobject_cast<const QComboBox*>(control)) {
-                    QVERIFY2(!control->accessibleName().isEmpty(),
-                             control->metaObject()->className());
-                }
-            }
-        }
     }
 };
 

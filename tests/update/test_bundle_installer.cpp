@@ -1,3 +1,4 @@
+#include "common/TestFiles.h"
 #include "platform/unix/RenameExchangeSwapper.h"
 #include "support/TestEnvironment.h"
 #include "update/BundleInstaller.h"
@@ -32,29 +33,19 @@ namespace {
 
 const QString appId = u"org.oculo.Oculo"_s;
 
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-}
-
 // A bundle of `build` around `executable`, signed with `key` unless it is empty.
 void makeBundle(const QString& path, int build, const QByteArray& key,
                 const QString& executable = u"/bin/true"_s) {
     QVERIFY(QDir().mkpath(path + u"/lib"_s));
     QVERIFY(QFile::copy(executable, path + u"/oculo"_s));
-    writeFile(path + u"/Info.json"_s,
-              R"({"CFBundleIdentifier":"org.oculo.Oculo","CFBundleExecutable":"oculo",)"
-              R"("CFBundleVersion":")" +
-                  QByteArray::number(build) + "\"}");
-    writeFile(path + u"/lib/data"_s, "data");
+    writeBytes(path + u"/Info.json"_s,
+               R"({"CFBundleIdentifier":"org.oculo.Oculo","CFBundleExecutable":"oculo",)"
+               R"("CFBundleVersion":")" +
+                   QByteArray::number(build) + "\"}");
+    writeBytes(path + u"/lib/data"_s, "data");
     if (!key.isEmpty()) {
         QCOMPARE(bundle::signBundle(path, key), std::nullopt);
     }
-}
-
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 struct ZipEntry {
@@ -104,16 +95,12 @@ std::map<QString, QString> snapshot(const QString& path) {
 }
 
 // Exchanges for real; the relaunch is recorded and fails when told to.
-class RecordingSwapper : public BundleSwapper {
+class RecordingSwapper : public RenameExchangeSwapper {
 public:
-    std::optional<QString> exchange(const QString& running, const QString& update) override {
-        return real.exchange(running, update);
-    }
     std::optional<QString> relaunch(qint64 pid, const QString& executable) override {
         relaunched.append(u"%1 %2"_s.arg(pid).arg(executable));
         return relaunchError;
     }
-    RenameExchangeSwapper real;
     QStringList relaunched;
     std::optional<QString> relaunchError;
 };
@@ -131,7 +118,7 @@ class TestBundleInstaller : public QObject {
 
     // The built-in server of this copy, at `server`, with `pem` in its file.
     UpdateServer pinnedTo(const TestHttpsServer& server, const QByteArray& pem) {
-        writeFile(caFile, pem);
+        writeBytes(caFile, pem);
         UpdateServer builtIn = UpdateServer::builtIn();
         builtIn.baseUrl = server.baseUrl();
         return builtIn;
@@ -140,7 +127,7 @@ class TestBundleInstaller : public QObject {
 private Q_SLOTS:
     void verificationRequiresExactAgreement() {
         const auto writeTo = [](const char* name, const QByteArray& bytes) {
-            return [=](const QDir& b) { writeFile(b.filePath(QLatin1String(name)), bytes); };
+            return [=](const QDir& b) { writeBytes(b.filePath(QLatin1String(name)), bytes); };
         };
         const auto remove = [](const char* name) {
             return [=](const QDir& b) {
@@ -172,8 +159,8 @@ private Q_SLOTS:
             {"unsigned", remove("_CodeSignature"), Kind::unreadable},
             {"other app",
              [this](const QDir& b) {
-                 writeFile(b.filePath(u"Info.json"_s),
-                           R"({"CFBundleIdentifier":"org.other","CFBundleExecutable":"oculo"})");
+                 writeBytes(b.filePath(u"Info.json"_s),
+                            R"({"CFBundleIdentifier":"org.other","CFBundleExecutable":"oculo"})");
                  bundle::signBundle(b.path(), key);
              },
              Kind::wrongIdentity},
@@ -181,9 +168,9 @@ private Q_SLOTS:
             {"executable below the top",
              [this](const QDir& b) {
                  QFile::copy(b.filePath(u"oculo"_s), b.filePath(u"lib/oculo"_s));
-                 writeFile(b.filePath(u"Info.json"_s),
-                           R"({"CFBundleIdentifier":"org.oculo.Oculo",)"
-                           R"("CFBundleExecutable":"lib/oculo","CFBundleVersion":"2"})");
+                 writeBytes(b.filePath(u"Info.json"_s),
+                            R"({"CFBundleIdentifier":"org.oculo.Oculo",)"
+                            R"("CFBundleExecutable":"lib/oculo","CFBundleVersion":"2"})");
                  bundle::signBundle(b.path(), key);
              },
              Kind::signature},
@@ -259,7 +246,7 @@ private Q_SLOTS:
             {"open folders", openFolders, "writable by other users"},
             {"open folders zipped", openFolders, "", As::zip},
             {"app a link", moveOut(u"Oculo.app"_s), "not a folder"},
-            {"fifo", [](const QDir& d) { writeFile(d.filePath(u"Oculo.app/fifo"_s), {}); },
+            {"fifo", [](const QDir& d) { writeBytes(d.filePath(u"Oculo.app/fifo"_s), {}); },
              "fifo is a device, fifo or socket", As::zipWithFifo},
             {"name not UTF-8",
              [this](const QDir& d) {
@@ -285,11 +272,11 @@ private Q_SLOTS:
             QByteArray said;
             if (c.as != As::folder) {
                 QCOMPARE(bundle::packZip(pkg.path(), dir.filePath(u"p.zip"_s)), std::nullopt);
-                QByteArray zip = readAll(dir.filePath(u"p.zip"_s));
+                QByteArray zip = readBytes(dir.filePath(u"p.zip"_s));
                 if (c.as == As::zipWithFifo) {
                     // libarchive writes no fifo: the central directory is made to say one.
                     const qsizetype at = zip.lastIndexOf("pkg/Oculo.app/fifo") - 46;
-                    writeFile(dir.filePath(u"p.zip"_s), zip.replace(at + 40, 2, "\xa4\x11"));
+                    writeBytes(dir.filePath(u"p.zip"_s), zip.replace(at + 40, 2, "\xa4\x11"));
                 }
                 said = run({u"unpack"_s, dir.filePath(u"p.zip"_s), dir.filePath(u"out"_s)});
                 app = dir.filePath(u"out/pkg/Oculo.app"_s);
@@ -317,11 +304,11 @@ private Q_SLOTS:
             const QString folder = packages.filePath(QLatin1String(name));
             makeBundle(folder + u"/Oculo.app"_s, build, signer);
             bundle::packZip(folder + u"/Oculo.app"_s, folder + u".zip"_s);
-            return readAll(folder + u".zip"_s);
+            return readBytes(folder + u".zip"_s);
         };
         const auto zipOf = [&](const QList<ZipEntry>& entries) {
             writeZip(packages.filePath(u"raw.zip"_s), entries);
-            return readAll(packages.filePath(u"raw.zip"_s));
+            return readBytes(packages.filePath(u"raw.zip"_s));
         };
         const auto hashOf = [](const QByteArray& package) {
             return u"sha256:"_s +
@@ -407,8 +394,8 @@ private Q_SLOTS:
         makeBundle(running, 1, key, probe);
         makeBundle(next, 2, key, probe);
         QCOMPARE(bundle::packZip(next, root.filePath(u"p.zip"_s)), std::nullopt);
-        const QByteArray package = readAll(root.filePath(u"p.zip"_s));
-        writeFile(root.filePath(u"cert.pem"_s), server.certificate().toPem());
+        const QByteArray package = readBytes(root.filePath(u"p.zip"_s));
+        writeBytes(root.filePath(u"cert.pem"_s), server.certificate().toPem());
         server.enqueue({200, package});
         // Beside the bundle a crash left a work folder; the next start removes it, and
         // nothing else named alike, nor a folder an installation still holds.
@@ -433,7 +420,7 @@ private Q_SLOTS:
                    u"sha256:"_s + *bundle::sha256Hex(root.filePath(u"p.zip"_s)),
                    root.filePath(u"cert.pem"_s)});
         QTRY_VERIFY_WITH_TIMEOUT(old.state() == QProcess::NotRunning, 120000);
-        const auto report = [&root] { return readAll(root.filePath(u"Apps/report"_s)); };
+        const auto report = [&root] { return readBytes(root.filePath(u"Apps/report"_s)); };
         QVERIFY2(old.exitCode() == 0, (report() + old.readAllStandardError()).constData());
         QTRY_COMPARE_WITH_TIMEOUT(report(), QByteArray("started 1\nstarted 2\n"), 60000);
         QCOMPARE(snapshot(running), snapshot(next));

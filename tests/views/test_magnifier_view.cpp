@@ -8,6 +8,7 @@
 #include <QAbstractScrollArea>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLocale>
 #include <QPushButton>
 #include <QSlider>
 #include <QSpontaneKeyEvent>
@@ -34,21 +35,14 @@ protected:
     }
 };
 
-void sendWheel(QWidget* target, QPoint angleDelta) {
-    const QPointF inside(10, 10);
-    QWheelEvent event(inside, target->mapToGlobal(inside), QPoint(), angleDelta, Qt::NoButton,
-                      Qt::NoModifier, Qt::NoScrollPhase, false);
-    QApplication::sendEvent(target, &event);
-}
-
-// A wheel turn as the window system delivers it: passed on to the parents
-// while nobody takes it.
-void turnWheel(QWidget* target, QPoint angleDelta) {
+// A wheel turn sent to `target`; as the window system delivers it, it is
+// passed on to the parents while nobody takes it.
+void sendWheel(QWidget* target, QPoint angleDelta, bool spontaneous = false) {
     const QPointF inside(10, 10);
     QWheelEvent event(inside, target->mapToGlobal(inside), QPoint(), angleDelta, Qt::NoButton,
                       Qt::NoModifier, Qt::NoScrollPhase, false);
     QSpontaneKeyEvent::setSpontaneous(&event);
-    qApp->notify(target, &event);
+    spontaneous ? qApp->notify(target, &event) : QApplication::sendEvent(target, &event);
 }
 
 // Every control of the strip, in the order of the design.
@@ -102,6 +96,7 @@ private:
     int m_settingsOpened = 0;
 
     MagnifierState& state() { return m_fixture->state; }
+    MagnifierControlsView* controls() const { return m_view->controls(); }
 
 private Q_SLOTS:
     void init() {
@@ -177,10 +172,9 @@ private Q_SLOTS:
 
             // The middle half of the frame, scaled to the full height; no black bars.
             for (int y : {0, 50, 99}) {
-                QCOMPARE(drawn.pixelColor(0, y), QColor(Qt::green));
-                QCOMPARE(drawn.pixelColor(49, y), QColor(Qt::green));
-                QCOMPARE(drawn.pixelColor(50, y), QColor(Qt::yellow));
-                QCOMPARE(drawn.pixelColor(99, y), QColor(Qt::yellow));
+                for (int x : {0, 49, 50, 99}) {
+                    QCOMPARE(drawn.pixelColor(x, y), QColor(x < 50 ? Qt::green : Qt::yellow));
+                }
             }
             state().setCurrentFrame(QImage());
         }
@@ -193,24 +187,24 @@ private Q_SLOTS:
     }
 
     void placeholdersFollowPermissionAndFrame() {
+        // Whether the permission and the no-capture placeholders show.
+        const auto shown = [this] {
+            return QList<bool>{m_view->permissionPlaceholder()->isVisibleTo(m_view),
+                               m_view->noCapturePlaceholder()->isVisibleTo(m_view)};
+        };
         state().setHasScreenRecordingPermission(false);
-        QVERIFY(m_view->permissionPlaceholder()->isVisibleTo(m_view));
-        QVERIFY(!m_view->noCapturePlaceholder()->isVisibleTo(m_view));
+        QCOMPARE(shown(), (QList<bool>{true, false}));
         m_view->openSettingsButton()->click();
         QCOMPARE(m_settingsOpened, 1);
 
         state().setHasScreenRecordingPermission(true);
-        QVERIFY(!m_view->permissionPlaceholder()->isVisibleTo(m_view));
-        QVERIFY(m_view->noCapturePlaceholder()->isVisibleTo(m_view));
-
+        QCOMPARE(shown(), (QList<bool>{false, true}));
         QImage frame(20, 10, QImage::Format_ARGB32);
         frame.fill(Qt::white);
         state().setCurrentFrame(frame);
-        QVERIFY(!m_view->noCapturePlaceholder()->isVisibleTo(m_view));
-        QVERIFY(!m_view->permissionPlaceholder()->isVisibleTo(m_view));
-
+        QCOMPARE(shown(), (QList<bool>{false, false}));
         state().setCurrentFrame(QImage());
-        QVERIFY(m_view->noCapturePlaceholder()->isVisibleTo(m_view));
+        QCOMPARE(shown(), (QList<bool>{false, true}));
     }
 
     // From the smallest window up, the strip wraps into rows centred at the
@@ -251,8 +245,153 @@ private Q_SLOTS:
                 rectIn(strip->zoomText(), m_view).bottom());
         // The wheel over the strip still zooms.
         state().setZoomLevel(2.0);
-        turnWheel(strip->zoomText(), QPoint(0, 120));
+        sendWheel(strip->zoomText(), QPoint(0, 120), true);
         QCOMPARE(state().zoomLevel(), 2.25);
+    }
+
+    void buttonsAreEnabledOnlyWhereTheyCanAct() {
+        struct Case {
+            const char* situation;
+            std::function<void(MagnifierState&)> arrange;
+            bool region, hideWhileMoving, dock;
+        };
+        const QList<Case> cases{
+            {"follow mouse", [](MagnifierState&) {}, false, true, false},
+            {"fixed mode, no region yet",
+             [](MagnifierState& s) { s.setMode(MagnificationMode::fixedRegion); }, false, false,
+             false},
+            {"fixed region",
+             [](MagnifierState& s) { s.completeRegionSelection(QRectF(10, 20, 300, 200)); }, true,
+             false, false},
+            {"stays in its space", [](MagnifierState& s) { s.setStayInCurrentSpace(true); }, false,
+             true, true},
+        };
+        for (const Case& c : cases) {
+            cleanup();
+            init();
+            c.arrange(state());
+            QVERIFY2(controls()->regionButton()->isEnabled() == c.region, c.situation);
+            QVERIFY2(controls()->hideWhileMovingButton()->isEnabled() == c.hideWhileMoving,
+                     c.situation);
+            QVERIFY2(controls()->dockTopButton()->isEnabled() == c.dock, c.situation);
+            QVERIFY2(controls()->dockBottomButton()->isEnabled() == c.dock, c.situation);
+            QCOMPARE(drawnOpacity(controls()->dockTopButton()), c.dock ? 1.0 : 0.5);
+        }
+        // Keeping the window active makes its transparency moot.
+        state().setKeepWindowActive(true);
+        QVERIFY(!controls()->transparencySlider()->isEnabled());
+        QCOMPARE(drawnOpacity(controls()->transparencyGroup()), 0.5);
+    }
+
+    void buttonsChangeTheirSettingsBothWays() {
+        struct Case {
+            const char* button;
+            ControlButton* (MagnifierControlsView::*control)() const;
+            std::function<bool(const MagnifierState&)> isOn;
+        };
+        const QList<Case> cases{
+            {"keep active", &MagnifierControlsView::keepActiveButton,
+             &MagnifierState::keepWindowActive},
+            {"hide while moving", &MagnifierControlsView::hideWhileMovingButton,
+             &MagnifierState::hideWhileMoving},
+            {"stay in space", &MagnifierControlsView::stayInSpaceButton,
+             &MagnifierState::stayInCurrentSpace},
+        };
+        for (const Case& c : cases) {
+            ControlButton* button = (controls()->*c.control)();
+            button->click();
+            QVERIFY2(c.isOn(state()) && button->isChecked(), c.button);
+            button->click();
+            QVERIFY2(!c.isOn(state()) && !button->isChecked(), c.button);
+        }
+        // A change made elsewhere shows here too.
+        state().setStayInCurrentSpace(true);
+        QVERIFY(controls()->stayInSpaceButton()->isChecked());
+
+        // Docking: to an edge, straight to the other, and off again.
+        controls()->dockBottomButton()->click();
+        QCOMPARE(state().dockPosition(), DockPosition::bottom);
+        controls()->dockTopButton()->click();
+        QCOMPARE(state().dockPosition(), DockPosition::top);
+        controls()->dockTopButton()->click();
+        QCOMPARE(state().dockPosition(), DockPosition::none);
+
+        // The mode button selects a region in follow-mouse mode and leaves a fixed region.
+        controls()->modeButton()->click();
+        QVERIFY(state().isSelectingRegion());
+        QCOMPARE(state().mode(), MagnificationMode::followMouse);
+        state().completeRegionSelection(QRectF(10, 20, 300, 200));
+        controls()->regionButton()->click();
+        QVERIFY(state().isAdjustingRegion());
+        controls()->modeButton()->click();
+        QCOMPARE(state().mode(), MagnificationMode::followMouse);
+    }
+
+    void zoomAndTransparencyControlsStayWithinBounds() {
+        QLocale::setDefault(QLocale::c());
+        state().setZoomLevel(1.0);
+        QVERIFY(!controls()->zoomOutButton()->isEnabled());
+        state().setZoomLevel(9.9);
+        controls()->zoomInButton()->click();
+        QCOMPARE(state().zoomLevel(), 10.0);
+        QVERIFY(!controls()->zoomInButton()->isEnabled());
+        QCOMPARE(controls()->zoomSlider()->value(), controls()->zoomSlider()->maximum());
+        controls()->zoomSlider()->setValue(10); // 10 quarter steps above 1.0
+        QCOMPARE(state().zoomLevel(), 2.5);
+        QCOMPARE(controls()->zoomText()->text(), QStringLiteral("2.5"));
+
+        // The transparency readout truncates, so 0.29 never reads as 29.
+        state().setWindowTransparency(0.29);
+        QCOMPARE(controls()->transparencyText()->text(), QStringLiteral("28"));
+        controls()->transparencySlider()->setValue(550);
+        QCOMPARE(state().windowTransparency(), 0.55);
+    }
+
+    // One sweep for people who use the keyboard or a screen reader.
+    void everyControlIsNamedReachableAndDrawn() {
+        state().setStayInCurrentSpace(true);
+        const QList<ControlButton*> buttons = controls()->findChildren<ControlButton*>();
+        QCOMPARE(buttons.size(), 9);
+        for (ControlButton* button : buttons) {
+            const QByteArray name = button->objectName().toLatin1();
+            QVERIFY2(!button->accessibleName().isEmpty(), name.constData());
+            QCOMPARE(button->accessibleDescription(), button->toolTip());
+            // Drawn: some pixels inked, but not the whole square.
+            const QImage alpha =
+                button->icon().pixmap(16, 16).toImage().convertToFormat(QImage::Format_Alpha8);
+            const auto inked =
+                std::count_if(alpha.constBits(), alpha.constBits() + alpha.sizeInBytes(),
+                              [](uchar a) { return a > 0; });
+            QVERIFY2(inked > 0 && inked < alpha.sizeInBytes(), name.constData());
+        }
+        for (QSlider* slider : {controls()->zoomSlider(), controls()->transparencySlider()}) {
+            QVERIFY(!slider->accessibleName().isEmpty());
+        }
+
+        // Return, Enter and Space press the focused button.
+        state().setZoomLevel(2.0);
+        QTest::keyClick(controls()->zoomInButton(), Qt::Key_Return);
+        QTest::keyClick(controls()->zoomInButton(), Qt::Key_Enter);
+        QTest::keyClick(controls()->zoomOutButton(), Qt::Key_Space);
+        QCOMPARE(state().zoomLevel(), 2.25);
+
+        // Tab reaches every control.
+        m_parent->show();
+        m_parent->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_parent.get()));
+        controls()->modeButton()->setFocus();
+        QList<QWidget*> reached{controls()->modeButton()};
+        for (int i = 0; i < 20; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            if (!reached.contains(QApplication::focusWidget())) {
+                reached.append(QApplication::focusWidget());
+            }
+        }
+        for (QWidget* control : buttons) {
+            QVERIFY2(!control->isEnabled() || reached.contains(control),
+                     control->objectName().toLatin1().constData());
+        }
+        QVERIFY(reached.contains(controls()->zoomSlider()));
     }
 };
 

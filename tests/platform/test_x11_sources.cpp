@@ -1,5 +1,6 @@
 #include "X11TestSupport.h"
 #include "platform/x11/PointerBeacon.h"
+#include "platform/x11/X11DisplaySource.h"
 #include "platform/x11/X11PointerSource.h"
 #include "support/TestEnvironment.h"
 #include "support/XvfbSession.h"
@@ -8,16 +9,23 @@
 #include <QCursor>
 #include <QGuiApplication>
 #include <QTest>
+#include <qcoro/qcorotask.h>
 
 #include <tuple>
 
 using namespace oculo;
 
-class X11PointerSourceTest : public QObject {
+namespace {
+const test::ScopedMonitors* monitors = nullptr;
+} // namespace
+
+// The pointer and display sources, on two monitors side by side, present before Qt
+// starts, the right one primary and scaled by 2.
+class X11SourcesTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void followsMotionAndWarpsThroughTheScreenUnderThePointer() {
+    void followsAndReportsMotionAndWarpsThroughTheScreenUnderThePointer() {
         X11PointerSource pointer;
         QCOMPARE(QGuiApplication::screens().size(), 2);
         // Warps send no raw motion. The right monitor's 2x scale halves
@@ -40,11 +48,9 @@ private Q_SLOTS:
         test::warpPointer(QPoint(900, 600));
         QTRY_COMPARE_WITH_TIMEOUT(tracker.mouseLocation(), QPointF(900, 600), 2000);
         QVERIFY(tracker.isMoving() && tracker.isSampling());
-        QVERIFY(pointer.usesRawMotion());
-    }
+        tracker.stopTracking();
 
-    void reportsMotionWhileListenedTo() {
-        X11PointerSource pointer;
+        // Motion is reported while someone listens.
         QVERIFY(pointer.notifiesMotion());
         test::movePointer(QPoint(400, 400));
         QTRY_COMPARE(pointer.position(), QPointF(400, 400));
@@ -137,6 +143,29 @@ private Q_SLOTS:
         QVERIFY(!pointer.usesRawMotion() && !pointer.notifiesMotion());
     }
 
+    void displaysAreListedPrimaryFirstInLogicalPoints() {
+        const DisplayQueryResult result = X11DisplaySource().queryDisplaysNow();
+        QVERIFY(!result.error);
+        QCOMPARE(result.displays,
+                 (QList<DisplayInfo>{{monitors->atomOf("RIGHT"), QStringLiteral("RIGHT"),
+                                      QRectF(1440, 0, 720, 450), 2.0},
+                                     {monitors->atomOf("LEFT"), QStringLiteral("LEFT"),
+                                      QRectF(0, 0, 1440, 900), 1.0}}));
+
+        // A server without monitors of its own is one display, in device pixels.
+        test::XvfbSession::Options options;
+        options.width = 2880;
+        test::XvfbSession server(options);
+        QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
+        const DisplayQueryResult whole =
+            QCoro::waitFor(X11DisplaySource(server.display().toLocal8Bit()).queryDisplays());
+        QVERIFY(!whole.error);
+        QCOMPARE(whole.displays.size(), 1);
+        QCOMPARE(whole.displays[0].frame, QRectF(0, 0, 2880, 900));
+        QCOMPARE(whole.displays[0].devicePixelRatio, 1.0);
+        QVERIFY(whole.displays[0].id != 0);
+    }
+
     void unreachableServerFallsBackToQt() {
         QTest::ignoreMessage(QtWarningMsg,
                              "Following the pointer through Qt: cannot connect to the X display.");
@@ -147,21 +176,28 @@ private Q_SLOTS:
         QCOMPARE(pointer.position(), QPointF(QCursor::pos()));
         QCOMPARE(pointer.position(), QPointF(42, 24));
         QCOMPARE(pointer.queryCount(), 0);
+
+        // To the display source that means capture refused.
+        const DisplayQueryResult result = X11DisplaySource(":9999").queryDisplaysNow();
+        QVERIFY(result.displays.isEmpty());
+        QVERIFY(result.error);
+        QCOMPARE(result.error->kind, DisplayQueryError::Kind::CaptureRefused);
+        QVERIFY(!result.error->description.isEmpty());
     }
 };
 
-// Two monitors side by side, present before Qt starts, the right one scaled by 2.
 int main(int argc, char** argv) {
     oculo::test::isolateUserFiles();
     oculo::test::useIsolatedXServer(false, 2880, 900);
-    const test::ScopedMonitors monitors(
-        {{"LEFT", QRect(0, 0, 1440, 900), true}, {"RIGHT", QRect(1440, 0, 1440, 900), false}});
-    if (!monitors.isValid()) {
+    const test::ScopedMonitors scoped(
+        {{"LEFT", QRect(0, 0, 1440, 900), false}, {"RIGHT", QRect(1440, 0, 1440, 900), true}});
+    if (!scoped.isValid()) {
         qFatal("Could not set up the RandR monitors");
     }
+    monitors = &scoped;
     qputenv("QT_SCREEN_SCALE_FACTORS", "LEFT=1;RIGHT=2");
     QApplication app(argc, argv);
-    X11PointerSourceTest tc;
+    X11SourcesTest tc;
     return QTest::qExec(&tc, argc, argv);
 }
-#include "test_x11_pointer_source.moc"
+#include "test_x11_sources.moc"
