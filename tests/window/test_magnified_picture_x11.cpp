@@ -105,11 +105,18 @@ private Q_SLOTS:
         const QWidget* surface = view->findChild<QWidget*>(QStringLiteral("pictureSurface"));
         QVERIFY(surface != nullptr);
 
-        // A new window shows its controls until the pointer has been over it once.
-        test::movePointer(windowFrame.center());
-        QTRY_VERIFY_WITH_TIMEOUT(view->underMouse(), timeoutMs);
-        test::movePointer(parkedPointer);
-        QTRY_VERIFY_WITH_TIMEOUT(surface->isVisible(), timeoutMs);
+        // A new window shows its controls until the pointer has been over it
+        // once. On a loaded machine a first pass now and then brings no leave
+        // event, so the pointer passes over again, as a user's would.
+        const auto passOver = [&] {
+            test::movePointer(windowFrame.center());
+            if (!QTest::qWaitFor([&] { return view->underMouse(); }, timeoutMs)) {
+                return false;
+            }
+            test::movePointer(parkedPointer);
+            return QTest::qWaitFor([&] { return surface->isVisible(); }, timeoutMs / 3);
+        };
+        QVERIFY(passOver() || passOver() || passOver());
         const uint32_t window = static_cast<uint32_t>(controller.panel()->winId());
         QCOMPARE(probe.rootGeometry(window), windowFrame);
 
