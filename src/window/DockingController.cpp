@@ -10,6 +10,8 @@
 #include <QScreen>
 #include <QWindow>
 
+#include <utility>
+
 namespace oculo {
 
 namespace {
@@ -108,7 +110,18 @@ bool DockingController::eventFilter(QObject* watched, QEvent* event) {
     // Sent before the window is mapped, every time it is shown again: the
     // window manager reads the desktop when it takes the window on.
     if (watched == m_window && event->type() == QEvent::Show) {
+        m_desktopUnchecked = true;
         applyDesktop();
+    }
+    // Mapped now: a window manager that went its own way with what it read
+    // is asked again, the way it must follow for a mapped window.
+    if (watched == m_window && event->type() == QEvent::Expose && m_window->isExposed() &&
+        std::exchange(m_desktopUnchecked, false)) {
+        const auto wanted = wantedDesktop();
+        const auto actual = m_windowManager.windowDesktop(m_window->winId());
+        if (wanted && actual && *actual != *wanted) {
+            m_windowManager.setWindowDesktop(m_window->winId(), *wanted);
+        }
     }
     return QObject::eventFilter(watched, event);
 }
@@ -139,15 +152,20 @@ void DockingController::dockPositionChanged() {
     }
 }
 
+std::optional<quint32> DockingController::wantedDesktop() {
+    if (!m_state.stayInCurrentSpace()) {
+        return WindowManagerSource::allDesktops;
+    }
+    return m_windowManager.currentDesktop();
+}
+
 void DockingController::applyDesktop() {
     const QWindow* window = m_window;
     if (window == nullptr) {
         return;
     }
-    if (!m_state.stayInCurrentSpace()) {
-        m_windowManager.setWindowDesktop(window->winId(), WindowManagerSource::allDesktops);
-    } else if (const auto current = m_windowManager.currentDesktop()) {
-        m_windowManager.setWindowDesktop(window->winId(), *current);
+    if (const auto desktop = wantedDesktop()) {
+        m_windowManager.setWindowDesktop(window->winId(), *desktop);
     }
 }
 

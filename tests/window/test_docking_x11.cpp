@@ -1,7 +1,11 @@
+#include "RealControllerParts.h"
+#include "platform/X11TestSupport.h"
+#include "platform/x11/X11CaptureBackend.h"
 #include "platform/x11/X11WindowManagerSource.h"
 #include "state/MagnifierState.h"
 #include "support/TestEnvironment.h"
 #include "support/fakes/FakeServices.h"
+#include "views/MagnifierView.h"
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"
 
@@ -11,13 +15,25 @@
 
 using namespace oculo;
 using Window = WindowManagerSource::ClientWindow;
+using Manager = test::XvfbSession::WindowManager;
 
+// Each case runs under openbox and again under xfwm4, which reads desktops,
+// moves and decorations differently.
 class TestDockingX11 : public QObject {
     Q_OBJECT
 
+    static void windowManagers() {
+        QTest::addColumn<Manager>("manager");
+        QTest::newRow("openbox") << Manager::openbox;
+        QTest::newRow("xfwm4") << Manager::xfwm4;
+    }
+
 private Q_SLOTS:
-    // Docking to the bottom of the 1440 x 900 screen openbox leaves whole.
+    void docksPushesAndFollowsDesktops_data() { windowManagers(); }
+    // Docking to the bottom of the 1440 x 900 screen the window manager leaves whole.
     void docksPushesAndFollowsDesktops() {
+        QFETCH(Manager, manager);
+        QVERIFY(test::switchWindowManager(manager));
         test::FakeServices services;
         X11WindowManagerSource wm;
         QProcess client;
@@ -106,6 +122,46 @@ private Q_SLOTS:
         controller.reset();
         client.kill();
         client.waitForFinished();
+    }
+
+    void dragsByThePicture_data() { windowManagers(); }
+    // Pressed on the live picture after coming in from outside, the window
+    // follows the pointer's travel, and its top edge stays on the screen.
+    void dragsByThePicture() {
+        QFETCH(Manager, manager);
+        QVERIFY(test::switchWindowManager(manager));
+        test::RealControllerParts parts;
+        X11CaptureBackend backend;
+        test::movePointer({1300, 850});
+        MagnifierWindowController controller(parts.tracker, parts.displayManager,
+                                             parts.permissionManager, backend, parts.store,
+                                             nullptr);
+        controller.state().setWindowFrame(QRectF(300, 200, 400, 330));
+        controller.setup();
+        QCoro::waitFor(controller.startCapture());
+        FloatingPanel* panel = controller.panel();
+        const auto* view = qobject_cast<MagnifierView*>(panel->content());
+        QTRY_COMPARE(panel->frame(), QRectF(300, 200, 400, 330));
+        test::movePointer(view->mapToGlobal(QPoint(100, 100)));
+        QTRY_VERIFY(view->underMouse());
+        test::movePointer({1300, 850});
+        QTRY_VERIFY(!view->controlsShown() && !controller.state().currentFrame().isNull());
+
+        const auto drag = [&](QPoint from, QPoint by) {
+            test::movePointer(from);
+            QTRY_VERIFY(view->controlsShown());
+            test::setPointerButton(1, true);
+            QTRY_COMPARE(QGuiApplication::mouseButtons(), Qt::LeftButton);
+            test::movePointer(from + by / 2);
+            test::movePointer(from + by);
+            test::setPointerButton(1, false);
+        };
+        drag(view->mapToGlobal(QPoint(150, 100)), QPoint(40, 20));
+        QTRY_COMPARE(panel->frame(), QRectF(340, 220, 400, 330));
+        drag(view->mapToGlobal(QPoint(150, 100)), QPoint(-20, -400));
+        QTRY_COMPARE(panel->frame(), QRectF(320, 0, 400, 330));
+        controller.close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 };
 
