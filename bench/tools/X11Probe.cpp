@@ -224,6 +224,20 @@ void X11Probe::fakeInput(uint8_t type, uint8_t detail, QPoint rootPosition) {
     std::this_thread::sleep_for(inputSpacing);
 }
 
+void X11Probe::iconify(uint32_t window) {
+    constexpr uint32_t iconicState = 3;
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = window;
+    event.type = atom("WM_CHANGE_STATE");
+    event.data.data32[0] = iconicState;
+    xcb_send_event(m_connection, 0, m_root,
+                   XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&event));
+    sync();
+}
+
 void X11Probe::click(QPoint rootPosition) {
     fakeInput(XCB_MOTION_NOTIFY, 0, rootPosition);
     fakeInput(XCB_BUTTON_PRESS, 1);
