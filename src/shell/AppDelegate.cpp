@@ -108,6 +108,11 @@ void AppDelegate::setUpdateService(std::unique_ptr<UpdateService> service) {
     }
 }
 
+void AppDelegate::setWindowManagerSource(WindowManagerSource* source) {
+    m_windowManager = source;
+    m_regionOverlays->setWindowManagerSource(source);
+}
+
 void AppDelegate::setContextMenuHandler(std::function<void(QPoint)> handler) {
     m_contextMenuHandler = std::move(handler);
     for (MagnifierWindowController* controller : std::as_const(m_windowControllers)) {

@@ -66,8 +66,9 @@ public:
     void setUpdateService(std::unique_ptr<UpdateService> service);
     UpdateService* updateService() const { return m_updateService.get(); }
 
-    // Desktops and docking of windows opened from now on; must outlive them.
-    void setWindowManagerSource(WindowManagerSource* source) { m_windowManager = source; }
+    // Desktops and docking of windows opened from now on, and the window that
+    // gets the keyboard back after a region overlay; must outlive them.
+    void setWindowManagerSource(WindowManagerSource* source);
 
     // Right-clicks on every window, present and future, go here.
     void setContextMenuHandler(std::function<void(QPoint globalPos)> handler);
