@@ -114,13 +114,15 @@ bool DockingController::eventFilter(QObject* watched, QEvent* event) {
         applyDesktop();
     }
     // Mapped now: a window manager that went its own way with what it read
-    // is asked again, the way it must follow for a mapped window.
+    // is asked again, the way it must follow for a mapped window. The desktop
+    // last asked for counts, not the one the user may have gone to since.
     if (watched == m_window && event->type() == QEvent::Expose && m_window->isExposed() &&
         std::exchange(m_desktopUnchecked, false)) {
-        const auto wanted = wantedDesktop();
-        const auto actual = m_windowManager.windowDesktop(m_window->winId());
-        if (wanted && actual && *actual != *wanted) {
-            m_windowManager.setWindowDesktop(m_window->winId(), *wanted);
+        if (const auto wanted = m_appliedDesktop) {
+            const auto actual = m_windowManager.windowDesktop(m_window->winId());
+            if (actual && *actual != *wanted) {
+                m_windowManager.setWindowDesktop(m_window->winId(), *wanted);
+            }
         }
     }
     return QObject::eventFilter(watched, event);
@@ -152,20 +154,15 @@ void DockingController::dockPositionChanged() {
     }
 }
 
-std::optional<quint32> DockingController::wantedDesktop() {
-    if (!m_state.stayInCurrentSpace()) {
-        return WindowManagerSource::allDesktops;
-    }
-    return m_windowManager.currentDesktop();
-}
-
 void DockingController::applyDesktop() {
     const QWindow* window = m_window;
     if (window == nullptr) {
         return;
     }
-    if (const auto desktop = wantedDesktop()) {
-        m_windowManager.setWindowDesktop(window->winId(), *desktop);
+    m_appliedDesktop = m_state.stayInCurrentSpace() ? m_windowManager.currentDesktop()
+                                                    : WindowManagerSource::allDesktops;
+    if (m_appliedDesktop) {
+        m_windowManager.setWindowDesktop(window->winId(), *m_appliedDesktop);
     }
 }
 

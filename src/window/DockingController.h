@@ -63,7 +63,6 @@ protected:
 
 private:
     void dockPositionChanged();
-    std::optional<quint32> wantedDesktop();
     void currentDesktopChanged();
     void redockOnScreenChange();
     void watchScreen(QScreen* screen);
@@ -74,6 +73,7 @@ private:
     QPointer<QWindow> m_window;
     QPointer<Reaction> m_screenReaction;
     DockPosition m_lastKnownDockPosition = DockPosition::none;
+    std::optional<quint32> m_appliedDesktop;
     bool m_desktopUnchecked = false; // shown, not yet mapped
     QTimer m_delayedPush;
     QTimer m_monitor;
