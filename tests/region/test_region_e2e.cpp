@@ -68,13 +68,17 @@ private Q_SLOTS:
     void selectionShowsInTheMagnifierAndEscapeEndsAnAdjustment() {
         // The user works in another application, clear of the magnifier.
         QProcess other;
-        other.start(QStringLiteral(OCULO_DOCK_TEST_CLIENT), {QStringLiteral("1050,100,300,200")});
+        other.start(QStringLiteral(OCULO_DOCK_TEST_CLIENT), {QStringLiteral("1080,540,300,200")});
         QVERIFY(other.waitForStarted());
         WindowManagerSource::WindowId otherWindow = 0;
         QTRY_VERIFY_WITH_TIMEOUT((otherWindow = windowOf(other.processId())) != 0, timeoutMs);
-        m_display.click({1200, 200});
+        m_display.click({1230, 650});
         QTRY_COMPARE_WITH_TIMEOUT(m_windowManager.activeWindow().value_or(0), otherWindow,
                                   timeoutMs);
+        // The panel grabs the pointer with the time of the last event Qt saw,
+        // which must not be older than that click, as a real right-click is not.
+        test::movePointer(patternRect.center());
+        QTRY_VERIFY_WITH_TIMEOUT(m_pattern.underMouse(), timeoutMs);
 
         chooseFromPanel(QStringLiteral("Select New Region..."));
         RegionOverlayCoordinator& overlays = m_delegate.regionOverlays();
