@@ -168,11 +168,9 @@ bool XvfbSession::useWindowManager(WindowManager manager) {
                                                   {QStringLiteral("--"), QStringLiteral("xfwm4"),
                                                    QStringLiteral("--compositor=off")});
     if (!waitForWindowManager(m_display.toLocal8Bit(), 20000)) {
-        m_error = QStringLiteral("%1 did not take over the X server within 20 s.")
-                      .arg(openbox ? QStringLiteral("openbox") : QStringLiteral("xfwm4"));
-        return false;
+        m_error = QStringLiteral("The window manager did not take over the X server within 20 s.");
     }
-    return true;
+    return m_error.isEmpty();
 }
 
 pid_t XvfbSession::spawnOnDisplay(const QString& program, const QStringList& arguments) {
