@@ -12,8 +12,7 @@ namespace oculo::test {
 // destruction. Never touches the user's own display.
 class XvfbSession {
 public:
-    // xfwm4 runs with its compositor off, on a session bus of its own (its
-    // settings service needs one); it keeps four desktops.
+    // xfwm4 runs with its compositor off, on a session bus its settings need.
     enum class WindowManager { none, openbox, xfwm4 };
 
     struct Options {
