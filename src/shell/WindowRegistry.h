@@ -22,7 +22,8 @@ public:
     virtual void createNewWindow() = 0;
     // Brings every magnifier window back where the user is: restored from
     // minimised, onto the current desktop, in front, the last active focused.
-    virtual void bringWindowsBack() = 0;
+    // A registry without real windows has nothing to bring back.
+    virtual void bringWindowsBack() {}
     virtual void quit() = 0;
 
 Q_SIGNALS:

@@ -35,8 +35,7 @@ std::unique_ptr<XvfbSession> session;
 
 void useIsolatedXServer(bool windowManager, int width, int height) {
     XvfbSession::Options options;
-    options.windowManager =
-        windowManager ? XvfbSession::WindowManager::openbox : XvfbSession::WindowManager::none;
+    options.windowManager = windowManager;
     options.width = width;
     options.height = height;
     session = std::make_unique<XvfbSession>(options);

@@ -146,7 +146,7 @@ XvfbSession::XvfbSession(const Options& options) {
     }
     m_display = QStringLiteral(":") + QString::fromLatin1(number);
 
-    useWindowManager(options.windowManager);
+    useWindowManager(options.windowManager ? WindowManager::openbox : WindowManager::none);
 }
 
 XvfbSession::~XvfbSession() {

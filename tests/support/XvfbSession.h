@@ -18,7 +18,7 @@ public:
     struct Options {
         int width = 1440;
         int height = 900;
-        WindowManager windowManager = WindowManager::none;
+        bool windowManager = false; // openbox
         QStringList extraArguments; // appended to Xvfb's command line
     };
 
