@@ -144,6 +144,15 @@ bool X11Probe::isOverrideRedirect(uint32_t window) const {
     return reply && reply->override_redirect;
 }
 
+uint32_t X11Probe::activeWindow() const {
+    const QByteArray value = property(m_root, atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW);
+    uint32_t window = 0;
+    if (value.size() >= 4) {
+        std::memcpy(&window, value.constData(), sizeof window);
+    }
+    return window;
+}
+
 pid_t X11Probe::ownerPid(uint32_t window) const {
     const QByteArray value = property(window, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL);
     uint32_t pid = 0;

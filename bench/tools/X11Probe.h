@@ -73,6 +73,8 @@ public:
     // Asks the window manager to minimise the client `window`, as its
     // title bar's button would.
     void iconify(uint32_t window);
+    // _NET_ACTIVE_WINDOW, 0 when no window has the keyboard.
+    uint32_t activeWindow() const;
 
     // What the server shows in `rootRect` (clipped to the screen), as RGB32.
     QImage grab(const QRect& rootRect) const;

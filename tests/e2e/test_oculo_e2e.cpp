@@ -176,6 +176,8 @@ private Q_SLOTS:
     // magnifier opens the panel.
     void secondStartHandsOverAndThePanelOutlivesTheTray() {
         startOculo();
+        // Once active, nothing of its opening can restore it behind the test's back.
+        QTRY_COMPARE_WITH_TIMEOUT(m_probe.activeWindow(), m_magnifier, reactionTimeoutMs);
         m_probe.iconify(m_magnifier);
         QTRY_VERIFY_WITH_TIMEOUT(!m_probe.isViewable(m_magnifier), reactionTimeoutMs);
         QProcess second;
