@@ -115,6 +115,8 @@ private Q_SLOTS:
         // Undocking restores the frame it had before docking.
         controller->state().setDockPosition(DockPosition::none);
         QTRY_COMPARE(controller->panel()->frame(), QRectF(50, 50, 400, 330));
+        client.kill();
+        client.waitForFinished();
 
         // Pressed on the picture after coming in from outside, the window
         // follows the pointer's travel, and its top edge stays on the screen.
@@ -134,9 +136,6 @@ private Q_SLOTS:
         QTRY_COMPARE(controller->panel()->frame(), QRectF(90, 70, 400, 330));
         drag({-20, -400});
         QTRY_COMPARE(controller->panel()->frame(), QRectF(70, 0, 400, 330));
-        controller.reset();
-        client.kill();
-        client.waitForFinished();
     }
 };
 
