@@ -144,6 +144,15 @@ bool X11Probe::isOverrideRedirect(uint32_t window) const {
     return reply && reply->override_redirect;
 }
 
+uint32_t X11Probe::activeWindow() const {
+    const QByteArray value = property(m_root, atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW);
+    uint32_t window = 0;
+    if (value.size() >= 4) {
+        std::memcpy(&window, value.constData(), sizeof window);
+    }
+    return window;
+}
+
 pid_t X11Probe::ownerPid(uint32_t window) const {
     const QByteArray value = property(window, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL);
     uint32_t pid = 0;
@@ -222,6 +231,20 @@ void X11Probe::fakeInput(uint8_t type, uint8_t detail, QPoint rootPosition) {
                         static_cast<int16_t>(rootPosition.y()), 0);
     xcb_flush(m_connection);
     std::this_thread::sleep_for(inputSpacing);
+}
+
+void X11Probe::iconify(uint32_t window) {
+    constexpr uint32_t iconicState = 3;
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = window;
+    event.type = atom("WM_CHANGE_STATE");
+    event.data.data32[0] = iconicState;
+    xcb_send_event(m_connection, 0, m_root,
+                   XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&event));
+    sync();
 }
 
 void X11Probe::click(QPoint rootPosition) {

@@ -70,6 +70,11 @@ public:
     // order (e.g. Control_L, q). False when a key is not on the keyboard.
     bool pressKeys(const QList<uint32_t>& keysyms);
     QPoint pointerPosition() const;
+    // Asks the window manager to minimise the client `window`, as its
+    // title bar's button would.
+    void iconify(uint32_t window);
+    // _NET_ACTIVE_WINDOW, 0 when no window has the keyboard.
+    uint32_t activeWindow() const;
 
     // What the server shows in `rootRect` (clipped to the screen), as RGB32.
     QImage grab(const QRect& rootRect) const;

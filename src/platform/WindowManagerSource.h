@@ -43,8 +43,15 @@ public:
     virtual std::optional<quint32> currentDesktop() = 0;
     // `allDesktops` for a window on every desktop; none when it is not known.
     virtual std::optional<quint32> windowDesktop(WindowId window) = 0;
-    // Works before the window is first shown, too.
+    // Works before the window is first shown, too; `allDesktops` also makes
+    // it sticky, which is all some window managers go by.
     virtual void setWindowDesktop(WindowId window, quint32 desktop) = 0;
+    // The window that has the keyboard, none when no window has it or the
+    // window manager does not tell.
+    virtual std::optional<WindowId> activeWindow() = 0;
+    // Asks for `window` to have the keyboard, as a pager does for the user:
+    // window managers grant it without weighing focus stealing.
+    virtual void activateWindow(WindowId window) = 0;
     // The part of the desktop not reserved by panels, over all screens.
     virtual std::optional<QRectF> workArea() = 0;
 
@@ -66,6 +73,8 @@ public:
     std::optional<quint32> currentDesktop() override { return std::nullopt; }
     std::optional<quint32> windowDesktop(WindowId /*window*/) override { return std::nullopt; }
     void setWindowDesktop(WindowId /*window*/, quint32 /*desktop*/) override {}
+    std::optional<WindowId> activeWindow() override { return std::nullopt; }
+    void activateWindow(WindowId /*window*/) override {}
     std::optional<QRectF> workArea() override { return std::nullopt; }
 };
 

@@ -1,5 +1,6 @@
 #include "region/RegionOverlayCoordinator.h"
 
+#include "platform/WindowManagerSource.h"
 #include "region/RegionOverlayViews.h"
 #include "region/RegionSelectionWindow.h"
 #include "state/MagnifierState.h"
@@ -11,6 +12,9 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QScreen>
+#include <QWindow>
+
+#include <utility>
 
 namespace oculo {
 
@@ -144,6 +148,7 @@ void RegionOverlayCoordinator::showRegionAdjustmentOverlay(MagnifierState& state
 }
 
 void RegionOverlayCoordinator::showOverlay(Kind kind, MagnifierState& state) {
+    rememberActiveWindow();
     m_activeRegionState = &state;
     QPointer<MagnifierState> target(&state);
     if (!hidePanels()) {
@@ -222,6 +227,16 @@ void RegionOverlayCoordinator::hideOverlay(Kind kind) {
     restorePanelsIfDone();
 }
 
+void RegionOverlayCoordinator::rememberActiveWindow() {
+    // Only before the first overlay: later ones would name an overlay.
+    if (std::exchange(m_rememberedActiveWindow, true)) {
+        return;
+    }
+    m_previousActiveWindow =
+        m_windowManager != nullptr ? m_windowManager->activeWindow() : std::nullopt;
+    m_previousFocusWindow = QGuiApplication::focusWindow();
+}
+
 bool RegionOverlayCoordinator::hidePanels() {
     bool hidSome = false;
     for (MagnifierWindowController* controller : std::as_const(m_controllers)) {
@@ -239,14 +254,38 @@ void RegionOverlayCoordinator::restorePanelsIfDone() {
     if (!m_selectionWindows.isEmpty() || !m_adjustmentWindows.isEmpty() || m_pendingOpens > 0) {
         return;
     }
-    // In list order, so the last window ends up with the keyboard focus.
     const QList<QPointer<FloatingPanel>> panels = std::exchange(m_hiddenPanels, {});
+    const std::optional<quint64> previous = std::exchange(m_previousActiveWindow, std::nullopt);
+    const QPointer<QWindow> previousFocus = std::exchange(m_previousFocusWindow, nullptr);
+    m_rememberedActiveWindow = false;
+    FloatingPanel* previousPanel = nullptr;
     for (const QPointer<FloatingPanel>& panel : panels) {
-        if (panel) {
-            panel->show();
-            panel->raise();
-            panel->activateWindow();
+        if (!panel) {
+            continue;
         }
+        QWindow* handle = panel->windowHandle();
+        if (handle != nullptr &&
+            (previous ? *previous == handle->winId() : handle == previousFocus.data())) {
+            previousPanel = panel;
+        }
+        // Mapped without taking the keyboard (how Qt passes
+        // WA_ShowWithoutActivating to a window that exists already), so it
+        // cannot take it from the window that gets it back below.
+        if (handle != nullptr) {
+            handle->setProperty("_q_showWithoutActivating", true);
+        }
+        panel->show();
+        panel->raise();
+        if (handle != nullptr) {
+            handle->setProperty("_q_showWithoutActivating", QVariant());
+        }
+    }
+    if (previousPanel != nullptr) {
+        previousPanel->activateWindow();
+    } else if (previous && m_windowManager != nullptr) {
+        m_windowManager->activateWindow(*previous);
+    } else if (previousFocus != nullptr && previousFocus->isVisible()) {
+        previousFocus->requestActivate();
     }
     m_activeRegionState = nullptr;
 }

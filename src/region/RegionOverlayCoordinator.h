@@ -8,6 +8,9 @@
 #include <QUuid>
 
 #include <chrono>
+#include <optional>
+
+class QWindow;
 
 namespace oculo {
 
@@ -15,12 +18,15 @@ class FloatingPanel;
 class MagnifierState;
 class MagnifierWindowController;
 class RegionSelectionWindow;
+class WindowManagerSource;
 
 // Opens and closes the region overlays. A menu row or control raises a
 // magnifier state's isSelectingRegion or isAdjustingRegion; a poll of every
 // window's two flags sees the rise, hides the magnifier windows and covers
 // every screen with an overlay; the overlay ends by lowering the flag, and the
-// poll then removes the overlays and brings the magnifier windows back.
+// poll then removes the overlays and brings the magnifier windows back. The
+// window that had the keyboard before the first overlay opened has it again
+// after the last one closes.
 class RegionOverlayCoordinator final : public QObject {
     Q_OBJECT
 
@@ -35,6 +41,11 @@ public:
     explicit RegionOverlayCoordinator(const QList<MagnifierWindowController*>& controllers,
                                       QObject* parent = nullptr);
     ~RegionOverlayCoordinator() override;
+
+    // Tells which window, Oculo's or another application's, had the keyboard
+    // before an overlay opened; must outlive the coordinator. Without one
+    // only Oculo's own windows get it back.
+    void setWindowManagerSource(WindowManagerSource* source) { m_windowManager = source; }
 
     void setupRegionObservation(std::chrono::milliseconds interval = pollInterval);
     // Wakes the poll when a flag of `state` changes. The poll sleeps while no
@@ -63,6 +74,7 @@ private:
     void showOverlay(Kind kind, MagnifierState& state);
     void openOverlays(Kind kind, QPointer<MagnifierState> state);
     void hideOverlay(Kind kind);
+    void rememberActiveWindow();
     bool hidePanels(); // true when a magnifier window was showing
     void restorePanelsIfDone();
     QList<QPointer<RegionSelectionWindow>>& windowsOf(Kind kind);
@@ -76,6 +88,12 @@ private:
     QList<QPointer<RegionSelectionWindow>> m_adjustmentWindows;
     QPointer<MagnifierState> m_activeRegionState;
     QList<QPointer<FloatingPanel>> m_hiddenPanels;
+    WindowManagerSource* m_windowManager = nullptr;
+    // What had the keyboard before the overlays: a window of the window
+    // manager's list, or one of Oculo's when it does not tell.
+    std::optional<quint64> m_previousActiveWindow;
+    QPointer<QWindow> m_previousFocusWindow;
+    bool m_rememberedActiveWindow = false;
     // Bumped by each hide, so an opening still waiting for the screen to
     // settle is dropped when its flag fell meanwhile.
     int m_selectionGeneration = 0;

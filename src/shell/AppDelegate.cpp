@@ -89,6 +89,14 @@ MagnifierWindowController* AppDelegate::activeWindowController() const {
             return controller;
         }
     }
+    // The menu must not act on a window the user cannot see.
+    for (MagnifierWindowController* controller : m_windowControllers) {
+        const QPointer<FloatingPanel> panel = controller->panel();
+        if (panel && panel->isVisible() && !panel->isMinimized() && panel->windowHandle() &&
+            panel->windowHandle()->isExposed()) {
+            return controller;
+        }
+    }
     return m_windowControllers.isEmpty() ? nullptr : m_windowControllers.first();
 }
 
@@ -98,6 +106,11 @@ void AppDelegate::setUpdateService(std::unique_ptr<UpdateService> service) {
         connect(m_updateService.get(), &UpdateService::terminationRequested, this,
                 &AppDelegate::quit);
     }
+}
+
+void AppDelegate::setWindowManagerSource(WindowManagerSource* source) {
+    m_windowManager = source;
+    m_regionOverlays->setWindowManagerSource(source);
 }
 
 void AppDelegate::setContextMenuHandler(std::function<void(QPoint)> handler) {
@@ -183,6 +196,12 @@ void AppDelegate::removeWindowController(const MagnifierWindowController& contro
 }
 
 void AppDelegate::notifyIfActiveChanged() {
+    for (MagnifierWindowController* controller : std::as_const(m_windowControllers)) {
+        if (const QPointer<FloatingPanel> panel = controller->panel();
+            panel && panel->isKeyWindow()) {
+            m_lastFocused = controller;
+        }
+    }
     MagnifierWindowController* active = activeWindowController();
     if (active != m_lastActive.data()) {
         m_lastActive = active;
@@ -317,20 +336,28 @@ void AppDelegate::setupPermissionRecoveryObserver() {
     m_permissionRecoveryReaction->on(app, &QGuiApplication::applicationStateChanged);
 }
 
-void AppDelegate::activateFromAnotherStart() {
+void AppDelegate::bringWindowsBack() {
     if (m_isTerminating) {
         return;
     }
     for (MagnifierWindowController* controller : std::as_const(m_windowControllers)) {
-        // Panels hidden on purpose (behind a region overlay) stay hidden.
-        if (const QPointer<FloatingPanel> panel = controller->panel();
-            panel && panel->isVisible()) {
-            panel->raise();
-        }
+        controller->bringBack();
     }
-    if (MagnifierWindowController* active = activeWindowController(); active && active->panel()) {
-        active->panel()->activateWindow();
+    MagnifierWindowController* target = m_lastFocused;
+    if (target == nullptr) {
+        target = activeWindowController();
     }
+    if (const QPointer<FloatingPanel> panel = target != nullptr ? target->panel() : nullptr;
+        panel && panel->isVisible()) {
+        panel->activateWindow();
+    }
+}
+
+void AppDelegate::activateFromAnotherStart() {
+    if (m_isTerminating) {
+        return;
+    }
+    bringWindowsBack();
     if (m_permissionRecoveryReaction) {
         m_isActivationRequested = true;
         m_permissionRecoveryReaction->notifyChange();

@@ -49,11 +49,13 @@ public:
     int windowCount() const override;
     MagnifierState* activeState() const override;
     void createNewWindow() override;
+    void bringWindowsBack() override;
     void quit() override;
 
     // In creation order.
     QList<MagnifierWindowController*> windowControllers() const { return m_windowControllers; }
-    // The first window that has keyboard focus, else the first, else none.
+    // The first window that has keyboard focus, else the first the user can
+    // see (not minimised, on this desktop), else the first, else none.
     MagnifierWindowController* activeWindowController() const;
     bool isTrackingStarted() const { return m_isTrackingStarted; }
     bool isTerminating() const { return m_isTerminating; }
@@ -64,8 +66,9 @@ public:
     void setUpdateService(std::unique_ptr<UpdateService> service);
     UpdateService* updateService() const { return m_updateService.get(); }
 
-    // Desktops and docking of windows opened from now on; must outlive them.
-    void setWindowManagerSource(WindowManagerSource* source) { m_windowManager = source; }
+    // Desktops and docking of windows opened from now on, and the window that
+    // gets the keyboard back after a region overlay; must outlive them.
+    void setWindowManagerSource(WindowManagerSource* source);
 
     // Right-clicks on every window, present and future, go here.
     void setContextMenuHandler(std::function<void(QPoint globalPos)> handler);
@@ -75,7 +78,7 @@ public:
     // Returns at once; the launch runs as a task on the event loop.
     void applicationDidFinishLaunching();
     // Oculo was started again: acts as when the application becomes active and
-    // brings the magnifiers to the front.
+    // brings the magnifiers back.
     void activateFromAnotherStart();
     // Closes every window for good; runs when the application is about to quit.
     void applicationWillTerminate();
@@ -119,6 +122,7 @@ private:
     // Reads m_windowControllers, so it is declared after it and goes first.
     std::unique_ptr<RegionOverlayCoordinator> m_regionOverlays;
     QPointer<MagnifierWindowController> m_lastActive;
+    QPointer<MagnifierWindowController> m_lastFocused; // the last that had the keyboard
     std::function<void(QPoint)> m_contextMenuHandler;
     QList<QPointer<QAction>> m_windowActions;
     QList<QPointer<ScreenCaptureService>> m_stoppingCaptures;

@@ -164,7 +164,17 @@ QGroupBox* SettingsView::buildWindowsSection() {
     m_windowCount = new QLabel(section);
     m_windowCount->setFont(fixedPitchFont(font()));
     m_windowCount->setAccessibleName(tr("Open Windows"));
-    form->addRow(tr("Open Windows"), m_windowCount);
+    // Minimised windows and those left on another desktop count too; this is
+    // the way back to them.
+    auto* showAll = new QPushButton(tr("Show All"), section);
+    showAll->setObjectName(QStringLiteral("showAllWindowsButton"));
+    showAll->setAccessibleName(tr("Show All Windows"));
+    connect(showAll, &QPushButton::clicked, this, [this] { m_registry.bringWindowsBack(); });
+    auto* countRow = new QHBoxLayout;
+    countRow->addWidget(m_windowCount);
+    countRow->addWidget(showAll);
+    countRow->addStretch();
+    form->addRow(tr("Open Windows"), countRow);
     auto* button = newWindowButton(QStringLiteral("windowsNewWindowButton"), section);
     connect(button, &QPushButton::clicked, this, [this] { m_registry.createNewWindow(); });
     auto* buttonRow = new QHBoxLayout;

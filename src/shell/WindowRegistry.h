@@ -20,6 +20,10 @@ public:
     // nullptr before the first window exists.
     virtual MagnifierState* activeState() const = 0;
     virtual void createNewWindow() = 0;
+    // Brings every magnifier window back where the user is: restored from
+    // minimised, onto the current desktop, in front, the last active focused.
+    // A registry without real windows has nothing to bring back.
+    virtual void bringWindowsBack() {}
     virtual void quit() = 0;
 
 Q_SIGNALS:

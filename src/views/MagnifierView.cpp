@@ -14,7 +14,6 @@
 #include <QVBoxLayout>
 #include <QVariantAnimation>
 #include <QWheelEvent>
-#include <QWindow>
 
 #include <algorithm>
 
@@ -423,18 +422,6 @@ bool MagnifierView::eventFilter(QObject* watched, QEvent* event) {
         updateSurface();
     }
     return QWidget::eventFilter(watched, event);
-}
-
-void MagnifierView::mousePressEvent(QMouseEvent* event) {
-    // The whole background drags the window, as there is little title bar to grab.
-    if (event->button() == Qt::LeftButton) {
-        if (QWindow* handle = window()->windowHandle()) {
-            handle->startSystemMove();
-        }
-        event->accept();
-        return;
-    }
-    QWidget::mousePressEvent(event);
 }
 
 } // namespace oculo

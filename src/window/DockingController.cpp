@@ -10,6 +10,8 @@
 #include <QScreen>
 #include <QWindow>
 
+#include <utility>
+
 namespace oculo {
 
 namespace {
@@ -108,7 +110,20 @@ bool DockingController::eventFilter(QObject* watched, QEvent* event) {
     // Sent before the window is mapped, every time it is shown again: the
     // window manager reads the desktop when it takes the window on.
     if (watched == m_window && event->type() == QEvent::Show) {
+        m_desktopUnchecked = true;
         applyDesktop();
+    }
+    // Mapped now: a window manager that went its own way with what it read
+    // is asked again, the way it must follow for a mapped window. The desktop
+    // last asked for counts, not the one the user may have gone to since.
+    if (watched == m_window && event->type() == QEvent::Expose && m_window->isExposed() &&
+        std::exchange(m_desktopUnchecked, false)) {
+        if (const auto wanted = m_appliedDesktop) {
+            const auto actual = m_windowManager.windowDesktop(m_window->winId());
+            if (actual && *actual != *wanted) {
+                m_windowManager.setWindowDesktop(m_window->winId(), *wanted);
+            }
+        }
     }
     return QObject::eventFilter(watched, event);
 }
@@ -144,10 +159,10 @@ void DockingController::applyDesktop() {
     if (window == nullptr) {
         return;
     }
-    if (!m_state.stayInCurrentSpace()) {
-        m_windowManager.setWindowDesktop(window->winId(), WindowManagerSource::allDesktops);
-    } else if (const auto current = m_windowManager.currentDesktop()) {
-        m_windowManager.setWindowDesktop(window->winId(), *current);
+    m_appliedDesktop = m_state.stayInCurrentSpace() ? m_windowManager.currentDesktop()
+                                                    : WindowManagerSource::allDesktops;
+    if (m_appliedDesktop) {
+        m_windowManager.setWindowDesktop(window->winId(), *m_appliedDesktop);
     }
 }
 

@@ -43,6 +43,9 @@ public:
     void attach(QWindow* window);
     // Stops the monitor and the pending push; the dock position stays.
     void detach();
+    // Puts the window on the desktops its state asks for: every desktop, or
+    // the current one when it stays in its space.
+    void applyDesktop();
 
     DockPosition lastKnownDockPosition() const { return m_lastKnownDockPosition; }
     bool isMonitoring() const { return m_monitor.isActive(); }
@@ -60,7 +63,6 @@ protected:
 
 private:
     void dockPositionChanged();
-    void applyDesktop();
     void currentDesktopChanged();
     void redockOnScreenChange();
     void watchScreen(QScreen* screen);
@@ -71,6 +73,8 @@ private:
     QPointer<QWindow> m_window;
     QPointer<Reaction> m_screenReaction;
     DockPosition m_lastKnownDockPosition = DockPosition::none;
+    std::optional<quint32> m_appliedDesktop;
+    bool m_desktopUnchecked = false; // shown, not yet mapped
     QTimer m_delayedPush;
     QTimer m_monitor;
 };

@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <QGuiApplication>
 #include <QMetaObject>
+#include <QMouseEvent>
 #include <QPropertyAnimation>
 #include <QScreen>
 #include <QVBoxLayout>
@@ -199,6 +200,44 @@ void FloatingPanel::frameChanged() {
         onFrameChange(frame());
     }
     applyPendingFrameOnceDecorated();
+}
+
+void FloatingPanel::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    m_dragPress = event->globalPosition();
+    m_dragStartFrame = frameGeometry().topLeft();
+    event->accept();
+}
+
+void FloatingPanel::mouseMoveEvent(QMouseEvent* event) {
+    if (!m_dragPress || !event->buttons().testFlag(Qt::LeftButton)) {
+        m_dragPress.reset();
+        QWidget::mouseMoveEvent(event);
+        return;
+    }
+    // Global positions come from the server with each event, so the travel
+    // is exact however far behind the window's own moves are.
+    const QPointF pointer = event->globalPosition();
+    QPointF position = m_dragStartFrame + (pointer - *m_dragPress);
+    // The title bar stays reachable below the top of the screen under the pointer.
+    if (const QScreen* screen = QGuiApplication::screenAt(pointer.toPoint())) {
+        position.setY(
+            std::max(position.y(), static_cast<double>(screen->availableGeometry().top())));
+    }
+    move(position.toPoint());
+    event->accept();
+}
+
+void FloatingPanel::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && m_dragPress) {
+        m_dragPress.reset();
+        event->accept();
+        return;
+    }
+    QWidget::mouseReleaseEvent(event);
 }
 
 void FloatingPanel::closeEvent(QCloseEvent* event) {

@@ -18,7 +18,9 @@ namespace oculo {
 // ordinary windows, takes keys when clicked, and fades to `inactiveAlpha` when
 // not focused (unless `keepActive`) or, with `motionBasedOpacity`, while the
 // pointer moves. Alpha is window opacity, which shows only under a compositor;
-// `targetAlpha()` tells the value last asked for. Knows nothing of magnifying.
+// `targetAlpha()` tells the value last asked for. A left-button drag on any
+// part of the content that does not take the press itself moves the window.
+// Knows nothing of magnifying.
 class FloatingPanel : public QWidget {
     Q_OBJECT
 
@@ -70,6 +72,9 @@ protected:
     void moveEvent(QMoveEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     void becameKey();
@@ -91,6 +96,12 @@ private:
     // size is applied again once the decoration can be subtracted.
     std::optional<QRect> m_pendingFrame;
     QDeadlineTimer m_pendingFrameDeadline;
+    // A drag by the content: the pointer's global position at the press and
+    // the frame's position then. The move is done here rather than by the
+    // window manager, which would start from a stale pointer position when
+    // the press landed on a native child window.
+    std::optional<QPointF> m_dragPress;
+    QPointF m_dragStartFrame;
 };
 
 } // namespace oculo

@@ -443,6 +443,20 @@ QCoro::Task<> MagnifierWindowController::restartCapture() {
     co_await startCapture();
 }
 
+void MagnifierWindowController::bringBack() {
+    FloatingPanel* panel = m_panel;
+    if (panel == nullptr || !panel->isVisible()) {
+        return;
+    }
+    if (panel->isMinimized()) {
+        panel->setWindowState(panel->windowState() & ~Qt::WindowMinimized);
+    }
+    if (m_docking != nullptr) {
+        m_docking->applyDesktop();
+    }
+    panel->raise();
+}
+
 void MagnifierWindowController::close() {
     if (m_closed) {
         return;

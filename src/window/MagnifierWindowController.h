@@ -83,6 +83,11 @@ public:
     // Stops the stream, then starts it again on the current display list.
     QCoro::Task<> restartCapture();
 
+    // Shows the window where the user is: restored from minimised, on the
+    // current desktop when it stays in its space, in front. A window hidden
+    // behind a region overlay stays hidden.
+    void bringBack();
+
     // Stops capturing and drops the window; safe to call more than once.
     void close();
 

@@ -171,10 +171,15 @@ private Q_SLOTS:
         QCOMPARE(m_oculo.exitCode(), 0);
     }
 
-    // A second start hands over and ends; the first keeps its one magnifier.
-    // With the tray host gone, right-clicking the magnifier opens the panel.
+    // A second start hands over and ends; the first keeps its one magnifier,
+    // restored from minimised. With the tray host gone, right-clicking the
+    // magnifier opens the panel.
     void secondStartHandsOverAndThePanelOutlivesTheTray() {
         startOculo();
+        // Once active, nothing of its opening can restore it behind the test's back.
+        QTRY_COMPARE_WITH_TIMEOUT(m_probe.activeWindow(), m_magnifier, reactionTimeoutMs);
+        m_probe.iconify(m_magnifier);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_probe.isViewable(m_magnifier), reactionTimeoutMs);
         QProcess second;
         second.setProcessEnvironment(m_oculo.processEnvironment());
         second.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -183,7 +188,7 @@ private Q_SLOTS:
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
         QVERIFY(isOculoRunning());
-        QCOMPARE(magnifierCount(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(magnifierCount(), 1, reactionTimeoutMs);
 
         stop(m_trayHost);
         m_probe.movePointer(m_probe.rootGeometry(m_magnifier).center());

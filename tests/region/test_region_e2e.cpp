@@ -1,7 +1,8 @@
 // The region overlays of a whole Oculo (real capture, panel and window
 // manager) on a private X server, driven through XTest like a user would:
 // "Select New Region..." from the panel, a drag over a pattern, and the
-// magnifier shows that pattern; Escape then ends an adjustment.
+// magnifier shows that pattern while another application keeps the keyboard;
+// Escape then ends an adjustment.
 #include "X11Probe.h"
 #include "capture/DisplayManager.h"
 #include "capture/PermissionManager.h"
@@ -9,6 +10,7 @@
 #include "platform/qt/QtPointerSource.h"
 #include "platform/x11/X11CaptureBackend.h"
 #include "platform/x11/X11DisplaySource.h"
+#include "platform/x11/X11WindowManagerSource.h"
 #include "region/RegionOverlayCoordinator.h"
 #include "region/RegionSelectionWindow.h"
 #include "shell/AppDelegate.h"
@@ -22,6 +24,7 @@
 #include "window/MouseTracker.h"
 
 #include <QAbstractButton>
+#include <QProcess>
 #include <QScreen>
 #include <QTemporaryDir>
 
@@ -55,6 +58,7 @@ private Q_SLOTS:
         m_pattern.show();
         QVERIFY(QTest::qWaitForWindowExposed(&m_pattern));
         test::movePointer({1300, 850});
+        m_delegate.setWindowManagerSource(&m_windowManager);
         m_delegate.applicationDidFinishLaunching();
         QTRY_COMPARE_WITH_TIMEOUT(m_delegate.windowCount(), 1, timeoutMs);
         m_controller = m_delegate.windowControllers().first();
@@ -62,6 +66,22 @@ private Q_SLOTS:
     }
 
     void selectionShowsInTheMagnifierAndEscapeEndsAnAdjustment() {
+        // The user works in another application, clear of the magnifier.
+        QProcess other;
+        other.start(QStringLiteral(OCULO_DOCK_TEST_CLIENT), {QStringLiteral("1080,540,300,200")});
+        QVERIFY(other.waitForStarted());
+        uint32_t otherWindow = 0;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (otherWindow = m_display.findWindow(static_cast<pid_t>(other.processId()))) != 0,
+            timeoutMs);
+        const auto otherIsActive = [&] { return m_windowManager.activeWindow() == otherWindow; };
+        m_display.click({1230, 650});
+        QTRY_VERIFY_WITH_TIMEOUT(otherIsActive(), timeoutMs);
+        // The panel grabs the pointer with the time of the last event Qt saw,
+        // which must not be older than that click, as a real right-click is not.
+        test::movePointer(patternRect.center());
+        QTRY_VERIFY_WITH_TIMEOUT(m_pattern.underMouse(), timeoutMs);
+
         chooseFromPanel(QStringLiteral("Select New Region..."));
         RegionOverlayCoordinator& overlays = m_delegate.regionOverlays();
         QTRY_VERIFY_WITH_TIMEOUT(!overlays.regionSelectionWindows().isEmpty(), timeoutMs);
@@ -96,6 +116,7 @@ private Q_SLOTS:
             return true;
         };
         QTRY_VERIFY_WITH_TIMEOUT(showsPattern(), timeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(otherIsActive(), timeoutMs);
 
         // The Escape of the selection is gone: the adjustment overlay gets it.
         chooseFromPanel(QStringLiteral("Move/Resize Region..."));
@@ -105,6 +126,9 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!state.isAdjustingRegion(), timeoutMs);
         QCOMPARE(state.fixedRegion(), region);
         QTRY_VERIFY_WITH_TIMEOUT(m_controller->panel()->isVisible(), timeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(otherIsActive(), timeoutMs);
+        other.kill();
+        other.waitForFinished();
     }
 
     void cleanupTestCase() {
@@ -127,6 +151,7 @@ private:
     QTemporaryDir m_dir;
     SettingsStore m_store{m_dir.filePath(QStringLiteral("settings.json"))};
     X11DisplaySource m_displaySource;
+    X11WindowManagerSource m_windowManager;
     X11CaptureBackend m_backend;
     test::FakeSystemSettingsLauncher m_launcher;
     DisplayManager m_displayManager{m_displaySource};

@@ -90,8 +90,8 @@ private Q_SLOTS:
         QCOMPARE(rig.delegate->windowControllers().first()->id(), survivor);
     }
 
-    // The active window is the focused one, else the first; new windows copy
-    // the first window's settings, not the focused one's.
+    // The active window is the focused one, else the first shown; new windows
+    // copy the first window's settings, not the focused one's.
     void activeWindowAndNewWindowsFollowTheRightWindow() {
         Rig rig;
         QCOMPARE(rig.delegate->activeState(), nullptr);
@@ -101,6 +101,9 @@ private Q_SLOTS:
         QWidget other;
         focusElsewhere(other);
         QCOMPARE(rig.delegate->activeWindowController(), windows.at(0));
+        // The menu acts on a window the user sees, not a minimised one.
+        windows.at(0)->panel()->setWindowState(Qt::WindowMinimized);
+        QCOMPARE(rig.delegate->activeWindowController(), windows.at(1));
 
         windows.at(0)->state().setZoomLevel(3.0);
         windows.at(1)->state().setZoomLevel(6.0);

@@ -46,6 +46,7 @@ public:
         ++createCalls;
         addWindow();
     }
+    void bringWindowsBack() override { ++bringBackCalls; }
     void quit() override { ++quitCalls; }
 
     void addWindow() {
@@ -61,6 +62,7 @@ public:
     void destroyActiveSilently() { m_states.erase(m_states.begin() + static_cast<long>(m_active)); }
 
     int createCalls = 0;
+    int bringBackCalls = 0;
     int quitCalls = 0;
 
 private:
@@ -250,6 +252,8 @@ private Q_SLOTS:
         view.findChild<QPushButton*>(QStringLiteral("windowsNewWindowButton"))->click();
         QCOMPARE(registry.createCalls, 2);
         QCOMPARE(count->text(), QStringLiteral("2"));
+        view.findChild<QPushButton*>(QStringLiteral("showAllWindowsButton"))->click();
+        QCOMPARE(registry.bringBackCalls, 1);
 
         // The picker writes the mode directly, without starting a selection.
         MagnifierState& state = *registry.activeState();

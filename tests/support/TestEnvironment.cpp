@@ -17,8 +17,8 @@ void isolateUserFiles() {
     // Lives until the process ends; removed then.
     static QTemporaryDir home;
     const QString root = home.path();
-    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME",
-                             "XDG_STATE_HOME", "XDG_RUNTIME_DIR"}) {
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME",
+                             "XDG_RUNTIME_DIR"}) {
         const QString dir = root + QLatin1Char('/') + QString::fromLatin1(name);
         QDir().mkpath(dir);
         QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -27,8 +27,13 @@ void isolateUserFiles() {
     QStandardPaths::setTestModeEnabled(true);
 }
 
+namespace {
+
+std::unique_ptr<XvfbSession> session;
+
+} // namespace
+
 void useIsolatedXServer(bool windowManager, int width, int height) {
-    static std::unique_ptr<XvfbSession> session;
     XvfbSession::Options options;
     options.windowManager = windowManager;
     options.width = width;
@@ -42,6 +47,14 @@ void useIsolatedXServer(bool windowManager, int width, int height) {
     qputenv("QT_QPA_PLATFORM", "xcb");
     qunsetenv("WAYLAND_DISPLAY");
     std::atexit([] { session.reset(); });
+}
+
+bool switchWindowManager(XvfbSession::WindowManager manager) {
+    const bool ok = session != nullptr && session->useWindowManager(manager);
+    if (!ok && session != nullptr) {
+        std::fprintf(stderr, "%s\n", qPrintable(session->errorString()));
+    }
+    return ok;
 }
 
 } // namespace oculo::test

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/XvfbSession.h"
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -14,6 +16,10 @@ void isolateUserFiles();
 // Starts a private Xvfb (with openbox when `windowManager`) and points this
 // process at it. Exits the process with a message when it cannot start.
 void useIsolatedXServer(bool windowManager, int width = 1440, int height = 900);
+
+// Puts `manager` in the place of the private server's window manager; false
+// when it did not take over.
+bool switchWindowManager(XvfbSession::WindowManager manager);
 
 } // namespace oculo::test
 

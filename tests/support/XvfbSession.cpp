@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace oculo::test {
@@ -145,12 +146,7 @@ XvfbSession::XvfbSession(const Options& options) {
     }
     m_display = QStringLiteral(":") + QString::fromLatin1(number);
 
-    if (options.windowManager) {
-        spawnOnDisplay(QStringLiteral("openbox"), {});
-        if (!waitForWindowManager(m_display.toLocal8Bit(), 20000)) {
-            m_error = QStringLiteral("openbox did not take over the X server within 20 s.");
-        }
-    }
+    useWindowManager(options.windowManager ? WindowManager::openbox : WindowManager::none);
 }
 
 XvfbSession::~XvfbSession() {
@@ -158,6 +154,23 @@ XvfbSession::~XvfbSession() {
         terminate(child);
     }
     terminate(m_serverPid);
+}
+
+bool XvfbSession::useWindowManager(WindowManager manager) {
+    m_children.removeOne(m_windowManagerPid);
+    terminate(std::exchange(m_windowManagerPid, -1));
+    if (manager == WindowManager::none) {
+        return true;
+    }
+    const bool openbox = manager == WindowManager::openbox;
+    m_windowManagerPid = openbox ? spawnOnDisplay(QStringLiteral("openbox"), {})
+                                 : spawnOnDisplay(QStringLiteral("dbus-run-session"),
+                                                  {QStringLiteral("--"), QStringLiteral("xfwm4"),
+                                                   QStringLiteral("--compositor=off")});
+    if (!waitForWindowManager(m_display.toLocal8Bit(), 20000)) {
+        m_error = QStringLiteral("The window manager did not take over the X server within 20 s.");
+    }
+    return m_error.isEmpty();
 }
 
 pid_t XvfbSession::spawnOnDisplay(const QString& program, const QStringList& arguments) {

@@ -8,14 +8,17 @@
 namespace oculo::test {
 
 // A private X server for one test process: Xvfb on a free display number,
-// optionally with openbox as window manager. Stopped (and its children
-// killed) on destruction. Never touches the user's own display.
+// optionally with a window manager. Stopped (and its children killed) on
+// destruction. Never touches the user's own display.
 class XvfbSession {
 public:
+    // xfwm4 runs with its compositor off, on a session bus its settings need.
+    enum class WindowManager { none, openbox, xfwm4 };
+
     struct Options {
         int width = 1440;
         int height = 900;
-        bool windowManager = false;
+        bool windowManager = false; // openbox
         QStringList extraArguments; // appended to Xvfb's command line
     };
 
@@ -36,8 +39,13 @@ public:
     // with the session. Returns its process id, or -1.
     pid_t spawnOnDisplay(const QString& program, const QStringList& arguments);
 
+    // Ends the running window manager and waits until `manager` manages new
+    // windows. False, with errorString() set, when it does not.
+    bool useWindowManager(WindowManager manager);
+
 private:
     pid_t m_serverPid = -1;
+    pid_t m_windowManagerPid = -1;
     QList<pid_t> m_children;
     QString m_display;
     QString m_error;

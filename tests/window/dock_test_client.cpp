@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-// Another application for the docking tests: one ordinary window per "x,y,w,h"
+// Another application for the tests: one ordinary window per "x,y,w,h"
 // argument, its outer frame's top-left at x,y and its client area w x h.
 int main(int argc, char** argv) {
     QApplication app(argc, argv);

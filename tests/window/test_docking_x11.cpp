@@ -1,3 +1,4 @@
+#include "platform/X11TestSupport.h"
 #include "platform/x11/X11WindowManagerSource.h"
 #include "state/MagnifierState.h"
 #include "support/TestEnvironment.h"
@@ -11,13 +12,24 @@
 
 using namespace oculo;
 using Window = WindowManagerSource::ClientWindow;
+using Manager = test::XvfbSession::WindowManager;
 
+// Runs under openbox and again under xfwm4, which treats desktops, moves and
+// decorations differently.
 class TestDockingX11 : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    // Docking to the bottom of the 1440 x 900 screen openbox leaves whole.
-    void docksPushesAndFollowsDesktops() {
+    void docksPushesFollowsDesktopsAndDrags_data() {
+        QTest::addColumn<Manager>("manager");
+        QTest::newRow("openbox") << Manager::openbox;
+        QTest::newRow("xfwm4") << Manager::xfwm4;
+    }
+    // Docking to the bottom of the 1440 x 900 screen the window manager leaves
+    // whole; dragging by the picture.
+    void docksPushesFollowsDesktopsAndDrags() {
+        QFETCH(Manager, manager);
+        QVERIFY(test::switchWindowManager(manager));
         test::FakeServices services;
         X11WindowManagerSource wm;
         QProcess client;
@@ -103,9 +115,27 @@ private Q_SLOTS:
         // Undocking restores the frame it had before docking.
         controller->state().setDockPosition(DockPosition::none);
         QTRY_COMPARE(controller->panel()->frame(), QRectF(50, 50, 400, 330));
-        controller.reset();
         client.kill();
         client.waitForFinished();
+
+        // Pressed on the picture after coming in from outside, the window
+        // follows the pointer's travel, and its top edge stays on the screen.
+        const QWidget* view = controller->panel()->content();
+        const auto drag = [&](QPoint by) {
+            const QPoint from = view->mapToGlobal(QPoint(150, 100));
+            test::movePointer(from);
+            QTRY_VERIFY(view->underMouse());
+            test::setPointerButton(1, true);
+            QTRY_COMPARE(QGuiApplication::mouseButtons(), Qt::LeftButton);
+            test::movePointer(from + by / 2);
+            test::movePointer(from + by);
+            test::setPointerButton(1, false);
+        };
+        test::movePointer({1300, 850});
+        drag({40, 20});
+        QTRY_COMPARE(controller->panel()->frame(), QRectF(90, 70, 400, 330));
+        drag({-20, -400});
+        QTRY_COMPARE(controller->panel()->frame(), QRectF(70, 0, 400, 330));
     }
 };
 

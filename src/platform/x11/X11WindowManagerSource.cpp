@@ -200,6 +200,7 @@ public:
     bool hasAtoms = false;
     int screen = 0;
     xcb_window_t root = XCB_WINDOW_NONE;
+    xcb_atom_t wmState = XCB_ATOM_NONE; // ICCCM's, interned when first needed
     std::unique_ptr<QSocketNotifier> socketWatch;
     std::unique_ptr<QSocketNotifier> retiredWatch;
 };
@@ -286,12 +287,73 @@ void X11WindowManagerSource::setWindowDesktop(WindowId window, quint32 desktop) 
     xcb_ewmh_connection_t onQt = d->ewmh;
     onQt.connection = qt;
     const auto id = static_cast<xcb_window_t>(window);
-    // The property is what the window manager reads when it maps the window;
-    // the message is how a mapped window changes desktops.
-    xcb_ewmh_set_wm_desktop(&onQt, id, desktop);
+    const xcb_atom_t sticky = d->ewmh._NET_WM_STATE_STICKY;
+    const bool toAll = desktop == allDesktops;
+
+    // The properties are what the window manager reads when it takes the
+    // window on; xfwm4 clamps an "all desktops" number to its last desktop
+    // and goes by the sticky state alone. Once taken on, the window manager
+    // owns them (WM_STATE is set) and only the messages below count.
+    if (d->wmState == XCB_ATOM_NONE) {
+        static constexpr char name[] = "WM_STATE";
+        const x11::XcbReply<xcb_intern_atom_reply_t> atom(
+            xcb_intern_atom_reply(qt, xcb_intern_atom(qt, 0, sizeof name - 1, name), nullptr));
+        d->wmState = atom ? atom->atom : xcb_atom_t{XCB_ATOM_NONE};
+    }
+    const xcb_get_property_cookie_t managedCookie =
+        xcb_get_property(qt, 0, id, d->wmState, XCB_GET_PROPERTY_TYPE_ANY, 0, 1);
+    const xcb_get_property_cookie_t stateCookie = xcb_ewmh_get_wm_state(&onQt, id);
+    const x11::XcbReply<xcb_get_property_reply_t> managed(
+        xcb_get_property_reply(qt, managedCookie, nullptr));
+    // A withdrawn window (state 0) is read afresh when shown again.
+    const bool isManaged =
+        managed && xcb_get_property_value_length(managed.get()) >= 4 &&
+        *static_cast<const uint32_t*>(xcb_get_property_value(managed.get())) != 0;
+    std::vector<xcb_atom_t> states;
+    xcb_ewmh_get_atoms_reply_t current{};
+    if (xcb_ewmh_get_wm_state_reply(&onQt, stateCookie, &current, nullptr) != 0) {
+        states.assign(current.atoms, current.atoms + current.atoms_len);
+        xcb_ewmh_get_atoms_reply_wipe(&current);
+    }
+    if (!isManaged) {
+        xcb_ewmh_set_wm_desktop(&onQt, id, desktop);
+        std::erase(states, sticky);
+        if (toAll) {
+            states.push_back(sticky);
+        }
+        xcb_ewmh_set_wm_state(&onQt, id, static_cast<uint32_t>(states.size()), states.data());
+    }
+    xcb_ewmh_request_change_wm_state(&onQt, d->screen, id,
+                                     toAll ? XCB_EWMH_WM_STATE_ADD : XCB_EWMH_WM_STATE_REMOVE,
+                                     sticky, XCB_ATOM_NONE, XCB_EWMH_CLIENT_SOURCE_TYPE_NORMAL);
     xcb_ewmh_request_change_wm_desktop(&onQt, d->screen, id, desktop,
                                        XCB_EWMH_CLIENT_SOURCE_TYPE_NORMAL);
     xcb_flush(qt);
+}
+
+std::optional<WindowManagerSource::WindowId> X11WindowManagerSource::activeWindow() {
+    if (d->connection == nullptr) {
+        return std::nullopt;
+    }
+    xcb_window_t active = XCB_WINDOW_NONE;
+    xcb_generic_error_t* rawError = nullptr;
+    const bool ok =
+        xcb_ewmh_get_active_window_reply(&d->ewmh, xcb_ewmh_get_active_window(&d->ewmh, d->screen),
+                                         &active, &rawError) != 0;
+    const x11::XcbError error(rawError);
+    d->afterReplies();
+    return ok && active != XCB_WINDOW_NONE ? std::optional<WindowId>(active) : std::nullopt;
+}
+
+void X11WindowManagerSource::activateWindow(WindowId window) {
+    xcb_connection_t* c = d->connection.get();
+    if (c == nullptr) {
+        return;
+    }
+    xcb_ewmh_request_change_active_window(&d->ewmh, d->screen, static_cast<xcb_window_t>(window),
+                                          XCB_EWMH_CLIENT_SOURCE_TYPE_OTHER, XCB_CURRENT_TIME,
+                                          XCB_WINDOW_NONE);
+    xcb_flush(c);
 }
 
 std::optional<QRectF> X11WindowManagerSource::workArea() {

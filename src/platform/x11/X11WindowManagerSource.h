@@ -10,7 +10,8 @@ namespace oculo {
 
 // The window manager reached through EWMH: the stacking client list with each
 // window's process, type, visibility and outer frame, moves with
-// _NET_MOVERESIZE_WINDOW, desktops through _NET_WM_DESKTOP, and root property
+// _NET_MOVERESIZE_WINDOW, desktops through _NET_WM_DESKTOP and the sticky
+// state, the active window through _NET_ACTIVE_WINDOW, and root property
 // changes of the current desktop and the work area as signals. Queries go
 // over a connection of its own; Oculo's own windows are set up over Qt's, so
 // the requests follow the window's creation. Without an X server or an EWMH
@@ -28,6 +29,8 @@ public:
     std::optional<quint32> currentDesktop() override;
     std::optional<quint32> windowDesktop(WindowId window) override;
     void setWindowDesktop(WindowId window, quint32 desktop) override;
+    std::optional<WindowId> activeWindow() override;
+    void activateWindow(WindowId window) override;
     std::optional<QRectF> workArea() override;
 
 private:

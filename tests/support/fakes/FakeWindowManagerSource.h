@@ -19,6 +19,8 @@ public:
     std::optional<quint32> currentDesktop() override { return std::nullopt; }
     std::optional<quint32> windowDesktop(WindowId /*window*/) override { return std::nullopt; }
     void setWindowDesktop(WindowId /*window*/, quint32 /*desktop*/) override {}
+    std::optional<WindowId> activeWindow() override { return std::nullopt; }
+    void activateWindow(WindowId /*window*/) override {}
     std::optional<QRectF> workArea() override { return area; }
 
     QList<ClientWindow> windows; // front to back
