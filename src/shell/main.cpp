@@ -26,6 +26,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -56,6 +57,9 @@ void reportServerLoss() {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A write to a server that has just gone (the X server at logout) must fail
+    // with EPIPE and reach the clean ending below, not kill Oculo with SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
     // Capture, the window list and the pointer all speak X11; under a Wayland
     // session Oculo runs through XWayland.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
