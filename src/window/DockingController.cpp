@@ -167,9 +167,11 @@ void DockingController::applyDesktop() {
 }
 
 void DockingController::currentDesktopChanged() {
-    // The desktop now shown may hold windows under the band.
+    // The desktop now shown may hold windows under the band. Window managers
+    // announce the change before they have mapped its windows, so once more later.
     if (m_state.dockPosition() != DockPosition::none && isOnCurrentDesktop()) {
         pushWindowsAway();
+        m_delayedPush.start();
     }
 }
 
