@@ -108,6 +108,9 @@ private Q_SLOTS:
             services.store, nullptr);
         panel = open();
         QCOMPARE(controller->state().dockPosition(), DockPosition::bottom);
+        // Only a desktop change pushes now, so it waits for the window in its place.
+        QTRY_VERIFY(isShown(panel));
+        QTRY_COMPARE(controller->panel()->frame(), docked);
         QVERIFY(switchTo(1));
         QVERIFY(switchTo(0));
         QTRY_COMPARE(frame(0).bottom(), docked.top() - 50);
@@ -117,6 +120,7 @@ private Q_SLOTS:
         QTRY_COMPARE(controller->panel()->frame(), QRectF(50, 50, 400, 330));
         client.kill();
         client.waitForFinished();
+        QTRY_VERIFY(others().isEmpty()); // their frames gone from under the pointer too
 
         // Pressed on the picture after coming in from outside, the window
         // follows the pointer's travel, and its top edge stays on the screen.
