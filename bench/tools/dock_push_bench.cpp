@@ -1,5 +1,5 @@
 #include "platform/x11/X11WindowManagerSource.h"
-#include "window/DockBand.h"
+#include "docking/DockBand.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

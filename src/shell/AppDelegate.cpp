@@ -4,12 +4,12 @@
 #include "capture/PermissionManager.h"
 #include "capture/ScreenCaptureService.h"
 #include "common/Reaction.h"
-#include "region/RegionOverlayCoordinator.h"
+#include "region/ui/RegionOverlayCoordinator.h"
 #include "state/MagnifierState.h"
 #include "update/UpdateService.h"
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"
-#include "window/MouseTracker.h"
+#include "capture/MouseTracker.h"
 
 #include <QAction>
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shell/WindowRegistry.h"
+#include "app/WindowRegistry.h"
 
 #include <QList>
 #include <QPoint>

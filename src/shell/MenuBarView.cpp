@@ -1,6 +1,6 @@
 #include "shell/MenuBarView.h"
 
-#include "shell/WindowRegistry.h"
+#include "app/WindowRegistry.h"
 #include "shell/icons/ShellSymbols.h"
 #include "state/MagnifierState.h"
 #include "state/ValueText.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shell/ActiveStateFollower.h"
+#include "app/ActiveStateFollower.h"
 #include <QList>
 
 #include <QPointer>

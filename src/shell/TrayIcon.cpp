@@ -2,7 +2,7 @@
 
 #include "shell/MenuBarView.h"
 #include "shell/SettingsView.h"
-#include "shell/WindowRegistry.h"
+#include "app/WindowRegistry.h"
 #include "shell/icons/ShellSymbols.h"
 
 #include <QAccessible>

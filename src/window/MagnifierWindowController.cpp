@@ -10,9 +10,9 @@
 #include "platform/WindowManagerSource.h"
 #include "state/MagnifierState.h"
 #include "views/MagnifierView.h"
-#include "window/DockingController.h"
+#include "docking/DockingController.h"
 #include "window/FloatingPanel.h"
-#include "window/MouseTracker.h"
+#include "capture/MouseTracker.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>

@@ -4,7 +4,7 @@
 #include "platform/x11/X11PointerSource.h"
 #include "support/TestEnvironment.h"
 #include "support/XvfbSession.h"
-#include "window/MouseTracker.h"
+#include "capture/MouseTracker.h"
 
 #include <QCursor>
 #include <QGuiApplication>

@@ -1,6 +1,6 @@
 #include "platform/unix/TerminationSignals.h"
 #include "shell/AppDelegate.h"
-#include "shell/SingleInstance.h"
+#include "app/SingleInstance.h"
 #include "state/MagnifierState.h"
 #include "support/TestEnvironment.h"
 #include "support/fakes/FakeCaptureBackend.h"

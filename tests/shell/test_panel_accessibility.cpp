@@ -3,7 +3,7 @@
 
 #include "shell/MenuBarView.h"
 #include "shell/TrayIcon.h"
-#include "shell/WindowRegistry.h"
+#include "app/WindowRegistry.h"
 #include "support/TestEnvironment.h"
 #include "views/StateFixture.h"
 

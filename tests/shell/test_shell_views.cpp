@@ -4,7 +4,7 @@
 #include "shell/MenuBarView.h"
 #include "shell/SettingsView.h"
 #include "shell/TrayIcon.h"
-#include "shell/WindowRegistry.h"
+#include "app/WindowRegistry.h"
 #include "state/MagnifierState.h"
 #include "state/SettingsStore.h"
 #include "support/TestEnvironment.h"

@@ -6,7 +6,7 @@
 #include "platform/x11/X11DisplaySource.h"
 #include "state/SettingsStore.h"
 #include "support/fakes/FakeSystemSettingsLauncher.h"
-#include "window/MouseTracker.h"
+#include "capture/MouseTracker.h"
 
 #include <QTemporaryDir>
 #include <qcoro/qcorotask.h>

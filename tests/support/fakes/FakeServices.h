@@ -7,7 +7,7 @@
 #include "support/fakes/FakeDisplaySource.h"
 #include "support/fakes/FakePointerSource.h"
 #include "support/fakes/FakeSystemSettingsLauncher.h"
-#include "window/MouseTracker.h"
+#include "capture/MouseTracker.h"
 
 #include <QTemporaryDir>
 

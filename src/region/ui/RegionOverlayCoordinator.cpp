@@ -1,8 +1,8 @@
-#include "region/RegionOverlayCoordinator.h"
+#include "region/ui/RegionOverlayCoordinator.h"
 
 #include "platform/WindowManagerSource.h"
-#include "region/RegionOverlayViews.h"
-#include "region/RegionSelectionWindow.h"
+#include "region/ui/RegionOverlayViews.h"
+#include "region/ui/RegionSelectionWindow.h"
 #include "state/MagnifierState.h"
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"

@@ -1,4 +1,4 @@
-#include "region/RegionOverlayViews.h"
+#include "region/ui/RegionOverlayViews.h"
 
 #include "state/MagnifierState.h"
 

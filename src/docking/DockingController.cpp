@@ -1,8 +1,8 @@
-#include "window/DockingController.h"
+#include "docking/DockingController.h"
 
 #include "common/Reaction.h"
 #include "state/MagnifierState.h"
-#include "window/DockBand.h"
+#include "docking/DockBand.h"
 
 #include <QCoreApplication>
 #include <QEvent>

@@ -1,4 +1,4 @@
-#include "shell/SingleInstance.h"
+#include "app/SingleInstance.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>

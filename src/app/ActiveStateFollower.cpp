@@ -1,6 +1,6 @@
-#include "shell/ActiveStateFollower.h"
+#include "app/ActiveStateFollower.h"
 
-#include "shell/WindowRegistry.h"
+#include "app/WindowRegistry.h"
 #include "state/MagnifierState.h"
 
 namespace oculo {

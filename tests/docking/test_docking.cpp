@@ -2,8 +2,8 @@
 #include "state/SettingsStore.h"
 #include "support/TestEnvironment.h"
 #include "support/fakes/FakeWindowManagerSource.h"
-#include "window/DockBand.h"
-#include "window/DockingController.h"
+#include "docking/DockBand.h"
+#include "docking/DockingController.h"
 
 #include <QTemporaryDir>
 #include <QWindow>

@@ -1,4 +1,4 @@
-#include "window/DockBand.h"
+#include "docking/DockBand.h"
 
 #include "common/Geometry.h"
 

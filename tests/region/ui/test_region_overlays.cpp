@@ -1,9 +1,9 @@
 // The overlay views driven by synthetic mouse and key events, and the
 // orchestration that opens them for a magnifier and closes them again.
 #include "capture/ScreenCaptureService.h"
-#include "region/RegionOverlayCoordinator.h"
-#include "region/RegionOverlayViews.h"
-#include "region/RegionSelectionWindow.h"
+#include "region/ui/RegionOverlayCoordinator.h"
+#include "region/ui/RegionOverlayViews.h"
+#include "region/ui/RegionSelectionWindow.h"
 #include "shell/AppDelegate.h"
 #include "state/MagnifierState.h"
 #include "support/TestEnvironment.h"

@@ -1,4 +1,4 @@
-#include "window/MouseTracker.h"
+#include "capture/MouseTracker.h"
 
 #include "platform/PointerSource.h"
 

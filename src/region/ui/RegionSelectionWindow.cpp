@@ -1,6 +1,6 @@
-#include "region/RegionSelectionWindow.h"
+#include "region/ui/RegionSelectionWindow.h"
 
-#include "region/RegionOverlayViews.h"
+#include "region/ui/RegionOverlayViews.h"
 
 #include <QScreen>
 #include <QWindow>

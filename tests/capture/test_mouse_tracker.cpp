@@ -1,6 +1,6 @@
 #include "support/TestEnvironment.h"
 #include "support/fakes/FakePointerSource.h"
-#include "window/MouseTracker.h"
+#include "capture/MouseTracker.h"
 
 #include <QSignalSpy>
 

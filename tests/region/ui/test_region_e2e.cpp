@@ -11,8 +11,8 @@
 #include "platform/x11/X11CaptureBackend.h"
 #include "platform/x11/X11DisplaySource.h"
 #include "platform/x11/X11WindowManagerSource.h"
-#include "region/RegionOverlayCoordinator.h"
-#include "region/RegionSelectionWindow.h"
+#include "region/ui/RegionOverlayCoordinator.h"
+#include "region/ui/RegionSelectionWindow.h"
 #include "shell/AppDelegate.h"
 #include "shell/TrayIcon.h"
 #include "state/MagnifierState.h"
@@ -21,7 +21,7 @@
 #include "support/fakes/FakeSystemSettingsLauncher.h"
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"
-#include "window/MouseTracker.h"
+#include "capture/MouseTracker.h"
 
 #include <QAbstractButton>
 #include <QProcess>

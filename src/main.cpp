@@ -12,14 +12,14 @@
 #include "platform/x11/X11WindowManagerSource.h"
 #include "shell/AppDelegate.h"
 #include "shell/MenuBarView.h"
-#include "shell/SingleInstance.h"
+#include "app/SingleInstance.h"
 #include "shell/TrayIcon.h"
 #include "state/SettingsStore.h"
 #include "update/BundleInstaller.h"
 #include "update/UpdateService.h"
 #include "update/ui/MessageBoxUpdatePresenter.h"
 #include "update/ui/UpdateMenuItem.h"
-#include "window/MouseTracker.h"
+#include "capture/MouseTracker.h"
 
 #include <QApplication>
 #include <QThread>
