@@ -1,4 +1,6 @@
+#include "app/SingleInstance.h"
 #include "capture/DisplayManager.h"
+#include "capture/MouseTracker.h"
 #include "capture/PermissionManager.h"
 #include "platform/qt/QtPointerSource.h"
 #include "platform/qt/QtSystemSettingsLauncher.h"
@@ -12,14 +14,12 @@
 #include "platform/x11/X11WindowManagerSource.h"
 #include "shell/AppDelegate.h"
 #include "shell/MenuBarView.h"
-#include "app/SingleInstance.h"
 #include "shell/TrayIcon.h"
 #include "state/SettingsStore.h"
 #include "update/BundleInstaller.h"
 #include "update/UpdateService.h"
 #include "update/ui/MessageBoxUpdatePresenter.h"
 #include "update/ui/UpdateMenuItem.h"
-#include "capture/MouseTracker.h"
 
 #include <QApplication>
 #include <QThread>

@@ -1,5 +1,5 @@
-#include "platform/x11/X11WindowManagerSource.h"
 #include "docking/DockBand.h"
+#include "platform/x11/X11WindowManagerSource.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,8 +1,8 @@
 #include "docking/DockingController.h"
 
 #include "common/Reaction.h"
-#include "state/MagnifierState.h"
 #include "docking/DockBand.h"
+#include "state/MagnifierState.h"
 
 #include <QCoreApplication>
 #include <QEvent>

@@ -1,6 +1,7 @@
 #include "shell/AppDelegate.h"
 
 #include "capture/DisplayManager.h"
+#include "capture/MouseTracker.h"
 #include "capture/PermissionManager.h"
 #include "capture/ScreenCaptureService.h"
 #include "common/Reaction.h"
@@ -9,7 +10,6 @@
 #include "update/UpdateService.h"
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"
-#include "capture/MouseTracker.h"
 
 #include <QAction>
 #include <QCoreApplication>

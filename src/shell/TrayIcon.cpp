@@ -1,8 +1,8 @@
 #include "shell/TrayIcon.h"
 
+#include "app/WindowRegistry.h"
 #include "shell/MenuBarView.h"
 #include "shell/SettingsView.h"
-#include "app/WindowRegistry.h"
 #include "shell/icons/ShellSymbols.h"
 
 #include <QAccessible>

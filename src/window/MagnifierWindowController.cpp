@@ -1,18 +1,18 @@
 #include "window/MagnifierWindowController.h"
 
 #include "capture/DisplayManager.h"
+#include "capture/MouseTracker.h"
 #include "capture/PermissionManager.h"
 #include "capture/ScreenCaptureService.h"
 #include "common/FrameFitting.h"
 #include "common/Geometry.h"
 #include "common/PrintLine.h"
 #include "common/Reaction.h"
+#include "docking/DockingController.h"
 #include "platform/WindowManagerSource.h"
 #include "state/MagnifierState.h"
 #include "views/MagnifierView.h"
-#include "docking/DockingController.h"
 #include "window/FloatingPanel.h"
-#include "capture/MouseTracker.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>

@@ -1,6 +1,6 @@
+#include "capture/MouseTracker.h"
 #include "support/TestEnvironment.h"
 #include "support/fakes/FakePointerSource.h"
-#include "capture/MouseTracker.h"
 
 #include <QSignalSpy>
 

@@ -1,9 +1,9 @@
+#include "docking/DockBand.h"
+#include "docking/DockingController.h"
 #include "state/MagnifierState.h"
 #include "state/SettingsStore.h"
 #include "support/TestEnvironment.h"
 #include "support/fakes/FakeWindowManagerSource.h"
-#include "docking/DockBand.h"
-#include "docking/DockingController.h"
 
 #include <QTemporaryDir>
 #include <QWindow>

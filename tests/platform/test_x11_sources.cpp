@@ -1,10 +1,10 @@
 #include "X11TestSupport.h"
+#include "capture/MouseTracker.h"
 #include "platform/x11/PointerBeacon.h"
 #include "platform/x11/X11DisplaySource.h"
 #include "platform/x11/X11PointerSource.h"
 #include "support/TestEnvironment.h"
 #include "support/XvfbSession.h"
-#include "capture/MouseTracker.h"
 
 #include <QCursor>
 #include <QGuiApplication>

@@ -1,6 +1,6 @@
+#include "app/SingleInstance.h"
 #include "platform/unix/TerminationSignals.h"
 #include "shell/AppDelegate.h"
-#include "app/SingleInstance.h"
 #include "state/MagnifierState.h"
 #include "support/TestEnvironment.h"
 #include "support/fakes/FakeCaptureBackend.h"

@@ -1,9 +1,9 @@
 // The tray panel as a screen reader reaches it: over AT-SPI, from the
 // application's node down, on a private X server and private D-Bus buses.
 
+#include "app/WindowRegistry.h"
 #include "shell/MenuBarView.h"
 #include "shell/TrayIcon.h"
-#include "app/WindowRegistry.h"
 #include "support/TestEnvironment.h"
 #include "views/StateFixture.h"
 

@@ -1,10 +1,10 @@
 // The tray panel, its placement and the settings window, driven through their
 // rows as a user would, against a registry of bare states.
 
+#include "app/WindowRegistry.h"
 #include "shell/MenuBarView.h"
 #include "shell/SettingsView.h"
 #include "shell/TrayIcon.h"
-#include "app/WindowRegistry.h"
 #include "state/MagnifierState.h"
 #include "state/SettingsStore.h"
 #include "support/TestEnvironment.h"

@@ -1,12 +1,12 @@
 #pragma once
 
 #include "capture/DisplayManager.h"
+#include "capture/MouseTracker.h"
 #include "capture/PermissionManager.h"
 #include "platform/qt/QtPointerSource.h"
 #include "platform/x11/X11DisplaySource.h"
 #include "state/SettingsStore.h"
 #include "support/fakes/FakeSystemSettingsLauncher.h"
-#include "capture/MouseTracker.h"
 
 #include <QTemporaryDir>
 #include <qcoro/qcorotask.h>

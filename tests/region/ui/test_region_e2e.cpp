@@ -5,6 +5,7 @@
 // Escape then ends an adjustment.
 #include "X11Probe.h"
 #include "capture/DisplayManager.h"
+#include "capture/MouseTracker.h"
 #include "capture/PermissionManager.h"
 #include "platform/X11TestSupport.h"
 #include "platform/qt/QtPointerSource.h"
@@ -21,7 +22,6 @@
 #include "support/fakes/FakeSystemSettingsLauncher.h"
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"
-#include "capture/MouseTracker.h"
 
 #include <QAbstractButton>
 #include <QProcess>

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "capture/DisplayManager.h"
+#include "capture/MouseTracker.h"
 #include "capture/PermissionManager.h"
 #include "state/SettingsStore.h"
 #include "support/fakes/FakeCaptureBackend.h"
 #include "support/fakes/FakeDisplaySource.h"
 #include "support/fakes/FakePointerSource.h"
 #include "support/fakes/FakeSystemSettingsLauncher.h"
-#include "capture/MouseTracker.h"
 
 #include <QTemporaryDir>
 
