@@ -1,5 +1,6 @@
 #include "capture/ScreenCaptureService.h"
 
+#include "common/FireAndForget.h"
 #include "common/FrameFitting.h"
 #include "common/Geometry.h"
 #include "common/PrintLine.h"
@@ -34,7 +35,7 @@ ScreenCaptureService::~ScreenCaptureService() {
     m_regionUpdateTimer.stop();
     if (m_stream) {
         disconnect(m_stream.get(), nullptr, this, nullptr);
-        stopDetached(std::move(m_stream));
+        fireAndForget(stopDetached(std::move(m_stream)));
     }
 }
 
@@ -185,7 +186,7 @@ void ScreenCaptureService::applyPendingRegionUpdate() {
     m_currentConfig = configuration;
     // Not awaited: the stream finishes its own reconfiguration, and one that
     // fails keeps its previous rectangle.
-    m_stream->updateConfiguration(configuration);
+    fireAndForget(m_stream->updateConfiguration(configuration));
 }
 
 void ScreenCaptureService::pointerMoved() {
@@ -213,7 +214,7 @@ QCoro::Task<> ScreenCaptureService::stopDetached(std::shared_ptr<CaptureStream> 
 
 void ScreenCaptureService::handleStreamFailure(const QString& description) {
     printLine(QStringLiteral("Capture stopped: ") + description);
-    stopCapture();
+    fireAndForget(stopCapture());
     Q_EMIT captureFailed();
 }
 

@@ -1,5 +1,7 @@
 #include "common/Reaction.h"
 
+#include "common/FireAndForget.h"
+
 #include <QMetaObject>
 
 namespace oculo {
@@ -30,7 +32,7 @@ void Reaction::runScheduled() {
     m_changedWhileRunning = false;
     // The body is copied into the detached coroutine's frame so that a
     // reaction destroyed mid-run never leaves the coroutine without its body.
-    runDetached(QPointer<Reaction>(this), m_body);
+    fireAndForget(runDetached(QPointer<Reaction>(this), m_body));
 }
 
 QCoro::Task<> Reaction::runDetached(QPointer<Reaction> self, Body body) {
