@@ -116,18 +116,16 @@ SettingsStore::SettingsStore(const QString& filePath)
     case FileCondition::notRegular:
         // A device, pipe, folder or huge file is not ours to read or replace;
         // QSettings must not even open it (a pipe would block the start).
-        m_writable = false;
-        qWarning().noquote() << QStringLiteral("%1 is not a settings file Oculo can use; starting "
-                                               "from default settings and leaving it untouched")
-                                    .arg(m_filePath);
+        leaveFileUntouched(QStringLiteral("%1 is not a settings file Oculo can use; starting "
+                                          "from default settings and leaving it untouched")
+                               .arg(m_filePath));
         m_warnedAboutWriting = true;
         return;
     case FileCondition::unreadable:
         // Writing would replace a file we could not even look at.
-        m_writable = false;
-        qWarning().noquote() << QStringLiteral("Cannot read the settings file %1; starting from "
-                                               "default settings and leaving the file untouched")
-                                    .arg(m_filePath);
+        leaveFileUntouched(QStringLiteral("Cannot read the settings file %1; starting from "
+                                          "default settings and leaving the file untouched")
+                               .arg(m_filePath));
         break;
     case FileCondition::damaged: {
         // Valid JSON of another shape is someone else's data, not a damaged copy of ours.
@@ -144,11 +142,10 @@ SettingsStore::SettingsStore(const QString& filePath)
                        .arg(m_filePath, *m_preservedDamagedFile)
                        .arg(salvaged.size());
         } else {
-            m_writable = false;
-            qWarning().noquote()
-                << QStringLiteral("The settings file %1 is damaged and could not be moved aside; "
-                                  "it is left untouched and settings will not be saved")
-                       .arg(m_filePath);
+            leaveFileUntouched(
+                QStringLiteral("The settings file %1 is damaged and could not be moved aside; "
+                               "it is left untouched and settings will not be saved")
+                    .arg(m_filePath));
         }
         break;
     }
@@ -300,6 +297,11 @@ bool SettingsStore::preserveDamagedFile() {
     }
     m_preservedDamagedFile = target;
     return true;
+}
+
+void SettingsStore::leaveFileUntouched(const QString& message) {
+    m_writable = false;
+    qWarning().noquote() << message;
 }
 
 void SettingsStore::warnAboutWritingOnce(const QString& message) {

@@ -54,6 +54,8 @@ private:
     enum class FileCondition { missing, usable, damaged, unreadable, notRegular };
     FileCondition inspectFile(QByteArray* contents) const;
     bool preserveDamagedFile();
+    // For this run: never writes the file, and says why.
+    void leaveFileUntouched(const QString& message);
     void warnAboutWritingOnce(const QString& message);
 
     QString m_filePath;
