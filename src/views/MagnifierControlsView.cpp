@@ -21,6 +21,16 @@ namespace oculo {
 
 namespace {
 
+constexpr int cornerRadius = 12;
+constexpr int horizontalPadding = 16;
+constexpr int verticalPadding = 10;
+constexpr int spacing = 16;
+constexpr int rowSpacing = 10;
+constexpr int groupSpacing = 8;
+constexpr int dividerHeight = 24;
+constexpr int zoomSliderWidth = 80;
+constexpr int transparencySliderWidth = 60;
+constexpr double disabledOpacity = 0.5;
 constexpr int modeSymbolSizePx = 16;
 constexpr int symbolSizePx = 14;
 constexpr int smallSymbolSizePx = 12;
@@ -89,14 +99,14 @@ public:
         setObjectName(QStringLiteral("divider"));
         setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     }
-    QSize sizeHint() const override { return {1, MagnifierControlsView::dividerHeight}; }
+    QSize sizeHint() const override { return {1, dividerHeight}; }
     QSize minimumSizeHint() const override { return sizeHint(); }
 };
 
 QHBoxLayout* groupLayout(QWidget* group) {
     auto* layout = new QHBoxLayout(group);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(MagnifierControlsView::groupSpacing);
+    layout->setSpacing(groupSpacing);
     return layout;
 }
 

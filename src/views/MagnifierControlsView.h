@@ -25,17 +25,8 @@ class MagnifierControlsView : public QWidget {
     Q_OBJECT
 
 public:
-    static constexpr int cornerRadius = 12;
-    static constexpr int horizontalPadding = 16;
-    static constexpr int verticalPadding = 10;
-    static constexpr int spacing = 16;
-    static constexpr int rowSpacing = 10;
+    // The strip's distance from the picture's edges.
     static constexpr int outerPadding = 12;
-    static constexpr int groupSpacing = 8;
-    static constexpr int dividerHeight = 24;
-    static constexpr int zoomSliderWidth = 80;
-    static constexpr int transparencySliderWidth = 60;
-    static constexpr double disabledOpacity = 0.5;
 
     explicit MagnifierControlsView(MagnifierState& state, QWidget* parent = nullptr);
 
