@@ -209,7 +209,8 @@ public:
         warpWatch.reset();
     }
 
-    explicit Private(const QByteArray& displayName) {
+    Private(X11PointerSource* owner, const QByteArray& displayName)
+        : q(owner) {
         x11::ConnectedScreen connected = x11::connectToDisplay(displayName);
         if (connected.screen == nullptr) {
             fallBack(QStringLiteral("cannot connect to the X display"));
@@ -262,10 +263,9 @@ public:
         return warpRecord ? warpRecord->isWorking() : warpWatch && warpWatch->isUsable();
     }
 
-    void setMotionHandler(std::function<void()> handler) {
-        const bool wasListening = motionHandler != nullptr;
-        motionHandler = std::move(handler);
-        const bool listening = motionHandler != nullptr;
+    void setMotionWatched(bool listening) {
+        const bool wasListening = watched;
+        watched = listening;
         if (connection && listening != wasListening) {
             // Motion is asked for only while someone listens: a moving pointer
             // sends hundreds of events a second, to be delivered and read.
@@ -285,7 +285,7 @@ public:
         socketWatch->setEnabled(listening);
         // RECORD reports warps as they happen; the fallback polls only while
         // someone listens.
-        if (warpWatch && motionHandler) {
+        if (warpWatch && watched) {
             QSocketNotifier* receiver = socketWatch.get();
             warpWatch->start(lastRootPosition, [this, receiver] {
                 QMetaObject::invokeMethod(
@@ -294,7 +294,7 @@ public:
         } else if (warpWatch) {
             warpWatch->stop();
         }
-        if (motionHandler && moved) {
+        if (watched && moved) {
             // Motion read along with a reply is in no socket any more; report it
             // from the event loop, outside the caller.
             QMetaObject::invokeMethod(
@@ -314,10 +314,8 @@ public:
     }
 
     void notifyMotion() {
-        if (motionHandler) {
-            // A copy, because the handler may replace itself.
-            const std::function<void()> handler = motionHandler;
-            handler();
+        if (watched) {
+            Q_EMIT q->pointerMoved();
         }
     }
 
@@ -381,7 +379,7 @@ public:
         cached = toLogical(lastRootPosition);
         // Events read while waiting for the reply sit in xcb's queue, where the
         // socket watch never sees them.
-        if (drainEvents(xcb_poll_for_queued_event) && connection && motionHandler) {
+        if (drainEvents(xcb_poll_for_queued_event) && connection && watched) {
             QMetaObject::invokeMethod(
                 socketWatch.get(), [this] { notifyMotion(); }, Qt::QueuedConnection);
         }
@@ -404,10 +402,11 @@ public:
         connection.reset();
     }
 
+    X11PointerSource* q;
     x11::XcbConnection connection;
     std::unique_ptr<QSocketNotifier> socketWatch;
     std::unique_ptr<QSocketNotifier> retiredWatch;
-    std::function<void()> motionHandler;
+    bool watched = false;
     xcb_window_t root = XCB_WINDOW_NONE;
     uint8_t inputOpcode = 0;
     bool moved = true;
@@ -421,8 +420,9 @@ public:
     std::unique_ptr<WarpWatch> warpWatch;
 };
 
-X11PointerSource::X11PointerSource(const QByteArray& displayName)
-    : d(std::make_unique<Private>(displayName)) {}
+X11PointerSource::X11PointerSource(const QByteArray& displayName, QObject* parent)
+    : PointerSource(parent)
+    , d(std::make_unique<Private>(this, displayName)) {}
 
 X11PointerSource::~X11PointerSource() = default;
 
@@ -438,8 +438,8 @@ bool X11PointerSource::notifiesMotion() const {
     return d->socketWatch != nullptr && d->reportsWarps();
 }
 
-void X11PointerSource::setMotionHandler(std::function<void()> handler) {
-    d->setMotionHandler(std::move(handler));
+void X11PointerSource::setMotionWatched(bool watched) {
+    d->setMotionWatched(watched);
 }
 
 bool X11PointerSource::usesRawMotion() const {
