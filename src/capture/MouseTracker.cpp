@@ -20,6 +20,10 @@ MouseTracker::MouseTracker(PointerSource& pointer, QObject* parent, Clock clock)
     m_sampleTimer.setSingleShot(true);
     m_sampleTimer.setInterval(sampleIntervalMs);
     connect(&m_sampleTimer, &QTimer::timeout, this, &MouseTracker::pollMousePosition);
+    // The source reports on this (the GUI) thread, from its event loop: the
+    // report is handled at once, as a sample would be.
+    connect(&m_pointer, &PointerSource::pointerMoved, this, &MouseTracker::onPointerMoved,
+            Qt::DirectConnection);
     // The pointer counts as having last moved when the tracker was made.
     m_lastMoveTime = m_clock();
     m_lastSampleTime = m_lastMoveTime;
@@ -27,7 +31,7 @@ MouseTracker::MouseTracker(PointerSource& pointer, QObject* parent, Clock clock)
 
 MouseTracker::~MouseTracker() {
     if (m_isResting) {
-        m_pointer.setMotionHandler({});
+        m_pointer.setMotionWatched(false);
     }
 }
 
@@ -106,10 +110,10 @@ void MouseTracker::setResting(bool resting) {
     // while the pointer moves the samples see everything, and motion reports
     // would only add wake-ups.
     if (resting) {
-        m_pointer.setMotionHandler([this] { onPointerMoved(); });
+        m_pointer.setMotionWatched(true);
         m_sampleTimer.stop();
     } else {
-        m_pointer.setMotionHandler({});
+        m_pointer.setMotionWatched(false);
         if (m_isTracking && !m_sampleTimer.isActive()) {
             m_sampleTimer.start(sampleIntervalMs);
         }

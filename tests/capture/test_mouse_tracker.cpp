@@ -73,45 +73,45 @@ private Q_SLOTS:
         Rig rig(true);
         bool listeningWhenStopped = true;
         connect(&rig.tracker, &MouseTracker::isMovingChanged, &rig.tracker, [&](bool moving) {
-            listeningWhenStopped = moving || rig.pointer.hasMotionHandler();
+            listeningWhenStopped = moving || rig.pointer.isMotionWatched();
         });
 
         rig.pointer.moveBy(10, 0);
         rig.sampleAfter(30ms);
         rig.sampleAfter(30ms);
-        QVERIFY2(!rig.pointer.hasMotionHandler(), "no rest before the stop is reported");
+        QVERIFY2(!rig.pointer.isMotionWatched(), "no rest before the stop is reported");
         QVERIFY(rig.tracker.isSampling());
         rig.sampleAfter(std::chrono::milliseconds(MouseTracker::stoppedDelayMs));
         QVERIFY(!rig.tracker.isMoving());
         QVERIFY2(!listeningWhenStopped, "the stop comes before the rest");
-        QVERIFY(rig.pointer.hasMotionHandler());
+        QVERIFY(rig.pointer.isMotionWatched());
         QVERIFY2(!rig.tracker.isSampling(), "the source watches a resting pointer");
 
         // Reported motion is sampled at once, then fast again.
         rig.pointer.moveAndNotify(5, 5);
         QCOMPARE(rig.tracker.mouseLocation(), QPointF(15, 5));
         QVERIFY(rig.tracker.isMoving());
-        QVERIFY(!rig.pointer.hasMotionHandler());
+        QVERIFY(!rig.pointer.isMotionWatched());
         QVERIFY(rig.tracker.isSampling());
 
         // Motion below the threshold is published at once and keeps it resting.
         rig.sampleAfter(std::chrono::milliseconds(MouseTracker::stoppedDelayMs));
-        QVERIFY(rig.pointer.hasMotionHandler());
+        QVERIFY(rig.pointer.isMotionWatched());
         rig.pointer.moveAndNotify(0.5, 0);
         QCOMPARE(rig.tracker.mouseLocation(), QPointF(15.5, 5));
-        QVERIFY(!rig.tracker.isMoving() && rig.pointer.hasMotionHandler());
+        QVERIFY(!rig.tracker.isMoving() && rig.pointer.isMotionWatched());
 
         rig.sampleAfter(std::chrono::milliseconds(MouseTracker::stoppedDelayMs));
-        QVERIFY(rig.pointer.hasMotionHandler());
+        QVERIFY(rig.pointer.isMotionWatched());
         rig.tracker.stopTracking();
-        QVERIFY2(!rig.pointer.hasMotionHandler(), "a stopped tracker no longer listens");
+        QVERIFY2(!rig.pointer.isMotionWatched(), "a stopped tracker no longer listens");
         {
             MouseTracker shortLived(rig.pointer, nullptr, [&rig] { return rig.now; });
             shortLived.startTracking();
             shortLived.pollMousePosition();
-            QVERIFY(rig.pointer.hasMotionHandler());
+            QVERIFY(rig.pointer.isMotionWatched());
         }
-        QVERIFY2(!rig.pointer.hasMotionHandler(), "a destroyed tracker no longer listens");
+        QVERIFY2(!rig.pointer.isMotionWatched(), "a destroyed tracker no longer listens");
     }
 
     void watchedPointerIsSampledSparselyAndStopsOnTime() {
@@ -156,7 +156,7 @@ private Q_SLOTS:
         rig.sampleAfter(std::chrono::milliseconds(MouseTracker::stoppedDelayMs));
         QVERIFY(!rig.tracker.isMoving());
         QVERIFY(rig.tracker.isSampling());
-        QVERIFY(!rig.pointer.hasMotionHandler());
+        QVERIFY(!rig.pointer.isMotionWatched());
     }
 };
 

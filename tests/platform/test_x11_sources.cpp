@@ -58,7 +58,8 @@ private Q_SLOTS:
         pointer.position(); // takes any motion still on its way
 
         int reports = 0;
-        pointer.setMotionHandler([&reports] { ++reports; });
+        connect(&pointer, &PointerSource::pointerMoved, this, [&reports] { ++reports; });
+        pointer.setMotionWatched(true);
         QTest::qWait(150);
         QCOMPARE(reports, 0); // a resting pointer is quiet
 
@@ -68,12 +69,11 @@ private Q_SLOTS:
         QCOMPARE(pointer.queryCount(), queries); // noticed without asking the server
         QCOMPARE(pointer.position(), QPointF(420, 410));
 
-        // A handler may remove itself while it runs.
+        // A receiver may stop watching while it handles a report.
         reports = 0;
-        pointer.setMotionHandler([&pointer, &reports] {
-            ++reports;
-            pointer.setMotionHandler({});
-        });
+        const QMetaObject::Connection once =
+            connect(&pointer, &PointerSource::pointerMoved, this,
+                    [&pointer] { pointer.setMotionWatched(false); });
         test::movePointer(QPoint(430, 410));
         QTRY_COMPARE(reports, 1);
         test::movePointer(QPoint(440, 410));
@@ -81,14 +81,15 @@ private Q_SLOTS:
         QCOMPARE(reports, 1);
         QCOMPARE(pointer.position(), QPointF(440, 410));
         QVERIFY(pointer.usesRawMotion());
+        disconnect(once);
 
         // Motion is not even asked for while nobody listens; a move made then
         // is reported as soon as someone does.
         test::movePointer(QPoint(450, 420));
         reports = 0;
-        pointer.setMotionHandler([&reports] { ++reports; });
+        pointer.setMotionWatched(true);
         QTRY_COMPARE(reports, 1);
-        pointer.setMotionHandler({});
+        pointer.setMotionWatched(false);
     }
 
     // What a capture thread saw, how long ago and since when the pointer was
@@ -129,7 +130,8 @@ private Q_SLOTS:
         X11PointerSource pointer(display);
         QVERIFY(pointer.notifiesMotion());
         int reports = 0;
-        pointer.setMotionHandler([&reports] { ++reports; });
+        connect(&pointer, &PointerSource::pointerMoved, this, [&reports] { ++reports; });
+        pointer.setMotionWatched(true);
         QTest::qWait(150);
         reports = 0;
         test::warpPointerOn(display, QPoint(310, 220));

@@ -30,6 +30,29 @@ struct ConnectionCloser {
 // error state that still has to be disconnected.
 using XcbConnection = std::unique_ptr<xcb_connection_t, ConnectionCloser>;
 
+// A server-side resource of this connection, freed with `destroy` unless the
+// connection is already gone (the server then frees it anyway).
+template <auto destroy>
+class ServerResource {
+public:
+    explicit ServerResource(xcb_connection_t* connection)
+        : m_connection(connection)
+        , m_id(xcb_generate_id(connection)) {}
+    ~ServerResource() {
+        if (xcb_connection_has_error(m_connection) == 0) {
+            destroy(m_connection, m_id);
+        }
+    }
+    ServerResource(const ServerResource&) = delete;
+    ServerResource& operator=(const ServerResource&) = delete;
+
+    quint32 id() const { return m_id; }
+
+private:
+    xcb_connection_t* m_connection;
+    quint32 m_id;
+};
+
 struct ConnectedScreen {
     XcbConnection connection;
     xcb_screen_t* screen = nullptr; // owned by the connection's setup data

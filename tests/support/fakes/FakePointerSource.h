@@ -17,9 +17,7 @@ public:
     }
     std::optional<std::chrono::milliseconds> stillFor() const override { return m_stillFor; }
     bool notifiesMotion() const override { return m_notifying; }
-    void setMotionHandler(std::function<void()> handler) override {
-        m_handler = std::move(handler);
-    }
+    void setMotionWatched(bool watched) override { m_watched = watched; }
 
     void setPosition(QPointF position) { m_position = position; }
     // As a capture thread following the pointer would report it.
@@ -28,20 +26,19 @@ public:
     // Moves the pointer and, when notifying, tells whoever listens.
     void moveAndNotify(qreal dx, qreal dy) {
         moveBy(dx, dy);
-        if (m_notifying && m_handler) {
-            const std::function<void()> handler = m_handler; // may replace itself
-            handler();
+        if (m_notifying && m_watched) {
+            Q_EMIT pointerMoved();
         }
     }
     int queryCount() const { return m_queries; }
-    bool hasMotionHandler() const { return m_handler != nullptr; }
+    bool isMotionWatched() const { return m_watched; }
 
 private:
     QPointF m_position;
     std::optional<std::chrono::milliseconds> m_stillFor;
     mutable int m_queries = 0;
     bool m_notifying = false;
-    std::function<void()> m_handler;
+    bool m_watched = false;
 };
 
 } // namespace oculo::test
