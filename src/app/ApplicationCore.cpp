@@ -5,6 +5,7 @@
 #include "capture/MouseTracker.h"
 #include "capture/PermissionManager.h"
 #include "capture/ScreenCaptureService.h"
+#include "common/FireAndForget.h"
 #include "common/Reaction.h"
 #include "state/MagnifierState.h"
 #include "update/UpdateService.h"
@@ -116,7 +117,7 @@ void ApplicationCore::createNewWindow() {
     m_windows.append(window);
     m_lastActive = activeWindow();
     Q_EMIT windowsChanged();
-    startCaptureOf(window);
+    fireAndForget(startCaptureOf(window));
 }
 
 void ApplicationCore::removeWindow(const MagnifierWindow& window) {
@@ -164,7 +165,7 @@ void ApplicationCore::quit() {
 }
 
 void ApplicationCore::applicationDidFinishLaunching() {
-    launch();
+    fireAndForget(launch());
 }
 
 QCoro::Task<> ApplicationCore::launch() {
