@@ -1,3 +1,4 @@
+#include "app/ApplicationCore.h"
 #include "app/SingleInstance.h"
 #include "capture/DisplayManager.h"
 #include "capture/MouseTracker.h"
@@ -38,19 +39,19 @@ constexpr std::chrono::milliseconds captureStopGrace{2000};
 
 // Set from the start of the event loop until the clean-up after it is done, for
 // the exit Qt's xcb plugin makes from inside either.
-oculo::AppDelegate* runningDelegate = nullptr;
+oculo::ApplicationCore* runningCore = nullptr;
 std::atomic<bool> serverLossReported{false};
 
 // Whichever hears first that the X server went, Oculo's own connection or Qt's
 // exit(1), says so once and writes the changes still waiting to be saved.
 void reportServerLoss() {
-    if (runningDelegate == nullptr || serverLossReported.exchange(true)) {
+    if (runningCore == nullptr || serverLossReported.exchange(true)) {
         return;
     }
     std::fputs("Oculo lost its connection to the X server and ends.\n", stderr);
     // Only the GUI thread may touch the windows' state.
     if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
-        runningDelegate->savePendingChanges();
+        runningCore->savePendingChanges();
     }
 }
 
@@ -113,9 +114,12 @@ int main(int argc, char** argv) {
     oculo::DisplayManager displayManager(displaySource);
     oculo::PermissionManager permissionManager(displaySource, settingsLauncher);
     oculo::MouseTracker mouseTracker(*pointer);
+    // The delegate makes the core's windows, so it is made first and goes last.
     oculo::AppDelegate delegate(mouseTracker, displayManager, permissionManager, captureBackend,
                                 store);
     delegate.setWindowManagerSource(windowManager.get());
+    oculo::ApplicationCore core(mouseTracker, displayManager, permissionManager, delegate);
+    delegate.follow(core);
 
     oculo::UpdateService::Options updateOptions;
     oculo::BundleInstaller::Options installOptions{
@@ -123,22 +127,22 @@ int main(int argc, char** argv) {
         .bundleIdentifier = updateOptions.app.bundleIdentifier,
         .currentBuild = updateOptions.app.currentBuild,
         .server = updateOptions.server};
-    delegate.setUpdateService(std::make_unique<oculo::UpdateService>(
+    core.setUpdateService(std::make_unique<oculo::UpdateService>(
         updateOptions, std::make_unique<oculo::MessageBoxUpdatePresenter>(),
         std::make_unique<oculo::BundleInstaller>(
             installOptions, std::make_unique<oculo::RenameExchangeSwapper>())));
 
-    QObject::connect(&instance, &oculo::SingleInstance::activationRequested, &delegate,
-                     &oculo::AppDelegate::activateFromAnotherStart);
-    oculo::TrayIcon trayIcon(delegate);
-    auto* updateItem = new oculo::UpdateMenuItem(*delegate.updateService());
+    QObject::connect(&instance, &oculo::SingleInstance::activationRequested, &core,
+                     &oculo::ApplicationCore::activateFromAnotherStart);
+    oculo::TrayIcon trayIcon(core);
+    auto* updateItem = new oculo::UpdateMenuItem(*core.updateService());
     QObject::connect(updateItem, &oculo::UpdateMenuItem::dismissRequested, &trayIcon.menuBarView(),
                      &oculo::MenuBarView::dismissRequested);
     trayIcon.menuBarView().setUpdateItem(updateItem);
     // Right-clicking a magnifier always opens the panel: a tray host may be
     // missing, or leave while Oculo runs (Qt re-adds the icon when one returns).
-    delegate.setContextMenuHandler(
-        [&trayIcon](QPoint globalPos) { trayIcon.showPanelAt(globalPos); });
+    QObject::connect(&delegate, &oculo::AppDelegate::contextMenuRequested, &trayIcon,
+                     &oculo::TrayIcon::showPanelAt);
     delegate.setWindowActions(trayIcon.menuBarView().applicationActions());
 
     std::unique_ptr<oculo::X11ServerWatch> serverWatch;
@@ -156,12 +160,12 @@ int main(int argc, char** argv) {
         });
     }
 
-    delegate.applicationDidFinishLaunching();
-    runningDelegate = &delegate;
+    core.applicationDidFinishLaunching();
+    runningCore = &core;
     const int status = QApplication::exec();
     // Normally done on aboutToQuit already; repeated in case the loop ended otherwise.
-    delegate.applicationWillTerminate();
-    delegate.finishStoppingCaptures(captureStopGrace);
-    runningDelegate = nullptr;
+    core.applicationWillTerminate();
+    core.finishStoppingCaptures(captureStopGrace);
+    runningCore = nullptr;
     return serverLossReported ? 1 : status;
 }

@@ -8,7 +8,7 @@ class MagnifierState;
 
 // What the tray panel and the settings window need of the application: how
 // many magnifier windows are open, the state of the active one, and a way to
-// open another. AppDelegate implements it; tests use a fake.
+// open another. ApplicationCore implements it; tests use a fake.
 class WindowRegistry : public QObject {
     Q_OBJECT
 

@@ -17,8 +17,10 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QGuiApplication>
+#include <QMetaMethod>
 #include <QRandomGenerator>
 #include <QScreen>
+#include <QWindow>
 
 #include <cmath>
 
@@ -59,7 +61,7 @@ MagnifierWindowController::MagnifierWindowController(MouseTracker& mouseTracker,
                                                      PermissionManager& permissionManager,
                                                      CaptureBackend& backend, SettingsStore& store,
                                                      MagnifierState* copyFrom, QObject* parent)
-    : QObject(parent)
+    : MagnifierWindow(parent)
     , m_mouseTracker(mouseTracker)
     , m_displayManager(displayManager)
     , m_permissionManager(permissionManager)
@@ -77,7 +79,7 @@ MagnifierWindowController::MagnifierWindowController(MouseTracker& mouseTracker,
 MagnifierWindowController::~MagnifierWindowController() {
     // A controller dropped without close() still stops its stream and drops
     // its window, but tells nobody.
-    onClose = nullptr;
+    disconnect(this, &MagnifierWindow::closed, nullptr, nullptr);
     close();
     // Nothing of the window may outlive the state its view reads.
     delete m_retiredPanel.data();
@@ -202,8 +204,10 @@ bool MagnifierWindowController::isTakenByAnotherPanel(const QRectF& frame) {
 }
 
 bool MagnifierWindowController::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::ContextMenu && onContextMenuRequested) {
-        onContextMenuRequested(static_cast<QContextMenuEvent*>(event)->globalPos());
+    if (event->type() == QEvent::ContextMenu &&
+        isSignalConnected(
+            QMetaMethod::fromSignal(&MagnifierWindowController::contextMenuRequested))) {
+        Q_EMIT contextMenuRequested(static_cast<QContextMenuEvent*>(event)->globalPos());
         event->accept();
         return true;
     }
@@ -457,6 +461,21 @@ void MagnifierWindowController::bringBack() {
     panel->raise();
 }
 
+bool MagnifierWindowController::hasKeyboardFocus() const {
+    return m_panel && m_panel->isKeyWindow();
+}
+
+bool MagnifierWindowController::isShownToUser() const {
+    return m_panel && m_panel->isVisible() && !m_panel->isMinimized() &&
+           m_panel->windowHandle() != nullptr && m_panel->windowHandle()->isExposed();
+}
+
+void MagnifierWindowController::activate() {
+    if (m_panel && m_panel->isVisible()) {
+        m_panel->activateWindow();
+    }
+}
+
 void MagnifierWindowController::close() {
     if (m_closed) {
         return;
@@ -464,12 +483,7 @@ void MagnifierWindowController::close() {
     m_closed = true;
     stopCaptureInBackground();
     dropPanel();
-    if (onClose) {
-        // The owner may drop this controller from its handler.
-        const auto handler = std::move(onClose);
-        onClose = nullptr;
-        handler();
-    }
+    Q_EMIT closed();
 }
 
 void MagnifierWindowController::stopCaptureInBackground() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/MagnifierWindow.h"
 #include "platform/DisplaySource.h"
 #include "state/MagnificationMode.h"
 
@@ -32,7 +33,7 @@ class WindowManagerSource;
 // Owns one magnifier window: its panel, its state and its capture stream, and
 // keeps them in step. The tracker and the managers are shared by every
 // window and must outlive the controller. Main thread only.
-class MagnifierWindowController : public QObject {
+class MagnifierWindowController : public MagnifierWindow {
     Q_OBJECT
 
 public:
@@ -57,18 +58,13 @@ public:
                               QObject* parent = nullptr);
     ~MagnifierWindowController() override;
 
-    QUuid id() const { return m_id; }
-    MagnifierState& state() const { return *m_state; }
+    QUuid id() const override { return m_id; }
+    MagnifierState& state() const override { return *m_state; }
     QPointer<FloatingPanel> panel() const { return m_panel; }
-    ScreenCaptureService& screenCaptureService() const { return *m_captureService; }
+    ScreenCaptureService& screenCaptureService() const override { return *m_captureService; }
     std::optional<DisplayInfo> currentCaptureDisplay() const { return m_currentCaptureDisplay; }
     DockPosition lastKnownDockPosition() const;
     bool isClosed() const { return m_closed; }
-
-    // Called once, at the end of close().
-    std::function<void()> onClose;
-    // A right-click on the magnifier window; unset, the click goes to the view.
-    std::function<void(QPoint globalPos)> onContextMenuRequested;
 
     // Desktops, docking moves and the window list; before setup(). Without
     // one the window docks but moves nobody else's windows.
@@ -78,18 +74,22 @@ public:
     void setup();
 
     CaptureRegion calculateCaptureRegion() const;
-    QCoro::Task<> startCapture();
+    QCoro::Task<> startCapture() override;
     QCoro::Task<> updateCaptureRegion();
-    // Stops the stream, then starts it again on the current display list.
-    QCoro::Task<> restartCapture();
+    QCoro::Task<> restartCapture() override;
 
+    bool hasKeyboardFocus() const override;
+    bool isShownToUser() const override;
     // Shows the window where the user is: restored from minimised, on the
     // current desktop when it stays in its space, in front. A window hidden
     // behind a region overlay stays hidden.
-    void bringBack();
+    void bringBack() override;
+    void activate() override;
+    void close() override;
 
-    // Stops capturing and drops the window; safe to call more than once.
-    void close();
+Q_SIGNALS:
+    // A right-click on the magnifier window; with no receiver the click goes to the view.
+    void contextMenuRequested(QPoint globalPos);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -1,4 +1,4 @@
-#include "app/SingleInstance.h"
+#include "app/ApplicationCore.h"
 #include "platform/unix/TerminationSignals.h"
 #include "shell/AppDelegate.h"
 #include "state/MagnifierState.h"
@@ -9,15 +9,12 @@
 #include "window/MagnifierWindowController.h"
 
 #include <QAction>
-#include <QLockFile>
+#include <QContextMenuEvent>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <qcoro/qcorotask.h>
 
 #include <csignal>
 #include <memory>
-#include <pwd.h>
-#include <unistd.h>
 
 using namespace oculo;
 using oculo::test::CaptureEvent;
@@ -29,17 +26,21 @@ namespace {
 struct Rig : oculo::test::FakeServices {
     Rig()
         : delegate(std::make_unique<AppDelegate>(tracker, displayManager, permissionManager,
-                                                 backend, store)) {
+                                                 backend, store))
+        , core(std::make_unique<ApplicationCore>(tracker, displayManager, permissionManager,
+                                                 *delegate)) {
         pointer.setPosition({1000, 200});
+        delegate->follow(*core);
     }
 
     // Launches and waits until the first window exists.
     void launch() {
-        delegate->applicationDidFinishLaunching();
-        QTRY_COMPARE(delegate->windowCount(), 1);
+        core->applicationDidFinishLaunching();
+        QTRY_COMPARE(core->windowCount(), 1);
     }
 
-    std::unique_ptr<AppDelegate> delegate;
+    std::unique_ptr<AppDelegate> delegate; // makes the core's windows, so it goes last
+    std::unique_ptr<ApplicationCore> core;
 };
 
 // Takes keyboard focus away from every magnifier window.
@@ -58,9 +59,9 @@ private Q_SLOTS:
     void launchWithPermissionTracksAndCaptures() {
         Rig rig;
         rig.launch();
-        QVERIFY(rig.delegate->isTrackingStarted());
+        QVERIFY(rig.core->isTrackingStarted());
         QVERIFY(rig.tracker.isTracking());
-        MagnifierWindowController* first = rig.delegate->activeWindowController();
+        MagnifierWindow* first = rig.core->activeWindow();
         QVERIFY(first->state().hasScreenRecordingPermission());
         QTRY_COMPARE(rig.backend.runningStreamCount(), 1);
         QCOMPARE(rig.backend.lastStream()->display().id, FakeDisplaySource::primary().id);
@@ -69,24 +70,24 @@ private Q_SLOTS:
     void keepsAtLeastOneWindowOpen() {
         Rig rig;
         rig.launch();
-        QSignalSpy changes(rig.delegate.get(), &WindowRegistry::windowsChanged);
+        QSignalSpy changes(rig.core.get(), &WindowRegistry::windowsChanged);
         const QPointer<MagnifierWindowController> only = rig.delegate->windowControllers().first();
         const QUuid onlyId = only->id();
 
         // Closing the only window opens a fresh one.
         only->panel()->close();
         QTRY_VERIFY(!only);
-        QCOMPARE(rig.delegate->windowCount(), 1);
+        QCOMPARE(rig.core->windowCount(), 1);
         QVERIFY(rig.delegate->windowControllers().first()->id() != onlyId);
         QVERIFY(changes.count() >= 1);
 
         // Closing one of two leaves the other.
-        rig.delegate->createNewWindow();
+        rig.core->createNewWindow();
         const QList<MagnifierWindowController*> two = rig.delegate->windowControllers();
         QCOMPARE(two.size(), 2);
         const QUuid survivor = two.at(1)->id();
         two.first()->close();
-        QCOMPARE(rig.delegate->windowCount(), 1);
+        QCOMPARE(rig.core->windowCount(), 1);
         QCOMPARE(rig.delegate->windowControllers().first()->id(), survivor);
     }
 
@@ -94,46 +95,53 @@ private Q_SLOTS:
     // copy the first window's settings, not the focused one's.
     void activeWindowAndNewWindowsFollowTheRightWindow() {
         Rig rig;
-        QCOMPARE(rig.delegate->activeState(), nullptr);
+        QCOMPARE(rig.core->activeState(), nullptr);
         rig.launch();
-        rig.delegate->createNewWindow();
+        rig.core->createNewWindow();
         const QList<MagnifierWindowController*> windows = rig.delegate->windowControllers();
         QWidget other;
         focusElsewhere(other);
-        QCOMPARE(rig.delegate->activeWindowController(), windows.at(0));
+        QCOMPARE(rig.core->activeWindow(), windows.at(0));
         // The menu acts on a window the user sees, not a minimised one.
         windows.at(0)->panel()->setWindowState(Qt::WindowMinimized);
-        QCOMPARE(rig.delegate->activeWindowController(), windows.at(1));
+        QCOMPARE(rig.core->activeWindow(), windows.at(1));
 
         windows.at(0)->state().setZoomLevel(3.0);
         windows.at(1)->state().setZoomLevel(6.0);
-        QSignalSpy changes(rig.delegate.get(), &WindowRegistry::windowsChanged);
+        QSignalSpy changes(rig.core.get(), &WindowRegistry::windowsChanged);
         windows.at(1)->panel()->activateWindow();
-        QTRY_COMPARE(rig.delegate->activeState(), &windows.at(1)->state());
+        QTRY_COMPARE(rig.core->activeState(), &windows.at(1)->state());
         QTRY_VERIFY(changes.count() >= 1);
 
-        rig.delegate->createNewWindow();
+        rig.core->createNewWindow();
         QCOMPARE(rig.delegate->windowControllers().at(2)->state().zoomLevel(), 3.0);
 
         // The application's keys work in every focused magnifier, also one opened later.
         QAction newWindow;
         newWindow.setShortcut(Qt::CTRL | Qt::Key_N);
-        connect(&newWindow, &QAction::triggered, rig.delegate.get(), &AppDelegate::createNewWindow);
+        connect(&newWindow, &QAction::triggered, rig.core.get(), &ApplicationCore::createNewWindow);
         rig.delegate->setWindowActions({&newWindow});
         for (const int expectedCount : {4, 5}) {
             MagnifierWindowController* newest = rig.delegate->windowControllers().last();
             newest->panel()->activateWindow();
-            QTRY_COMPARE(rig.delegate->activeState(), &newest->state());
+            QTRY_COMPARE(rig.core->activeState(), &newest->state());
             QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_N, Qt::ControlModifier);
-            QCOMPARE(rig.delegate->windowCount(), expectedCount);
+            QCOMPARE(rig.core->windowCount(), expectedCount);
         }
+
+        // So do right-clicks, which reach the delegate to open the panel.
+        QSignalSpy menus(rig.delegate.get(), &AppDelegate::contextMenuRequested);
+        QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(5, 5), QPoint(105, 205));
+        QCoreApplication::sendEvent(rig.delegate->windowControllers().last()->panel()->content(),
+                                    &click);
+        QCOMPARE(menus.value(0).value(0).toPoint(), QPoint(105, 205));
     }
 
     void quittingRightAfterAChangeKeepsIt() {
         Rig rig;
         rig.launch();
-        rig.delegate->activeState()->setZoomLevel(4.5);
-        rig.delegate->applicationWillTerminate(); // well within the save debounce
+        rig.core->activeState()->setZoomLevel(4.5);
+        rig.core->applicationWillTerminate(); // well within the save debounce
         QCOMPARE(MagnifierState(rig.store).zoomLevel(), 4.5);
 
         // A termination signal reaches the event loop as a request to quit,
@@ -152,7 +160,7 @@ private Q_SLOTS:
     void terminationClosesEverythingAndOpensNothing() {
         Rig rig;
         rig.launch();
-        rig.delegate->createNewWindow();
+        rig.core->createNewWindow();
         QTRY_COMPARE(rig.backend.runningStreamCount(), 2);
         const int created = rig.backend.createdCount();
         QList<QPointer<FloatingPanel>> panels;
@@ -160,17 +168,17 @@ private Q_SLOTS:
             panels.append(controller->panel());
         }
 
-        rig.delegate->applicationWillTerminate();
-        QCOMPARE(rig.delegate->windowCount(), 0);
+        rig.core->applicationWillTerminate();
+        QCOMPARE(rig.core->windowCount(), 0);
         QVERIFY(!rig.tracker.isTracking());
-        QVERIFY(rig.delegate->finishStoppingCaptures(std::chrono::seconds(5)));
+        QVERIFY(rig.core->finishStoppingCaptures(std::chrono::seconds(5)));
         QCOMPARE(rig.backend.runningStreamCount(), 0);
         QCOMPARE(rig.backend.destroyedWhileRunningCount(), 0);
         for (const QPointer<FloatingPanel>& panel : panels) {
             QTRY_VERIFY(!panel);
         }
         QCoreApplication::processEvents();
-        QCOMPARE(rig.delegate->windowCount(), 0);
+        QCOMPARE(rig.core->windowCount(), 0);
         QCOMPARE(rig.backend.createdCount(), created);
     }
 
@@ -178,20 +186,20 @@ private Q_SLOTS:
         Rig rig;
         rig.displays.setDisplays({});
         rig.launch();
-        rig.delegate->createNewWindow();
-        QVERIFY(!rig.delegate->isTrackingStarted());
-        QVERIFY(!rig.delegate->activeState()->hasScreenRecordingPermission());
+        rig.core->createNewWindow();
+        QVERIFY(!rig.core->isTrackingStarted());
+        QVERIFY(!rig.core->activeState()->hasScreenRecordingPermission());
         QCOMPARE(rig.backend.runningStreamCount(), 0);
 
         // Still refused: nothing changes.
-        QCoro::waitFor(rig.delegate->recoverFromPermissionDenialIfNeeded());
-        QVERIFY(!rig.delegate->isTrackingStarted());
+        QCoro::waitFor(rig.core->recoverFromPermissionDenialIfNeeded());
+        QVERIFY(!rig.core->isTrackingStarted());
 
         // The offscreen platform never leaves the active state by itself, so
         // the return to the application is announced here.
         rig.displays.setDisplays({FakeDisplaySource::primary()});
         Q_EMIT qApp->applicationStateChanged(Qt::ApplicationActive);
-        QTRY_VERIFY(rig.delegate->isTrackingStarted());
+        QTRY_VERIFY(rig.core->isTrackingStarted());
         QVERIFY(rig.tracker.isTracking());
         QTRY_COMPARE(rig.backend.runningStreamCount(), 2);
         for (MagnifierWindowController* controller : rig.delegate->windowControllers()) {
@@ -200,7 +208,7 @@ private Q_SLOTS:
 
         // Once granted, activations do not ask again.
         const int queries = rig.displays.queryCount();
-        QCoro::waitFor(rig.delegate->recoverFromPermissionDenialIfNeeded());
+        QCoro::waitFor(rig.core->recoverFromPermissionDenialIfNeeded());
         QCOMPARE(rig.displays.queryCount(), queries);
         QCOMPARE(rig.backend.createdCount(), 2);
     }
@@ -208,7 +216,7 @@ private Q_SLOTS:
     void wakeRefreshesDisplaysAndRestartsEachCapture() {
         Rig rig;
         rig.launch();
-        rig.delegate->createNewWindow();
+        rig.core->createNewWindow();
         QTRY_COMPARE(rig.backend.runningStreamCount(), 2);
         const QList<MagnifierWindowController*> windows = rig.delegate->windowControllers();
         const int queries = rig.displays.queryCount();
@@ -216,8 +224,8 @@ private Q_SLOTS:
 
         // The second display went away while the system slept.
         rig.displays.setDisplays({FakeDisplaySource::primary()});
-        rig.delegate->handlePrepareForSleep(true);
-        rig.delegate->handlePrepareForSleep(false);
+        rig.core->handlePrepareForSleep(true);
+        rig.core->handlePrepareForSleep(false);
         QTRY_COMPARE(rig.backend.events(CaptureEvent::Type::Started).size(), 2);
         QCOMPARE(rig.displays.queryCount(), queries + 1);
         QCOMPARE(rig.displayManager.displays().size(), 1);
@@ -230,22 +238,6 @@ private Q_SLOTS:
         Q_EMIT screen->geometryChanged(screen->geometry());
         QTRY_COMPARE(rig.backend.events(CaptureEvent::Type::Started).size(), 2);
         QCOMPARE(windows, rig.delegate->windowControllers());
-    }
-
-    // With no usable runtime folder (Qt's fallback taken by a file), the lock
-    // is this user's own: another user's lock in the shared folder blocks nothing.
-    void singleInstanceWithoutRuntimeFolderIgnoresOtherUsersLocks() {
-        QTemporaryDir temp;
-        const QString taken = temp.filePath(
-            QStringLiteral("runtime-%1").arg(QString::fromLocal8Bit(getpwuid(geteuid())->pw_name)));
-        QVERIFY(QFile(taken).open(QIODevice::WriteOnly));
-        qputenv("TMPDIR", QFile::encodeName(temp.path()));
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(taken));
-        qunsetenv("DBUS_SESSION_BUS_ADDRESS");
-        QLockFile shared(temp.filePath(QStringLiteral("org.oculo.Oculo.lock")));
-        QVERIFY(shared.tryLock(0));
-        SingleInstance instance(QStringLiteral("org.oculo.Oculo"));
-        QCOMPARE(instance.claim(), SingleInstance::Claim::primary);
     }
 };
 

@@ -9,6 +9,7 @@
 
 #include <QGuiApplication>
 #include <QScreen>
+#include <QSignalSpy>
 #include <qcoro/qcorotask.h>
 
 #include <memory>
@@ -310,8 +311,7 @@ private Q_SLOTS:
         rig.movePointer({1000, 200});
         for (const bool byUser : {true, false}) {
             auto controller = rig.makeController();
-            int closes = 0;
-            controller->onClose = [&] { ++closes; };
+            QSignalSpy closes(controller.get(), &MagnifierWindowController::closed);
             controller->setup();
             QCoro::waitFor(controller->startCapture());
             const QPointer<FloatingPanel> panel = controller->panel();
@@ -322,7 +322,7 @@ private Q_SLOTS:
             }
             QTRY_VERIFY(!panel);
             controller->close();
-            QCOMPARE(closes, 1);
+            QCOMPARE(closes.count(), 1);
             QVERIFY(controller->isClosed() && !controller->panel());
             QTRY_COMPARE(rig.backend.runningStreamCount(), 0);
             // A closed window never captures again.

@@ -4,6 +4,7 @@
 // magnifier shows that pattern while another application keeps the keyboard;
 // Escape then ends an adjustment.
 #include "X11Probe.h"
+#include "app/ApplicationCore.h"
 #include "capture/DisplayManager.h"
 #include "capture/MouseTracker.h"
 #include "capture/PermissionManager.h"
@@ -59,8 +60,9 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&m_pattern));
         test::movePointer({1300, 850});
         m_delegate.setWindowManagerSource(&m_windowManager);
-        m_delegate.applicationDidFinishLaunching();
-        QTRY_COMPARE_WITH_TIMEOUT(m_delegate.windowCount(), 1, timeoutMs);
+        m_delegate.follow(m_core);
+        m_core.applicationDidFinishLaunching();
+        QTRY_COMPARE_WITH_TIMEOUT(m_core.windowCount(), 1, timeoutMs);
         m_controller = m_delegate.windowControllers().first();
         QVERIFY(QTest::qWaitForWindowExposed(m_controller->panel()));
     }
@@ -132,8 +134,8 @@ private Q_SLOTS:
     }
 
     void cleanupTestCase() {
-        m_delegate.applicationWillTerminate();
-        m_delegate.finishStoppingCaptures(std::chrono::seconds(5));
+        m_core.applicationWillTerminate();
+        m_core.finishStoppingCaptures(std::chrono::seconds(5));
     }
 
 private:
@@ -159,7 +161,8 @@ private:
     QtPointerSource m_pointer;
     MouseTracker m_tracker{m_pointer};
     AppDelegate m_delegate{m_tracker, m_displayManager, m_permissionManager, m_backend, m_store};
-    TrayIcon m_tray{m_delegate};
+    ApplicationCore m_core{m_tracker, m_displayManager, m_permissionManager, m_delegate};
+    TrayIcon m_tray{m_core};
     MagnifierWindowController* m_controller = nullptr;
 };
 

@@ -1,5 +1,6 @@
 // The overlay views driven by synthetic mouse and key events, and the
 // orchestration that opens them for a magnifier and closes them again.
+#include "app/ApplicationCore.h"
 #include "capture/ScreenCaptureService.h"
 #include "region/ui/RegionOverlayCoordinator.h"
 #include "region/ui/RegionOverlayViews.h"
@@ -129,8 +130,11 @@ private Q_SLOTS:
         services.pointer.setPosition({1000, 200});
         AppDelegate delegate(services.tracker, services.displayManager, services.permissionManager,
                              services.backend, services.store);
-        delegate.applicationDidFinishLaunching();
-        QTRY_COMPARE(delegate.windowCount(), 1);
+        ApplicationCore core(services.tracker, services.displayManager, services.permissionManager,
+                             delegate);
+        delegate.follow(core);
+        core.applicationDidFinishLaunching();
+        QTRY_COMPARE(core.windowCount(), 1);
         MagnifierWindowController& controller = *delegate.windowControllers().first();
         MagnifierState& state = controller.state();
         const QPointer<FloatingPanel> panel = controller.panel();

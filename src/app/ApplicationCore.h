@@ -1,0 +1,122 @@
+#pragma once
+
+#include "app/WindowRegistry.h"
+
+#include <QList>
+#include <QPointer>
+#include <QTimer>
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <memory>
+
+class QScreen;
+
+namespace oculo {
+
+class DisplayManager;
+class MagnifierState;
+class MagnifierWindow;
+class MagnifierWindowFactory;
+class MouseTracker;
+class PermissionManager;
+class Reaction;
+class ScreenCaptureService;
+class UpdateService;
+
+// Everything that exists once per process: the magnifier windows (at least one
+// after launch), the launch sequence, restarting capture when screens change
+// or the system wakes, recovering from missing capture permission, and the
+// clean-up when the application quits. The services and the factory must
+// outlive it.
+class ApplicationCore final : public WindowRegistry {
+    Q_OBJECT
+
+public:
+    static constexpr std::chrono::milliseconds systemWakeDelay{500};
+
+    ApplicationCore(MouseTracker& mouseTracker, DisplayManager& displayManager,
+                    PermissionManager& permissionManager, MagnifierWindowFactory& windowFactory,
+                    QObject* parent = nullptr);
+    ~ApplicationCore() override;
+
+    int windowCount() const override;
+    MagnifierState* activeState() const override;
+    void createNewWindow() override;
+    void bringWindowsBack() override;
+    void quit() override;
+
+    // In creation order.
+    QList<MagnifierWindow*> windows() const { return m_windows; }
+    // The first window that has keyboard focus, else the first the user can
+    // see (not minimised, on this desktop), else the first, else none.
+    MagnifierWindow* activeWindow() const;
+    bool isTrackingStarted() const { return m_isTrackingStarted; }
+    bool isTerminating() const { return m_isTerminating; }
+
+    // Takes the update service; its automatic checks start with the launch
+    // and its requests to quit end the application.
+    void setUpdateService(std::unique_ptr<UpdateService> service);
+    UpdateService* updateService() const { return m_updateService.get(); }
+
+    // Returns at once; the launch runs as a task on the event loop.
+    void applicationDidFinishLaunching();
+    // Oculo was started again: acts as when the application becomes active and
+    // brings the magnifiers back.
+    void activateFromAnotherStart();
+    // Closes every window for good; runs when the application is about to quit.
+    void applicationWillTerminate();
+    // Writes every window's changes that wait for their save delay.
+    void savePendingChanges();
+
+    // Drops a closed window; the last one is replaced by a new one.
+    void removeWindow(const MagnifierWindow& window);
+
+    QCoro::Task<> restartAllCaptures();
+    QCoro::Task<> recoverFromPermissionDenialIfNeeded();
+
+    // After the event loop has ended: lets the streams that closing windows
+    // stopped finish stopping, for at most `timeout`. True when all did.
+    bool finishStoppingCaptures(std::chrono::milliseconds timeout);
+
+Q_SIGNALS:
+    // The launch begins; no window exists yet.
+    void launching();
+    // Quitting begins; the windows are still open.
+    void terminating();
+
+public Q_SLOTS:
+    // logind's PrepareForSleep; false means the system has just woken.
+    void handlePrepareForSleep(bool goingToSleep);
+
+private:
+    QCoro::Task<> launch();
+    QCoro::Task<> checkPermissionAndStart();
+    void setupDisplayWakeObserver();
+    void removeDisplayWakeObserver();
+    void setupPermissionRecoveryObserver();
+    void removePermissionRecoveryObserver();
+    void watchScreen(QScreen* screen);
+    void notifyIfActiveChanged();
+
+    MouseTracker& m_mouseTracker;
+    DisplayManager& m_displayManager;
+    PermissionManager& m_permissionManager;
+    MagnifierWindowFactory& m_windowFactory;
+    std::unique_ptr<UpdateService> m_updateService;
+
+    QList<MagnifierWindow*> m_windows;
+    QPointer<MagnifierWindow> m_lastActive;
+    QPointer<MagnifierWindow> m_lastFocused; // the last that had the keyboard
+    QList<QPointer<ScreenCaptureService>> m_stoppingCaptures;
+
+    QPointer<Reaction> m_displayWakeReaction;
+    QPointer<Reaction> m_permissionRecoveryReaction;
+    QTimer m_systemWakeTimer;
+    bool m_isListeningForSleep = false;
+    bool m_isTrackingStarted = false;
+    bool m_isTerminating = false;
+    bool m_isActivationRequested = false;
+};
+
+} // namespace oculo
