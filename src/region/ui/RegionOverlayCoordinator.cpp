@@ -22,7 +22,14 @@ RegionOverlayCoordinator::RegionOverlayCoordinator(
     const QList<MagnifierWindowController*>& controllers, QObject* parent)
     : QObject(parent)
     , m_controllers(controllers) {
-    connect(&m_pollTimer, &QTimer::timeout, this, &RegionOverlayCoordinator::poll);
+    connect(&m_flags, &RegionOverlayFlags::opening, this,
+            &RegionOverlayCoordinator::prepareScreens);
+    connect(&m_flags, &RegionOverlayFlags::openRequested, this,
+            &RegionOverlayCoordinator::openOverlays);
+    connect(&m_flags, &RegionOverlayFlags::closeRequested, this,
+            &RegionOverlayCoordinator::closeOverlays);
+    connect(&m_flags, &RegionOverlayFlags::finished, this,
+            &RegionOverlayCoordinator::restorePanels);
 }
 
 RegionOverlayCoordinator::~RegionOverlayCoordinator() {
@@ -35,28 +42,18 @@ RegionOverlayCoordinator::~RegionOverlayCoordinator() {
     }
 }
 
-void RegionOverlayCoordinator::setupRegionObservation(std::chrono::milliseconds interval) {
-    m_observing = true;
-    m_pollTimer.start(interval);
+void RegionOverlayCoordinator::setupRegionObservation() {
+    m_flags.start();
 }
 
 void RegionOverlayCoordinator::watch(MagnifierState& state) {
-    const auto wake = [this] {
-        if (m_observing && !m_pollTimer.isActive()) {
-            m_pollTimer.start();
-        }
-    };
-    connect(&state, &MagnifierState::isSelectingRegionChanged, this, wake);
-    connect(&state, &MagnifierState::isAdjustingRegionChanged, this, wake);
+    m_flags.watch(state);
 }
 
 void RegionOverlayCoordinator::removeRegionObservation() {
-    m_observing = false;
-    m_pollTimer.stop();
     // The magnifier windows are closing too; none comes back.
     m_hiddenPanels.clear();
-    hideRegionSelectionOverlay();
-    hideRegionAdjustmentOverlay();
+    m_flags.stop();
 }
 
 QList<QPointer<RegionSelectionWindow>>& RegionOverlayCoordinator::windowsOf(Kind kind) {
@@ -83,96 +80,30 @@ QList<RegionSelectionWindow*> RegionOverlayCoordinator::regionAdjustmentWindows(
     return windows;
 }
 
-MagnifierState* RegionOverlayCoordinator::activeRegionState() const {
-    return m_activeRegionState.data();
-}
-
-void RegionOverlayCoordinator::poll() {
-    QHash<QUuid, bool> selecting;
-    QHash<QUuid, bool> adjusting;
-    // Showing an overlay never changes the list, but a copy costs nothing.
-    const QList<MagnifierWindowController*> controllers = m_controllers;
-    for (MagnifierWindowController* controller : controllers) {
-        MagnifierState& state = controller->state();
-        const QUuid id = controller->id();
-        const bool sel = state.isSelectingRegion();
-        const bool adj = state.isAdjustingRegion();
-        if (sel && !m_wasSelecting.value(id)) {
-            showRegionSelectionOverlay(state);
-        } else if (!sel && m_wasSelecting.value(id)) {
-            hideRegionSelectionOverlay();
-        }
-        if (adj && !m_wasAdjusting.value(id)) {
-            showRegionAdjustmentOverlay(state);
-        } else if (!adj && m_wasAdjusting.value(id)) {
-            hideRegionAdjustmentOverlay();
-        }
-        selecting.insert(id, sel);
-        adjusting.insert(id, adj);
-    }
-    // A window closed during its selection can no longer lower its flag.
-    const auto orphaned = [](const QList<QPointer<RegionSelectionWindow>>& windows) {
-        for (const QPointer<RegionSelectionWindow>& window : windows) {
-            if (window && window->content() != nullptr && window->content()->state() != nullptr) {
-                return false;
-            }
-        }
-        return !windows.isEmpty();
-    };
-    if (orphaned(m_selectionWindows)) {
-        hideRegionSelectionOverlay();
-    }
-    if (orphaned(m_adjustmentWindows)) {
-        hideRegionAdjustmentOverlay();
-    }
-    m_wasSelecting = selecting;
-    m_wasAdjusting = adjusting;
-    const bool flagUp = selecting.values().contains(true) || adjusting.values().contains(true);
-    if (!flagUp && m_selectionWindows.isEmpty() && m_adjustmentWindows.isEmpty() &&
-        m_pendingOpens == 0) {
-        m_pollTimer.stop(); // until a watched flag changes
-    }
-}
-
 void RegionOverlayCoordinator::showRegionSelectionOverlay(MagnifierState& state) {
-    showOverlay(Kind::selection, state);
+    m_flags.show(Kind::selection, state);
 }
 
 void RegionOverlayCoordinator::showRegionAdjustmentOverlay(MagnifierState& state) {
-    if (!state.fixedRegion()) {
-        // Nothing to adjust; the flag's fall closes what never opened.
-        state.setIsAdjustingRegion(false);
-        return;
-    }
-    showOverlay(Kind::adjustment, state);
+    m_flags.show(Kind::adjustment, state);
 }
 
-void RegionOverlayCoordinator::showOverlay(Kind kind, MagnifierState& state) {
+void RegionOverlayCoordinator::hideRegionSelectionOverlay() {
+    m_flags.hide(Kind::selection);
+}
+
+void RegionOverlayCoordinator::hideRegionAdjustmentOverlay() {
+    m_flags.hide(Kind::adjustment);
+}
+
+void RegionOverlayCoordinator::prepareScreens() {
     rememberActiveWindow();
-    m_activeRegionState = &state;
-    QPointer<MagnifierState> target(&state);
-    if (!hidePanels()) {
-        openOverlays(kind, target);
-        return;
+    if (hidePanels()) {
+        m_flags.delayOpening(panelHideSettle);
     }
-    const int generation = kind == Kind::selection ? m_selectionGeneration : m_adjustmentGeneration;
-    ++m_pendingOpens;
-    QTimer::singleShot(panelHideSettle, this, [this, kind, target, generation] {
-        --m_pendingOpens;
-        const int current =
-            kind == Kind::selection ? m_selectionGeneration : m_adjustmentGeneration;
-        if (generation == current && target) {
-            openOverlays(kind, target);
-        } else {
-            restorePanelsIfDone();
-        }
-    });
 }
 
-void RegionOverlayCoordinator::openOverlays(Kind kind, QPointer<MagnifierState> state) {
-    if (!state) {
-        return;
-    }
+void RegionOverlayCoordinator::openOverlays(Kind kind, MagnifierState* state) {
     QList<QPointer<RegionSelectionWindow>>& windows = windowsOf(kind);
     RegionSelectionWindow* keyboardOwner = nullptr;
     const QPoint pointer = QCursor::pos();
@@ -203,16 +134,7 @@ void RegionOverlayCoordinator::openOverlays(Kind kind, QPointer<MagnifierState> 
     }
 }
 
-void RegionOverlayCoordinator::hideRegionSelectionOverlay() {
-    hideOverlay(Kind::selection);
-}
-
-void RegionOverlayCoordinator::hideRegionAdjustmentOverlay() {
-    hideOverlay(Kind::adjustment);
-}
-
-void RegionOverlayCoordinator::hideOverlay(Kind kind) {
-    ++(kind == Kind::selection ? m_selectionGeneration : m_adjustmentGeneration);
+void RegionOverlayCoordinator::closeOverlays(Kind kind) {
     const QList<QPointer<RegionSelectionWindow>> windows = std::exchange(windowsOf(kind), {});
     if (kind == Kind::selection) {
         // Escape belongs to whatever has the keyboard once the selection ends.
@@ -224,7 +146,6 @@ void RegionOverlayCoordinator::hideOverlay(Kind kind) {
             window->deleteLater();
         }
     }
-    restorePanelsIfDone();
 }
 
 void RegionOverlayCoordinator::rememberActiveWindow() {
@@ -250,10 +171,7 @@ bool RegionOverlayCoordinator::hidePanels() {
     return hidSome;
 }
 
-void RegionOverlayCoordinator::restorePanelsIfDone() {
-    if (!m_selectionWindows.isEmpty() || !m_adjustmentWindows.isEmpty() || m_pendingOpens > 0) {
-        return;
-    }
+void RegionOverlayCoordinator::restorePanels() {
     const QList<QPointer<FloatingPanel>> panels = std::exchange(m_hiddenPanels, {});
     const std::optional<quint64> previous = std::exchange(m_previousActiveWindow, std::nullopt);
     const QPointer<QWindow> previousFocus = std::exchange(m_previousFocusWindow, nullptr);
@@ -287,7 +205,6 @@ void RegionOverlayCoordinator::restorePanelsIfDone() {
     } else if (previousFocus != nullptr && previousFocus->isVisible()) {
         previousFocus->requestActivate();
     }
-    m_activeRegionState = nullptr;
 }
 
 void RegionOverlayCoordinator::setEscapeFilterInstalled(bool installed) {
