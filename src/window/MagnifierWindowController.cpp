@@ -127,21 +127,11 @@ void MagnifierWindowController::setupPanel() {
     panel->setFrame(geometry::fitFrameInto(placed, geometry::availableAreaFor(placed, areas),
                                            QSizeF(panel->minimumSize())));
 
-    QPointer<MagnifierWindowController> self(this);
-    panel->onClose = [self] {
-        if (MagnifierWindowController* controller = self.data()) {
-            controller->close();
-        }
-    };
+    connect(panel, &FloatingPanel::closeRequested, this, &MagnifierWindowController::close);
 
-    auto* view = new MagnifierView(
-        *m_state,
-        [self] {
-            if (MagnifierWindowController* controller = self.data()) {
-                controller->m_permissionManager.openSystemSettings();
-            }
-        },
-        panel);
+    auto* view = new MagnifierView(*m_state, panel);
+    connect(view, &MagnifierView::openSystemSettingsRequested, &m_permissionManager,
+            &PermissionManager::openSystemSettings);
     view->installEventFilter(this);
     panel->setContent(view);
     // The capture thread draws into the view's picture surface while nothing covers it.
@@ -157,16 +147,15 @@ void MagnifierWindowController::setupPanel() {
     panel->raise();
     panel->activateWindow();
 
-    // Installed after show() so the moves of placing the window do not count
+    // Connected after show() so the moves of placing the window do not count
     // as the user's; the capture start picks up the frame as it is.
-    panel->onFrameChange = [self](const QRectF& frame) {
-        MagnifierWindowController* controller = self.data();
-        if (isGone(controller)) {
+    connect(panel, &FloatingPanel::frameChanged, this, [this](const QRectF& frame) {
+        if (m_closed) {
             return;
         }
-        controller->m_state->setWindowFrame(frame);
-        controller->updateCaptureRegion();
-    };
+        m_state->setWindowFrame(frame);
+        updateCaptureRegion();
+    });
 }
 
 std::optional<QRectF> MagnifierWindowController::restorableFrame() const {
@@ -489,9 +478,8 @@ void MagnifierWindowController::dropPanel() {
         return;
     }
     m_panel = nullptr;
-    // Hiding must not come back here through the panel's own close handler.
-    panel->onClose = nullptr;
-    panel->onFrameChange = nullptr;
+    // Hiding must not come back here through the panel's own close request.
+    disconnect(panel, nullptr, this, nullptr);
     if (QWidget* content = panel->content()) {
         content->removeEventFilter(this);
     }
