@@ -3,6 +3,7 @@
 #include "capture/DisplayManager.h"
 #include "capture/MouseTracker.h"
 #include "capture/ScreenCaptureService.h"
+#include "common/FireAndForget.h"
 #include "common/PrintLine.h"
 #include "common/Reaction.h"
 #include "state/MagnifierState.h"
@@ -218,7 +219,7 @@ void MagnifierCapture::close() {
         return;
     }
     m_closed = true;
-    stopAndRelease(m_service);
+    fireAndForget(stopAndRelease(m_service));
 }
 
 } // namespace oculo
