@@ -44,8 +44,12 @@ MagnifierCapture::~MagnifierCapture() {
 }
 
 void MagnifierCapture::setWindowSize(const QSizeF& logical, const QSize& device) {
+    if (m_windowSize == logical && m_windowDeviceSize == device) {
+        return;
+    }
     m_windowSize = logical;
     m_windowDeviceSize = device;
+    Q_EMIT windowSizeChanged();
 }
 
 Reaction& MagnifierCapture::addReaction(std::function<QCoro::Task<>(MagnifierCapture&)> reaction) {
@@ -73,9 +77,11 @@ void MagnifierCapture::startObserving() {
         .on(model, &MagnifierState::modeChanged)
         .on(model, &MagnifierState::fixedRegionChanged);
 
-    // Zoom, and the window's size, which its owner sets before the frame.
+    // Zoom and the window: its size sets the rectangle's, and a move also
+    // starts afresh a stream that failed.
     addReaction([](MagnifierCapture& c) -> QCoro::Task<> { co_await c.updateCaptureRegion(); })
         .on(model, &MagnifierState::zoomLevelChanged)
+        .on(this, &MagnifierCapture::windowSizeChanged)
         .on(model, &MagnifierState::windowFrameChanged);
 
     // Mouse location

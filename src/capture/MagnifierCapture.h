@@ -66,6 +66,9 @@ public:
     // call more than once.
     void close();
 
+Q_SIGNALS:
+    void windowSizeChanged();
+
 private:
     Reaction& addReaction(std::function<QCoro::Task<>(MagnifierCapture&)> reaction);
     void applyStreamSettings();

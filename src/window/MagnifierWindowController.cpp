@@ -148,7 +148,6 @@ void MagnifierWindowController::setupPanel() {
         if (m_closed) {
             return;
         }
-        // The size first: the capture follows the frame's change.
         tellCaptureWindowSize();
         m_state->setWindowFrame(frame);
     });
