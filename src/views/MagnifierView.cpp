@@ -153,11 +153,9 @@ QLabel* symbolLabel(Symbol symbol, const QColor& color, double opacity, QWidget*
 
 } // namespace
 
-MagnifierView::MagnifierView(MagnifierState& state, std::function<void()> openSystemSettings,
-                             QWidget* parent)
+MagnifierView::MagnifierView(MagnifierState& state, QWidget* parent)
     : QWidget(parent)
     , m_state(state)
-    , m_openSystemSettings(std::move(openSystemSettings))
     , m_zoomInput(state) {
     setObjectName(QStringLiteral("magnifierView"));
     // Keys reach the view whenever its window is active.
@@ -257,11 +255,8 @@ QWidget* MagnifierView::buildPermissionPlaceholder() {
     m_openSettingsButton->setToolTip(tr("Open System Settings"));
     m_openSettingsButton->setAccessibleDescription(tr("Open System Settings"));
     pressWithEnterKey(m_openSettingsButton);
-    connect(m_openSettingsButton, &QPushButton::clicked, this, [this] {
-        if (m_openSystemSettings) {
-            m_openSystemSettings();
-        }
-    });
+    connect(m_openSettingsButton, &QPushButton::clicked, this,
+            &MagnifierView::openSystemSettingsRequested);
     layout->addWidget(m_openSettingsButton, 0, Qt::AlignHCenter);
     return page;
 }

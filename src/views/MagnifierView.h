@@ -6,8 +6,6 @@
 #include <QPointer>
 #include <QWidget>
 
-#include <functional>
-
 class QLabel;
 class QPushButton;
 class QVariantAnimation;
@@ -32,10 +30,7 @@ public:
     static constexpr int placeholderSpacing = 16;
     static constexpr int placeholderSymbolSizePx = 48;
 
-    // `openSystemSettings` is called by the placeholder's button when screen
-    // capture is not permitted.
-    MagnifierView(MagnifierState& state, std::function<void()> openSystemSettings,
-                  QWidget* parent = nullptr);
+    explicit MagnifierView(MagnifierState& state, QWidget* parent = nullptr);
     ~MagnifierView() override;
 
     // The controls are shown when the view opens and until the pointer leaves.
@@ -57,6 +52,8 @@ Q_SIGNALS:
     // A native window that whoever captures the frames may draw the picture
     // into, filling `size` device pixels; 0 while the view paints it itself.
     void presentationTargetChanged(quintptr window, const QSize& size);
+    // The placeholder's button, shown while screen capture is not permitted.
+    void openSystemSettingsRequested();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -80,7 +77,6 @@ private:
     void updateSurface();
 
     MagnifierState& m_state;
-    std::function<void()> m_openSystemSettings;
     ZoomInput m_zoomInput;
     MagnifierControlsView* m_controls = nullptr;
     // Stands in for the strip while it slides and fades.

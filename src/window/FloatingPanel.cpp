@@ -187,18 +187,16 @@ void FloatingPanel::resignedKey() {
 
 void FloatingPanel::moveEvent(QMoveEvent* event) {
     QWidget::moveEvent(event);
-    frameChanged();
+    reportFrame();
 }
 
 void FloatingPanel::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    frameChanged();
+    reportFrame();
 }
 
-void FloatingPanel::frameChanged() {
-    if (onFrameChange) {
-        onFrameChange(frame());
-    }
+void FloatingPanel::reportFrame() {
+    Q_EMIT frameChanged(frame());
     applyPendingFrameOnceDecorated();
 }
 
@@ -245,16 +243,9 @@ void FloatingPanel::closeEvent(QCloseEvent* event) {
     if (!event->isAccepted()) {
         return;
     }
-    // Queued: the owner typically drops the panel in onClose, which must not
-    // happen while Qt is still inside this close.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (onClose) {
-                onClose();
-            }
-        },
-        Qt::QueuedConnection);
+    // Queued: the owner typically drops the panel on the request, which must
+    // not happen while Qt is still inside this close.
+    QMetaObject::invokeMethod(this, &FloatingPanel::closeRequested, Qt::QueuedConnection);
 }
 
 } // namespace oculo

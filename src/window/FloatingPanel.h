@@ -7,7 +7,6 @@
 #include <QSize>
 #include <QWidget>
 
-#include <functional>
 #include <optional>
 
 class QPropertyAnimation;
@@ -62,10 +61,11 @@ public:
     double targetAlpha() const { return m_targetAlpha; }
     int lastAnimationDurationMs() const { return m_lastAnimationDurationMs; }
 
-    std::function<void(const QRectF&)> onFrameChange; // after every move or resize
-    // Called from the event loop once the panel has closed, so the owner may
+Q_SIGNALS:
+    void frameChanged(const QRectF& frame); // after every move or resize
+    // Emitted from the event loop once the panel has closed, so the owner may
     // delete the panel from inside it.
-    std::function<void()> onClose;
+    void closeRequested();
 
 protected:
     void changeEvent(QEvent* event) override;
@@ -79,7 +79,7 @@ protected:
 private:
     void becameKey();
     void resignedKey();
-    void frameChanged();
+    void reportFrame();
     void applyPendingFrameOnceDecorated();
 
     double m_inactiveAlpha = 0.3;

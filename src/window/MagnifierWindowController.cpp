@@ -1,12 +1,11 @@
 #include "window/MagnifierWindowController.h"
 
-#include "capture/DisplayManager.h"
+#include "capture/MagnifierCapture.h"
 #include "capture/MouseTracker.h"
 #include "capture/PermissionManager.h"
 #include "capture/ScreenCaptureService.h"
 #include "common/FrameFitting.h"
 #include "common/Geometry.h"
-#include "common/PrintLine.h"
 #include "common/Reaction.h"
 #include "docking/DockingController.h"
 #include "platform/WindowManagerSource.h"
@@ -34,24 +33,15 @@ bool isUsableFrame(const QRectF& frame) {
 
 // The window's size in device pixels: more captured pixels than this would
 // only be thrown away when the picture is drawn.
-QSize devicePixelSize(const FloatingPanel* panel) {
-    if (panel == nullptr) {
-        return {};
-    }
-    const QSizeF size = QSizeF(panel->size()) * panel->devicePixelRatioF();
+QSize devicePixelSize(const FloatingPanel& panel) {
+    const QSizeF size = QSizeF(panel.size()) * panel.devicePixelRatioF();
     return QSize(static_cast<int>(std::ceil(size.width())),
                  static_cast<int>(std::ceil(size.height())));
 }
 
-// Closed or deleted while a task was suspended.
+// Closed or deleted before a queued run.
 bool isGone(const MagnifierWindowController* controller) {
     return controller == nullptr || controller->isClosed();
-}
-
-// The service is shared with this task so that it outlives a controller that
-// is dropped meanwhile; it is deleted later, never from inside its own stop.
-QCoro::Task<> stopAndRelease(QSharedPointer<ScreenCaptureService> service) {
-    co_await service->stopCapture();
 }
 
 } // namespace
@@ -63,10 +53,10 @@ MagnifierWindowController::MagnifierWindowController(MouseTracker& mouseTracker,
                                                      MagnifierState* copyFrom, QObject* parent)
     : MagnifierWindow(parent)
     , m_mouseTracker(mouseTracker)
-    , m_displayManager(displayManager)
     , m_permissionManager(permissionManager)
     , m_state(std::make_unique<MagnifierState>(store))
-    , m_captureService(new ScreenCaptureService(backend), &QObject::deleteLater) {
+    , m_capture(std::make_unique<MagnifierCapture>(*m_state, mouseTracker, displayManager, backend,
+                                                   QSizeF(FloatingPanel::defaultWindowSize))) {
     if (copyFrom != nullptr) {
         m_state->setZoomLevel(copyFrom->zoomLevel());
         m_state->setMode(copyFrom->mode());
@@ -129,25 +119,15 @@ void MagnifierWindowController::setupPanel() {
     panel->setFrame(geometry::fitFrameInto(placed, geometry::availableAreaFor(placed, areas),
                                            QSizeF(panel->minimumSize())));
 
-    QPointer<MagnifierWindowController> self(this);
-    panel->onClose = [self] {
-        if (MagnifierWindowController* controller = self.data()) {
-            controller->close();
-        }
-    };
+    connect(panel, &FloatingPanel::closeRequested, this, &MagnifierWindowController::close);
 
-    auto* view = new MagnifierView(
-        *m_state,
-        [self] {
-            if (MagnifierWindowController* controller = self.data()) {
-                controller->m_permissionManager.openSystemSettings();
-            }
-        },
-        panel);
+    auto* view = new MagnifierView(*m_state, panel);
+    connect(view, &MagnifierView::openSystemSettingsRequested, &m_permissionManager,
+            &PermissionManager::openSystemSettings);
     view->installEventFilter(this);
     panel->setContent(view);
     // The capture thread draws into the view's picture surface while nothing covers it.
-    connect(view, &MagnifierView::presentationTargetChanged, m_captureService.data(),
+    connect(view, &MagnifierView::presentationTargetChanged, &m_capture->screenCaptureService(),
             &ScreenCaptureService::setPresentationTarget);
 
     m_panel = panel;
@@ -158,17 +138,27 @@ void MagnifierWindowController::setupPanel() {
     panel->show();
     panel->raise();
     panel->activateWindow();
+    // Moving to a screen of another pixel ratio changes the device size alone.
+    connect(panel->windowHandle(), &QWindow::screenChanged, this,
+            &MagnifierWindowController::tellCaptureWindowSize);
+    tellCaptureWindowSize();
 
-    // Installed after show() so the moves of placing the window do not count
+    // Connected after show() so the moves of placing the window do not count
     // as the user's; the capture start picks up the frame as it is.
-    panel->onFrameChange = [self](const QRectF& frame) {
-        MagnifierWindowController* controller = self.data();
-        if (isGone(controller)) {
+    connect(panel, &FloatingPanel::frameChanged, this, [this](const QRectF& frame) {
+        if (m_closed) {
             return;
         }
-        controller->m_state->setWindowFrame(frame);
-        controller->updateCaptureRegion();
-    };
+        tellCaptureWindowSize();
+        m_state->setWindowFrame(frame);
+    });
+}
+
+void MagnifierWindowController::tellCaptureWindowSize() {
+    if (const FloatingPanel* panel = m_panel) {
+        // What the picture fills, without the window manager's title bar and borders.
+        m_capture->setWindowSize(QSizeF(panel->size()), devicePixelSize(*panel));
+    }
 }
 
 std::optional<QRectF> MagnifierWindowController::restorableFrame() const {
@@ -217,8 +207,7 @@ bool MagnifierWindowController::eventFilter(QObject* watched, QEvent* event) {
 Reaction& MagnifierWindowController::addReaction(
     std::function<QCoro::Task<>(MagnifierWindowController&)> reaction) {
     QPointer<MagnifierWindowController> self(this);
-    // A run never touches the controller after its own co_await: the reaction
-    // bodies below end with the await, and the await guards itself.
+    // The bodies below never suspend, so one check before the run is enough.
     return *new Reaction(this, [self, reaction = std::move(reaction)]() -> QCoro::Task<> {
         MagnifierWindowController* controller = self.data();
         if (!isGone(controller)) {
@@ -230,20 +219,15 @@ Reaction& MagnifierWindowController::addReaction(
 void MagnifierWindowController::startObservationLoops() {
     MagnifierState* model = m_state.get();
 
-    // Mode and region: the capture moves at once, in either direction, so the
-    // window never shows the place it was looking at before.
+    m_capture->startObserving();
+
+    // Mode and fading while moving
     addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
         c.updateMotionBasedOpacity(c.m_state->mode(), c.m_state->hideWhileMoving());
-        co_await c.updateCaptureRegion();
+        co_return;
     })
         .on(model, &MagnifierState::modeChanged)
-        .on(model, &MagnifierState::hideWhileMovingChanged)
-        .on(model, &MagnifierState::fixedRegionChanged);
-
-    // Zoom
-    addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
-        co_await c.updateCaptureRegion();
-    }).on(model, &MagnifierState::zoomLevelChanged);
+        .on(model, &MagnifierState::hideWhileMovingChanged);
 
     // Transparency
     addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
@@ -283,27 +267,6 @@ void MagnifierWindowController::startObservationLoops() {
         co_return;
     }).on(m_windowManager, &WindowManagerSource::currentDesktopChanged);
 
-    // Mouse location
-    addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
-        if (c.m_state->mode() != MagnificationMode::followMouse) {
-            // The region stays, but the pointer drawn into it must move; a
-            // followed pointer is drawn afresh with the moved rectangle.
-            c.m_captureService->pointerMoved();
-            co_return;
-        }
-        const QPointF location = c.m_mouseTracker.mouseLocation();
-        c.m_state->setMouseLocation(location);
-        // A stream that keeps the rectangle on the pointer itself needs only a
-        // nudge (for warps it cannot see), unless the pointer changed display.
-        const auto display = c.m_displayManager.displayContaining(location);
-        if (c.m_captureService->followsPointerItself() && display && c.m_currentCaptureDisplay &&
-            display->id == c.m_currentCaptureDisplay->id) {
-            c.m_captureService->pointerMoved();
-            co_return;
-        }
-        co_await c.updateCaptureRegion();
-    }).on(&m_mouseTracker, &MouseTracker::mouseLocationChanged);
-
     // Motion state
     addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
         FloatingPanel* panel = c.m_panel;
@@ -313,26 +276,6 @@ void MagnifierWindowController::startObservationLoops() {
         }
         co_return;
     }).on(&m_mouseTracker, &MouseTracker::isMovingChanged);
-
-    // Current frame: an empty frame keeps the last picture on screen.
-    addReaction([](MagnifierWindowController& c) -> QCoro::Task<> {
-        const QImage frame = c.m_captureService->currentFrame();
-        if (!frame.isNull()) {
-            c.m_state->setCurrentFrame(frame);
-        }
-        co_return;
-    }).on(m_captureService.data(), &ScreenCaptureService::currentFrameChanged);
-
-    // A stream that failed on its own leaves the placeholder, not a frozen
-    // picture that looks live; the next rectangle update starts it afresh.
-    connect(m_captureService.data(), &ScreenCaptureService::captureFailed, this, [this] {
-        m_state->setCurrentFrame(QImage());
-        m_currentCaptureDisplay.reset();
-    });
-    // The tracker samples a followed pointer sparsely; a display change is
-    // sampled at once, so the new display's picture comes without delay.
-    connect(m_captureService.data(), &ScreenCaptureService::pointerLeftDisplay, &m_mouseTracker,
-            &MouseTracker::pollMousePosition);
 }
 
 void MagnifierWindowController::updateMotionBasedOpacity(MagnificationMode mode,
@@ -351,100 +294,16 @@ void MagnifierWindowController::updateMotionBasedOpacity(MagnificationMode mode,
     }
 }
 
-MagnifierWindowController::CaptureRegion MagnifierWindowController::calculateCaptureRegion() const {
-    const FloatingPanel* panel = m_panel;
-    if (panel == nullptr) {
-        return {QRectF(0, 0, FloatingPanel::defaultWindowSize.width(),
-                       FloatingPanel::defaultWindowSize.height()),
-                std::nullopt};
-    }
-    // What the picture fills, without the window manager's title bar and
-    // borders: a source of that size over the zoom shows exactly the zoom.
-    const QSizeF content = panel->size();
-    const double zoom = m_state->zoomLevel();
-    const double width = content.width() / zoom;
-    const double height = content.height() / zoom;
-
-    QPointF centre;
-    if (m_state->mode() == MagnificationMode::followMouse) {
-        centre = m_mouseTracker.mouseLocation();
-    } else if (const auto region = m_state->fixedRegion()) {
-        centre = region->center();
-    } else if (const QScreen* primary = QGuiApplication::primaryScreen()) {
-        centre = QRectF(primary->geometry()).center();
-    }
-
-    const auto display = m_displayManager.displayContaining(centre);
-    if (!display) {
-        return {QRectF(0, 0, width, height), std::nullopt};
-    }
-    return {QRectF(centre.x() - display->frame.x() - width / 2.0,
-                   centre.y() - display->frame.y() - height / 2.0, width, height),
-            display};
+ScreenCaptureService& MagnifierWindowController::screenCaptureService() const {
+    return m_capture->screenCaptureService();
 }
 
 QCoro::Task<> MagnifierWindowController::startCapture() {
-    if (m_closed) {
-        co_return;
-    }
-    auto [rect, display] = calculateCaptureRegion();
-    if (!display) {
-        display = m_displayManager.primaryDisplay();
-    }
-    if (!display) {
-        printLine(QStringLiteral("No display available for capture"));
-        co_return;
-    }
-    m_currentCaptureDisplay = display;
-    QPointer<MagnifierWindowController> self(this);
-    const auto service = m_captureService;
-    service->setMaximumOutputSize(devicePixelSize(m_panel));
-    service->setFollowsPointer(m_state->mode() == MagnificationMode::followMouse);
-    const auto error = co_await service->startCapture(*display, rect);
-    // A window closed meanwhile stopped its stream on purpose.
-    if (error && !isGone(self.data())) {
-        printLine(QStringLiteral("Failed to start capture: ") + error->description);
-    }
-}
-
-QCoro::Task<> MagnifierWindowController::updateCaptureRegion() {
-    if (m_closed) {
-        co_return;
-    }
-    QPointer<MagnifierWindowController> self(this);
-    const auto service = m_captureService;
-    const auto [rect, display] = calculateCaptureRegion();
-    service->setMaximumOutputSize(devicePixelSize(m_panel));
-    service->setFollowsPointer(m_state->mode() == MagnificationMode::followMouse);
-
-    if (display && (!m_currentCaptureDisplay || m_currentCaptureDisplay->id != display->id)) {
-        // Set before awaiting, so updates that run meanwhile take the
-        // rectangle path instead of starting a second switch.
-        m_currentCaptureDisplay = display;
-        co_await service->stopCapture();
-        if (isGone(self.data())) {
-            co_return;
-        }
-        const auto error = co_await service->startCapture(*display, rect);
-        if (error && !isGone(self.data())) {
-            printLine(QStringLiteral("Failed to switch capture to display: ") + error->description);
-        }
-        co_return;
-    }
-    co_await service->updateCaptureRegion(rect);
+    return m_capture->startCapture();
 }
 
 QCoro::Task<> MagnifierWindowController::restartCapture() {
-    if (m_closed) {
-        co_return;
-    }
-    QPointer<MagnifierWindowController> self(this);
-    const auto service = m_captureService;
-    co_await service->stopCapture();
-    if (isGone(self.data())) {
-        co_return;
-    }
-    co_await startCapture();
+    return m_capture->restartCapture();
 }
 
 void MagnifierWindowController::bringBack() {
@@ -481,13 +340,9 @@ void MagnifierWindowController::close() {
         return;
     }
     m_closed = true;
-    stopCaptureInBackground();
+    m_capture->close();
     dropPanel();
     Q_EMIT closed();
-}
-
-void MagnifierWindowController::stopCaptureInBackground() {
-    stopAndRelease(m_captureService);
 }
 
 DockPosition MagnifierWindowController::lastKnownDockPosition() const {
@@ -503,9 +358,8 @@ void MagnifierWindowController::dropPanel() {
         return;
     }
     m_panel = nullptr;
-    // Hiding must not come back here through the panel's own close handler.
-    panel->onClose = nullptr;
-    panel->onFrameChange = nullptr;
+    // Hiding must not come back here through the panel's own close request.
+    disconnect(panel, nullptr, this, nullptr);
     if (QWidget* content = panel->content()) {
         content->removeEventFilter(this);
     }

@@ -1,14 +1,12 @@
 #pragma once
 
 #include "app/MagnifierWindow.h"
-#include "platform/DisplaySource.h"
 #include "state/MagnificationMode.h"
 
 #include <QObject>
 #include <QPoint>
 #include <QPointer>
 #include <QRectF>
-#include <QSharedPointer>
 #include <QUuid>
 #include <qcoro/qcorotask.h>
 
@@ -22,6 +20,7 @@ class CaptureBackend;
 class DisplayManager;
 class DockingController;
 class FloatingPanel;
+class MagnifierCapture;
 class MagnifierState;
 class MouseTracker;
 class PermissionManager;
@@ -37,13 +36,6 @@ class MagnifierWindowController : public MagnifierWindow {
     Q_OBJECT
 
 public:
-    // Where to capture: a rectangle relative to `display`'s top-left corner, or,
-    // without a display, a rectangle at the origin of the window's capture size.
-    struct CaptureRegion {
-        QRectF rect;
-        std::optional<DisplayInfo> display;
-    };
-
     static constexpr int minimumPlacementOffset = 20;
     static constexpr int maximumPlacementOffset = 100;
     // A saved frame is reused only when at least this much of it (each side) is
@@ -61,8 +53,9 @@ public:
     QUuid id() const override { return m_id; }
     MagnifierState& state() const override { return *m_state; }
     QPointer<FloatingPanel> panel() const { return m_panel; }
-    ScreenCaptureService& screenCaptureService() const override { return *m_captureService; }
-    std::optional<DisplayInfo> currentCaptureDisplay() const { return m_currentCaptureDisplay; }
+    // What the window shows; it captures once startCapture() is called.
+    MagnifierCapture& capture() const { return *m_capture; }
+    ScreenCaptureService& screenCaptureService() const override;
     DockPosition lastKnownDockPosition() const;
     bool isClosed() const { return m_closed; }
 
@@ -73,9 +66,7 @@ public:
     // Builds and shows the window and starts observing.
     void setup();
 
-    CaptureRegion calculateCaptureRegion() const;
     QCoro::Task<> startCapture() override;
-    QCoro::Task<> updateCaptureRegion();
     QCoro::Task<> restartCapture() override;
 
     bool hasKeyboardFocus() const override;
@@ -101,20 +92,17 @@ private:
     void updateMotionBasedOpacity(MagnificationMode mode, bool hideWhileMoving);
     Reaction& addReaction(std::function<QCoro::Task<>(MagnifierWindowController&)> reaction);
     void startObservationLoops();
+    void tellCaptureWindowSize();
     void dropPanel();
-    void stopCaptureInBackground();
 
     const QUuid m_id = QUuid::createUuid();
     MouseTracker& m_mouseTracker;
-    DisplayManager& m_displayManager;
     PermissionManager& m_permissionManager;
     std::unique_ptr<MagnifierState> m_state;
-    // Shared with the task that stops the stream on close, so the stream is
-    // stopped before the service is dropped even when the controller goes first.
-    QSharedPointer<ScreenCaptureService> m_captureService;
+    // After the state it reads, so it goes first.
+    std::unique_ptr<MagnifierCapture> m_capture;
     QPointer<FloatingPanel> m_panel;
     QPointer<FloatingPanel> m_retiredPanel; // hidden, waiting for its deferred deletion
-    std::optional<DisplayInfo> m_currentCaptureDisplay;
     WindowManagerSource* m_windowManager = nullptr;
     std::unique_ptr<WindowManagerSource> m_noWindowManager;
     DockingController* m_docking = nullptr;

@@ -103,8 +103,9 @@ private Q_SLOTS:
         m_fixture = std::make_unique<test::StateFixture>();
         m_parent = std::make_unique<KeyRecorder>();
         m_settingsOpened = 0;
-        m_view = new MagnifierView(
-            state(), [this] { ++m_settingsOpened; }, m_parent.get());
+        m_view = new MagnifierView(state(), m_parent.get());
+        connect(m_view, &MagnifierView::openSystemSettingsRequested, this,
+                [this] { ++m_settingsOpened; });
         m_parent->resize(400, 300);
         m_view->resize(400, 300);
     }

@@ -86,7 +86,8 @@ private Q_SLOTS:
         auto* content = new QLabel(QStringLiteral("content"));
         panel.setContent(content);
         QList<QRectF> frames;
-        panel.onFrameChange = [&](const QRectF& frame) { frames.append(frame); };
+        connect(&panel, &FloatingPanel::frameChanged, this,
+                [&](const QRectF& frame) { frames.append(frame); });
         panel.show();
         QVERIFY(QTest::qWaitForWindowExposed(&panel));
         frames.clear();
@@ -112,10 +113,10 @@ private Q_SLOTS:
     void closingReportsOnceAndMayDropThePanel() {
         auto panel = std::make_unique<FloatingPanel>();
         int closes = 0;
-        panel->onClose = [&] {
+        connect(panel.get(), &FloatingPanel::closeRequested, this, [&] {
             ++closes;
-            panel.reset(); // the owner drops the panel from its callback
-        };
+            panel.reset(); // the owner drops the panel from its handler
+        });
         panel->show();
         QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
         QVERIFY(panel->close());

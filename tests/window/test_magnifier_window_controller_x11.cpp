@@ -1,4 +1,5 @@
 #include "RealControllerParts.h"
+#include "capture/MagnifierCapture.h"
 #include "capture/ScreenCaptureService.h"
 #include "platform/X11TestSupport.h"
 #include "platform/x11/X11CaptureBackend.h"
@@ -89,7 +90,7 @@ private Q_SLOTS:
         QCOMPARE(capturing.count(), 2);
         QCOMPARE(capturing.at(0).at(0).toBool(), false);
         QCOMPARE(capturing.at(1).at(0).toBool(), true);
-        QCOMPARE(controller.currentCaptureDisplay()->name, QStringLiteral("RIGHT"));
+        QCOMPARE(controller.capture().currentCaptureDisplay()->name, QStringLiteral("RIGHT"));
         const auto configuration = controller.screenCaptureService().currentConfiguration();
         QVERIFY(configuration);
         QVERIFY(configuration->followsPointer);
