@@ -183,7 +183,7 @@ struct PhaseFigures {
 
 class FollowBench {
 public:
-    FollowBench(const Options& options, oculo::bench::X11Probe& probe)
+    FollowBench(const Options& options, oculo::probe::X11Probe& probe)
         : m_options(options)
         , m_probe(probe) {}
 
@@ -390,7 +390,7 @@ public:
 
 private:
     Options m_options;
-    oculo::bench::X11Probe& m_probe;
+    oculo::probe::X11Probe& m_probe;
     QTemporaryDir m_config;
     QProcess m_process;
     pid_t m_oculoPid = 0;
@@ -462,7 +462,7 @@ int main(int argc, char** argv) {
                              "[--warp-samples N]\n");
         return 2;
     }
-    oculo::bench::X11Probe probe;
+    oculo::probe::X11Probe probe;
     if (!probe.isConnected()) {
         std::fprintf(stderr, "follow_bench: %s\n", qPrintable(probe.errorString()));
         return 1;

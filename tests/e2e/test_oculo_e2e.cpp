@@ -227,7 +227,7 @@ private Q_SLOTS:
             options.windowManager = true;
             auto server = std::make_unique<oculo::test::XvfbSession>(options);
             QVERIFY2(server->isRunning(), qPrintable(server->errorString()));
-            oculo::bench::X11Probe probe(server->display().toLocal8Bit());
+            oculo::probe::X11Probe probe(server->display().toLocal8Bit());
             QProcessEnvironment environment = m_oculo.processEnvironment();
             environment.insert(QStringLiteral("DISPLAY"), server->display());
             QProcess oculo;
@@ -337,7 +337,7 @@ private:
     }
 
     uint32_t findPanel() const { return findPanel(m_probe, m_oculoPid); }
-    static uint32_t findPanel(const oculo::bench::X11Probe& probe, pid_t pid) {
+    static uint32_t findPanel(const oculo::probe::X11Probe& probe, pid_t pid) {
         uint32_t panel = 0;
         int tallest = minimumPanelHeight - 1;
         for (const uint32_t window : probe.descendants(probe.root())) {
@@ -410,7 +410,7 @@ private:
             .arg(m_stripeAtZoom2 * 1.5);
     }
 
-    oculo::bench::X11Probe m_probe;
+    oculo::probe::X11Probe m_probe;
     PatternWindow m_pattern{patternRect};
     QTemporaryDir m_home;
     QProcess m_trayHost;

@@ -55,8 +55,8 @@ QCursor solidCursor(const QColor& color, int size) {
 namespace {
 
 // One client of the test's X server for all simulated input.
-bench::X11Probe& input() {
-    static bench::X11Probe probe;
+probe::X11Probe& input() {
+    static probe::X11Probe probe;
     return probe;
 }
 

@@ -79,7 +79,7 @@ class TestMagnifiedPictureX11 : public QObject {
 
 private Q_SLOTS:
     void windowShowsTheMagnifiedRegion() {
-        bench::X11Probe probe;
+        probe::X11Probe probe;
         QVERIFY(probe.isConnected());
         test::movePointer(parkedPointer);
         const QImage pattern = positionPattern(patternArea);

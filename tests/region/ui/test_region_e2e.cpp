@@ -148,7 +148,7 @@ private:
         m_display.click(row->mapToGlobal(row->rect().center()));
     }
 
-    oculo::bench::X11Probe m_display;
+    oculo::probe::X11Probe m_display;
     test::PatternWindow m_pattern{patternRect};
     QTemporaryDir m_dir;
     SettingsStore m_store{m_dir.filePath(QStringLiteral("settings.json"))};

@@ -14,7 +14,7 @@
 
 struct xcb_connection_t;
 
-namespace oculo::bench {
+namespace oculo::probe {
 
 // A client of its own on an X server that watches and drives other programs
 // from outside: finds their windows, moves the pointer and presses buttons
@@ -105,4 +105,4 @@ private:
     QString m_error;
 };
 
-} // namespace oculo::bench
+} // namespace oculo::probe

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-namespace oculo::bench {
+namespace oculo::probe {
 namespace {
 
 struct FreeDeleter {
@@ -387,4 +387,4 @@ int X11Probe::takeRepaintCount() {
     return count;
 }
 
-} // namespace oculo::bench
+} // namespace oculo::probe
