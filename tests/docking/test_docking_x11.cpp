@@ -1,7 +1,7 @@
-#include "platform/X11TestSupport.h"
 #include "platform/x11/X11WindowManagerSource.h"
 #include "state/MagnifierState.h"
 #include "support/TestEnvironment.h"
+#include "support/X11TestSupport.h"
 #include "support/fakes/FakeServices.h"
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"

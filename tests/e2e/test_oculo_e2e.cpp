@@ -7,8 +7,8 @@
 // the icon comes back with it; a lost X server ends it with its settings saved.
 
 #include "X11Probe.h"
-#include "platform/X11TestSupport.h"
 #include "support/TestEnvironment.h"
+#include "support/X11TestSupport.h"
 #include "support/XvfbSession.h"
 
 #include <QDir>

@@ -1,10 +1,10 @@
 #include "RealControllerParts.h"
 #include "capture/MagnifierCapture.h"
 #include "capture/ScreenCaptureService.h"
-#include "platform/X11TestSupport.h"
 #include "platform/x11/X11CaptureBackend.h"
 #include "state/MagnifierState.h"
 #include "support/TestEnvironment.h"
+#include "support/X11TestSupport.h"
 #include "window/MagnifierWindowController.h"
 
 #include <QSignalSpy>

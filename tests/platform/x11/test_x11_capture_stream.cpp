@@ -1,10 +1,10 @@
-#include "X11TestSupport.h"
 #include "platform/x11/FrameScaler.h"
 #include "platform/x11/PointerBeacon.h"
 #include "platform/x11/X11CaptureBackend.h"
 #include "platform/x11/X11CaptureStream.h"
 #include "platform/x11/X11DisplaySource.h"
 #include "support/TestEnvironment.h"
+#include "support/X11TestSupport.h"
 #include "support/XvfbSession.h"
 
 #include <QElapsedTimer>

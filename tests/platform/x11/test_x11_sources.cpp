@@ -1,9 +1,9 @@
-#include "X11TestSupport.h"
 #include "capture/MouseTracker.h"
 #include "platform/x11/PointerBeacon.h"
 #include "platform/x11/X11DisplaySource.h"
 #include "platform/x11/X11PointerSource.h"
 #include "support/TestEnvironment.h"
+#include "support/X11TestSupport.h"
 #include "support/XvfbSession.h"
 
 #include <QCursor>

@@ -1,4 +1,4 @@
-#include "X11TestSupport.h"
+#include "support/X11TestSupport.h"
 
 #include "X11Probe.h"
 
