@@ -1,5 +1,6 @@
 #pragma once
 
+#include "picture/PictureOptions.h"
 #include "platform/DisplaySource.h"
 
 #include <QImage>
@@ -24,6 +25,8 @@ struct CaptureConfiguration {
     // the stream itself where it can (see CaptureStream::followsPointerItself).
     bool followsPointer = false;
     int queueDepth = 3; // frames that may wait for the GUI thread before new ones are dropped
+    // Applied to every frame, whichever way it reaches the screen.
+    PictureOptions picture;
 
     friend bool operator==(const CaptureConfiguration&, const CaptureConfiguration&) = default;
 };
