@@ -7,9 +7,11 @@ JOBS ?= $(shell nproc)
 bootstrap:
 	scripts/bootstrap
 
+# The program and what `cmake --install` installs with it; the tests are built by
+# `make test`, the benchmarks by `make bench`, the bundle tool by `make bundle`.
 build: bootstrap
 	cmake --preset release
-	cmake --build --preset release -j $(JOBS)
+	cmake --build --preset release --target oculo oculo_icons -j $(JOBS)
 
 run: build
 	./build/release/src/oculo
@@ -26,6 +28,7 @@ test: build-test
 # it out of the repository.
 bundle: build
 	@test -n "$(KEY)" || { echo "usage: make bundle KEY=<private key file>" >&2; exit 2; }
+	cmake --build --preset release --target oculo-bundle -j $(JOBS)
 	rm -rf build/Oculo.app build/Oculo.zip
 	mkdir -p build/Oculo.app
 	cp build/release/src/oculo build/release/Info.json build/Oculo.app/
