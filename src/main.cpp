@@ -23,6 +23,7 @@
 #include "update/ui/UpdateMenuItem.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QThread>
 
 #include <atomic>
@@ -31,6 +32,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -55,9 +57,41 @@ void reportServerLoss() {
     }
 }
 
+// --help and --version answer on the command line without a display. Qt's own
+// options (-platform, -display, ...) are left for QApplication.
+std::optional<int> answerCommandLine(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    }
+    QCommandLineParser parser;
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    parser.parse(arguments);
+    if (parser.isSet(help)) {
+        // Qt's own help text needs an application object, which needs a display.
+        std::fputs("Usage: oculo [options]\n"
+                   "A screen magnifier: magnifier windows that follow the pointer or show a fixed\n"
+                   "region, kept from the system tray.\n\n"
+                   "Options:\n"
+                   "  -h, --help     Displays help on commandline options.\n"
+                   "  -v, --version  Displays version information.\n",
+                   stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("Oculo %s (build %s)\n", OCULO_VERSION, OCULO_BUILD_NUMBER);
+        return 0;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (const auto status = answerCommandLine(argc, argv)) {
+        return *status;
+    }
     // A write to a server that has just gone (the X server at logout) must fail
     // with EPIPE and reach the clean ending below, not kill Oculo with SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
