@@ -34,6 +34,10 @@ void ActiveStateFollower::follow() {
                     &ActiveStateFollower::changed);
             connect(active, &MagnifierState::stayInCurrentSpaceChanged, this,
                     &ActiveStateFollower::changed);
+            connect(active, &MagnifierState::colorFilterChanged, this,
+                    &ActiveStateFollower::changed);
+            connect(active, &MagnifierState::smoothingChanged, this, &ActiveStateFollower::changed);
+            connect(active, &MagnifierState::crosshairChanged, this, &ActiveStateFollower::changed);
             connect(active, &QObject::destroyed, this, &ActiveStateFollower::changed);
         }
     }

@@ -105,6 +105,13 @@ void MagnifierCapture::startObserving() {
         co_await c.updateCaptureRegion();
     }).on(&m_mouseTracker, &MouseTracker::mouseLocationChanged);
 
+    // The picture settings reach the running stream at once, not with the
+    // next rectangle, which a pointer at rest never asks for.
+    const auto applyPicture = [this] { m_service->setPictureOptions(m_state.pictureOptions()); };
+    connect(model, &MagnifierState::colorFilterChanged, this, applyPicture);
+    connect(model, &MagnifierState::smoothingChanged, this, applyPicture);
+    connect(model, &MagnifierState::crosshairChanged, this, applyPicture);
+
     // Current frame: an empty frame keeps the last picture on screen.
     addReaction([](MagnifierCapture& c) -> QCoro::Task<> {
         const QImage frame = c.m_service->currentFrame();
@@ -156,6 +163,7 @@ MagnifierCapture::CaptureRegion MagnifierCapture::calculateCaptureRegion() const
 void MagnifierCapture::applyStreamSettings() {
     m_service->setMaximumOutputSize(m_windowDeviceSize);
     m_service->setFollowsPointer(m_state.mode() == MagnificationMode::followMouse);
+    m_service->setPictureOptions(m_state.pictureOptions());
 }
 
 QCoro::Task<> MagnifierCapture::startCapture() {

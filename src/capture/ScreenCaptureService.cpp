@@ -81,6 +81,7 @@ ScreenCaptureService::startCapture(const DisplayInfo& display, const QRectF& sou
 
     m_startFailed = false;
     m_currentDisplay = target;
+    configuration.picture = m_pictureOptions; // may have changed while the old stream stopped
     m_currentConfig = configuration;
     // Coroutines resume from inside a stream's own signals, so the last owner
     // must never delete it there: deletion waits for the event loop.
@@ -178,6 +179,7 @@ void ScreenCaptureService::applyPendingRegionUpdate() {
     }
     CaptureConfiguration configuration = configurationFor(*rect);
     configuration.followsPointer = m_followsPointer;
+    configuration.picture = m_pictureOptions;
     configuration.outputSize =
         geometry::boundedOutputSize(configuration.outputSize, m_maximumOutputSize);
     if (configuration.outputSize.isEmpty()) {
@@ -187,6 +189,18 @@ void ScreenCaptureService::applyPendingRegionUpdate() {
     // Not awaited: the stream finishes its own reconfiguration, and one that
     // fails keeps its previous rectangle.
     fireAndForget(m_stream->updateConfiguration(configuration));
+}
+
+void ScreenCaptureService::setPictureOptions(const PictureOptions& options) {
+    m_pictureOptions = options;
+    if (!m_stream || !m_currentConfig || m_startFailed || m_currentConfig->picture == options) {
+        return;
+    }
+    // Not through the rectangle's coalescing: that runs only when something
+    // moves, and a pointer at rest would leave the old picture on screen. The
+    // current rectangle goes along; a pending one still follows.
+    m_currentConfig->picture = options;
+    fireAndForget(m_stream->updateConfiguration(*m_currentConfig));
 }
 
 void ScreenCaptureService::pointerMoved() {

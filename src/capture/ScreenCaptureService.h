@@ -60,6 +60,9 @@ public:
     // Output images are at most this large (the window's size in device
     // pixels), keeping their proportions; from the next start or rectangle.
     void setMaximumOutputSize(const QSize& size) { m_maximumOutputSize = size; }
+    // What every frame goes through (filter, scaling, crosshair). A running
+    // stream gets it at once, whatever its rectangle is waiting for.
+    void setPictureOptions(const PictureOptions& options);
 
 Q_SIGNALS:
     void currentFrameChanged();
@@ -92,6 +95,7 @@ private:
     bool m_isCapturing = false;
     QImage m_currentFrame;
     QSize m_maximumOutputSize; // empty: no bound beyond twice the rectangle
+    PictureOptions m_pictureOptions;
     quintptr m_targetWindow = 0;
     QSize m_targetSize;
 };

@@ -71,6 +71,20 @@ PanelRow* menuRow(ShellSymbol symbol, const QString& label, bool hasCheckmark, Q
     return row;
 }
 
+ShellSymbol filterSymbol(ColorFilter filter) {
+    switch (filter) {
+    case ColorFilter::none:
+        break;
+    case ColorFilter::invertLightness:
+        return ShellSymbol::invertLightness;
+    case ColorFilter::invert:
+        return ShellSymbol::invertColors;
+    case ColorFilter::grayscale:
+        return ShellSymbol::grayscale;
+    }
+    return ShellSymbol::noFilter;
+}
+
 } // namespace
 
 MenuBarView::MenuBarView(WindowRegistry& registry, QWidget* parent)
@@ -214,6 +228,7 @@ void MenuBarView::buildRows() {
         }
     });
     stateLayout->addWidget(m_staySpaceRow);
+    buildPictureRows(stateLayout);
 
     layout->addWidget(divider(this));
     m_updateSlot = new QVBoxLayout;
@@ -232,6 +247,40 @@ void MenuBarView::buildRows() {
                 Q_EMIT dismissRequested();
                 m_registry.quit();
             });
+}
+
+void MenuBarView::buildPictureRows(QVBoxLayout* layout) {
+    layout->addWidget(divider(m_stateSection));
+    layout->addWidget(captionLabel(tr("Picture"), m_stateSection));
+    for (const ColorFilter filter : MagnifierState::colorFilterOrder()) {
+        auto* row =
+            menuRow(filterSymbol(filter), valuetext::colorFilterName(filter), true, m_stateSection);
+        connect(row, &QAbstractButton::clicked, this, [this, filter] {
+            if (m_active.state()) {
+                m_active.state()->setColorFilter(filter);
+            }
+        });
+        m_filterRows.append({filter, row});
+        layout->addWidget(row);
+    }
+
+    m_smoothRow = menuRow(ShellSymbol::smoothScaling, tr("Smooth Scaling"), true, m_stateSection);
+    connect(m_smoothRow, &QAbstractButton::clicked, this, [this] {
+        if (m_active.state()) {
+            m_active.state()->setSmoothing(m_active.state()->smoothing() == Scaling::smooth
+                                               ? Scaling::pixels
+                                               : Scaling::smooth);
+        }
+    });
+    layout->addWidget(m_smoothRow);
+
+    m_crosshairRow = menuRow(ShellSymbol::crosshair, tr("Crosshair"), true, m_stateSection);
+    connect(m_crosshairRow, &QAbstractButton::clicked, this, [this] {
+        if (m_active.state()) {
+            m_active.state()->setCrosshair(!m_active.state()->crosshair());
+        }
+    });
+    layout->addWidget(m_crosshairRow);
 }
 
 QAction* MenuBarView::addCommandRow(QVBoxLayout* layout, ShellSymbol symbol, const QString& label,
@@ -284,6 +333,12 @@ void MenuBarView::refresh() {
 
     m_keepActiveRow->setChecked(state->keepWindowActive());
     m_staySpaceRow->setChecked(state->stayInCurrentSpace());
+
+    for (const auto& [filter, row] : m_filterRows) {
+        row->setChecked(state->colorFilter() == filter);
+    }
+    m_smoothRow->setChecked(state->smoothing() == Scaling::smooth);
+    m_crosshairRow->setChecked(state->crosshair());
 }
 
 void MenuBarView::chooseFixedRegion() {

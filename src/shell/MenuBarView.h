@@ -1,6 +1,8 @@
 #pragma once
 
 #include "app/ActiveStateFollower.h"
+#include "picture/PictureOptions.h"
+
 #include <QList>
 
 #include <QPointer>
@@ -22,7 +24,7 @@ class WindowRegistry;
 enum class ShellSymbol;
 
 // The content of the tray panel: opens magnifier windows and adjusts the active
-// one (mode, region, zoom, transparency, window behaviour), then the update
+// one (mode, region, zoom, transparency, window behaviour, picture), then the update
 // item's place, "Settings…" and "Quit Oculo". It holds no values of its own:
 // every row shows and writes the active window's MagnifierState, and the view
 // follows the registry as windows come, go or take focus.
@@ -53,6 +55,7 @@ Q_SIGNALS:
 
 private:
     void buildRows();
+    void buildPictureRows(QVBoxLayout* layout);
     QAction* addCommandRow(QVBoxLayout* layout, ShellSymbol symbol, const QString& label,
                            const QKeySequence& keys);
     void refresh();
@@ -79,6 +82,9 @@ private:
     QLabel* m_transparencyText = nullptr;
     PanelRow* m_keepActiveRow = nullptr;
     PanelRow* m_staySpaceRow = nullptr;
+    QList<std::pair<ColorFilter, PanelRow*>> m_filterRows;
+    PanelRow* m_smoothRow = nullptr;
+    PanelRow* m_crosshairRow = nullptr;
     QVBoxLayout* m_updateSlot = nullptr;
     QPointer<QWidget> m_updateItem;
     QList<QAction*> m_applicationActions;

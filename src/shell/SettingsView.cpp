@@ -6,6 +6,7 @@
 #include "state/ValueText.h"
 #include "views/ValueSlider.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QFormLayout>
@@ -56,6 +57,7 @@ SettingsView::SettingsView(WindowRegistry& registry, QWidget* parent)
     auto* sections = new QVBoxLayout(content);
     sections->addWidget(buildMagnificationSection());
     sections->addWidget(buildModeSection());
+    sections->addWidget(buildPictureSection());
     sections->addWidget(buildNoWindowSection());
     sections->addWidget(buildWindowsSection());
     sections->addWidget(buildShortcutsSection());
@@ -120,6 +122,43 @@ QGroupBox* SettingsView::buildModeSection() {
     label->setBuddy(m_modePicker);
     form->addRow(label, m_modePicker);
     return m_modeSection;
+}
+
+QGroupBox* SettingsView::buildPictureSection() {
+    m_pictureSection = new QGroupBox(tr("Picture"), this);
+    auto* form = new QFormLayout(m_pictureSection);
+    m_filterPicker = new QComboBox(m_pictureSection);
+    for (const ColorFilter filter : MagnifierState::colorFilterOrder()) {
+        m_filterPicker->addItem(valuetext::colorFilterName(filter), static_cast<int>(filter));
+    }
+    m_filterPicker->setAccessibleName(tr("Color Filter"));
+    connect(m_filterPicker, &QComboBox::currentIndexChanged, this, [this](int index) {
+        if (m_active.state() && index >= 0) {
+            m_active.state()->setColorFilter(
+                static_cast<ColorFilter>(m_filterPicker->itemData(index).toInt()));
+        }
+    });
+    auto* label = new QLabel(tr("Color Filter"), m_pictureSection);
+    label->setBuddy(m_filterPicker);
+    form->addRow(label, m_filterPicker);
+
+    m_smoothBox = new QCheckBox(tr("Smooth Scaling"), m_pictureSection);
+    m_smoothBox->setAccessibleName(tr("Smooth Scaling"));
+    connect(m_smoothBox, &QCheckBox::toggled, this, [this](bool smooth) {
+        if (m_active.state()) {
+            m_active.state()->setSmoothing(smooth ? Scaling::smooth : Scaling::pixels);
+        }
+    });
+    form->addRow(m_smoothBox);
+    m_crosshairBox = new QCheckBox(tr("Crosshair"), m_pictureSection);
+    m_crosshairBox->setAccessibleName(tr("Crosshair"));
+    connect(m_crosshairBox, &QCheckBox::toggled, this, [this](bool shown) {
+        if (m_active.state()) {
+            m_active.state()->setCrosshair(shown);
+        }
+    });
+    form->addRow(m_crosshairBox);
+    return m_pictureSection;
 }
 
 QGroupBox* SettingsView::buildNoWindowSection() {
@@ -192,6 +231,7 @@ QGroupBox* SettingsView::buildShortcutsSection() {
         {tr("Zoom In"), tr("+ or =")},
         {tr("Zoom Out"), tr("-")},
         {tr("Scroll Zoom"), tr("Mouse Scroll Wheel")},
+        {tr("Next Color Filter"), tr("I")},
     };
     for (const auto& [label, value] : rows) {
         form->addRow(label, secondaryLabel(value, section));
@@ -203,6 +243,7 @@ void SettingsView::refresh() {
     const MagnifierState* state = m_active.state();
     m_magnificationSection->setVisible(state != nullptr);
     m_modeSection->setVisible(state != nullptr);
+    m_pictureSection->setVisible(state != nullptr);
     m_noWindowSection->setVisible(state == nullptr);
     m_windowCount->setText(QString::number(m_registry.windowCount()));
     if (!state) {
@@ -212,6 +253,13 @@ void SettingsView::refresh() {
     m_zoomText->setText(valuetext::zoomLevel(state->zoomLevel()) + QLatin1Char('x'));
     const QSignalBlocker pickerBlocker(m_modePicker);
     m_modePicker->setCurrentIndex(m_modePicker->findData(static_cast<int>(state->mode())));
+    const QSignalBlocker filterBlocker(m_filterPicker);
+    m_filterPicker->setCurrentIndex(
+        m_filterPicker->findData(static_cast<int>(state->colorFilter())));
+    const QSignalBlocker smoothBlocker(m_smoothBox);
+    m_smoothBox->setChecked(state->smoothing() == Scaling::smooth);
+    const QSignalBlocker crosshairBlocker(m_crosshairBox);
+    m_crosshairBox->setChecked(state->crosshair());
 }
 
 } // namespace oculo

@@ -4,6 +4,7 @@
 
 #include <QWidget>
 
+class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -14,7 +15,7 @@ class MagnifierState;
 class ValueSlider;
 class WindowRegistry;
 
-// The settings window's form: the active magnifier's zoom and mode, the number
+// The settings window's form: the active magnifier's zoom, mode and picture, the number
 // of open windows with a way to open another, and the keyboard shortcuts a
 // magnifier window understands. It stores nothing itself; the values belong to
 // the active window's MagnifierState, and the form follows the active window.
@@ -31,6 +32,7 @@ public:
 private:
     QGroupBox* buildMagnificationSection();
     QGroupBox* buildModeSection();
+    QGroupBox* buildPictureSection();
     QGroupBox* buildNoWindowSection();
     QGroupBox* buildWindowsSection();
     QGroupBox* buildShortcutsSection();
@@ -41,10 +43,14 @@ private:
 
     QGroupBox* m_magnificationSection = nullptr;
     QGroupBox* m_modeSection = nullptr;
+    QGroupBox* m_pictureSection = nullptr;
     QGroupBox* m_noWindowSection = nullptr;
     ValueSlider* m_zoomSlider = nullptr;
     QLabel* m_zoomText = nullptr;
     QComboBox* m_modePicker = nullptr;
+    QComboBox* m_filterPicker = nullptr;
+    QCheckBox* m_smoothBox = nullptr;
+    QCheckBox* m_crosshairBox = nullptr;
     QLabel* m_windowCount = nullptr;
 };
 

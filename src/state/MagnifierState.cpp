@@ -22,6 +22,9 @@ const QString keepWindowActive = QStringLiteral("oculo.keepWindowActive");
 const QString stayInCurrentSpace = QStringLiteral("oculo.stayInCurrentSpace");
 const QString hideWhileMoving = QStringLiteral("oculo.hideWhileMoving");
 const QString dockPosition = QStringLiteral("oculo.dockPosition");
+const QString colorFilter = QStringLiteral("oculo.colorFilter");
+const QString smoothing = QStringLiteral("oculo.smoothing");
+const QString crosshair = QStringLiteral("oculo.crosshair");
 const QString preDockFrame = QStringLiteral("oculo.preDockFrame");
 } // namespace key
 
@@ -202,6 +205,45 @@ void MagnifierState::setHideWhileMoving(bool hide) {
     requestSave();
 }
 
+void MagnifierState::setColorFilter(ColorFilter filter) {
+    if (filter == m_colorFilter) {
+        return;
+    }
+    m_colorFilter = filter;
+    Q_EMIT colorFilterChanged(filter);
+    requestSave();
+}
+
+QList<ColorFilter> MagnifierState::colorFilterOrder() {
+    // Inverted lightness comes first: it gives light text on dark and keeps
+    // what the colours mean, which is what most who press the key are after.
+    return {ColorFilter::none, ColorFilter::invertLightness, ColorFilter::invert,
+            ColorFilter::grayscale};
+}
+
+void MagnifierState::cycleColorFilter() {
+    const QList<ColorFilter> order = colorFilterOrder();
+    setColorFilter(order.value((order.indexOf(m_colorFilter) + 1) % order.size()));
+}
+
+void MagnifierState::setSmoothing(Scaling scaling) {
+    if (scaling == m_smoothing) {
+        return;
+    }
+    m_smoothing = scaling;
+    Q_EMIT smoothingChanged(scaling);
+    requestSave();
+}
+
+void MagnifierState::setCrosshair(bool shown) {
+    if (shown == m_crosshair) {
+        return;
+    }
+    m_crosshair = shown;
+    Q_EMIT crosshairChanged(shown);
+    requestSave();
+}
+
 void MagnifierState::setDockPosition(DockPosition position) {
     if (position == m_dockPosition) {
         return;
@@ -327,6 +369,19 @@ void MagnifierState::loadFromStore() {
     if (const auto frame = storedRect(m_store, key::preDockFrame)) {
         m_preDockFrame = frame;
     }
+    if (const auto raw = m_store.string(key::colorFilter)) {
+        if (const auto filter = colorFilterFromRaw(*raw)) {
+            m_colorFilter = *filter;
+        }
+    }
+    if (const auto raw = m_store.string(key::smoothing)) {
+        if (const auto scaling = scalingFromRaw(*raw)) {
+            m_smoothing = *scaling;
+        }
+    }
+    if (const auto shown = storedBool(m_store, key::crosshair)) {
+        m_crosshair = *shown;
+    }
 }
 
 // A burst of changes leads to one write, with the values current when it runs.
@@ -351,6 +406,9 @@ void MagnifierState::performSave() {
     m_store.setBool(key::hideWhileMoving, m_hideWhileMoving);
     m_store.setString(key::dockPosition, rawValue(m_dockPosition));
     writeRect(m_store, key::preDockFrame, m_preDockFrame);
+    m_store.setString(key::colorFilter, rawValue(m_colorFilter));
+    m_store.setString(key::smoothing, rawValue(m_smoothing));
+    m_store.setBool(key::crosshair, m_crosshair);
     m_store.sync();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "picture/PictureOptions.h"
 #include "state/MagnificationMode.h"
 
 #include <QImage>
@@ -33,6 +34,11 @@ class MagnifierState : public QObject {
                    stayInCurrentSpaceChanged FINAL)
     Q_PROPERTY(bool hideWhileMoving READ hideWhileMoving WRITE setHideWhileMoving NOTIFY
                    hideWhileMovingChanged FINAL)
+    Q_PROPERTY(oculo::ColorFilter colorFilter READ colorFilter WRITE setColorFilter NOTIFY
+                   colorFilterChanged FINAL)
+    Q_PROPERTY(
+        oculo::Scaling smoothing READ smoothing WRITE setSmoothing NOTIFY smoothingChanged FINAL)
+    Q_PROPERTY(bool crosshair READ crosshair WRITE setCrosshair NOTIFY crosshairChanged FINAL)
     Q_PROPERTY(oculo::DockPosition dockPosition READ dockPosition WRITE setDockPosition NOTIFY
                    dockPositionChanged FINAL)
     Q_PROPERTY(bool isWindowVisible READ isWindowVisible NOTIFY isWindowVisibleChanged FINAL)
@@ -89,6 +95,23 @@ public:
     bool hideWhileMoving() const { return m_hideWhileMoving; }
     void setHideWhileMoving(bool hide);
 
+    ColorFilter colorFilter() const { return m_colorFilter; }
+    void setColorFilter(ColorFilter filter);
+    // The filters in the order they are offered and the window's key steps
+    // through them: none, invert lightness, invert, grayscale.
+    static QList<ColorFilter> colorFilterOrder();
+    // The filter after the current one in that order, the first after the last.
+    void cycleColorFilter();
+
+    Scaling smoothing() const { return m_smoothing; }
+    void setSmoothing(Scaling scaling);
+
+    bool crosshair() const { return m_crosshair; }
+    void setCrosshair(bool shown);
+
+    // The three picture settings together, as a capture applies them.
+    PictureOptions pictureOptions() const { return {m_colorFilter, m_smoothing, m_crosshair}; }
+
     DockPosition dockPosition() const { return m_dockPosition; }
     // Docking from `none` first records windowFrame as preDockFrame.
     void setDockPosition(DockPosition position);
@@ -136,6 +159,9 @@ Q_SIGNALS:
     void keepWindowActiveChanged(bool keep);
     void stayInCurrentSpaceChanged(bool stay);
     void hideWhileMovingChanged(bool hide);
+    void colorFilterChanged(oculo::ColorFilter filter);
+    void smoothingChanged(oculo::Scaling scaling);
+    void crosshairChanged(bool shown);
     void dockPositionChanged(oculo::DockPosition position);
     void preDockFrameChanged();
     void hasScreenRecordingPermissionChanged(bool granted);
@@ -161,6 +187,9 @@ private:
     bool m_keepWindowActive = false;
     bool m_stayInCurrentSpace = false;
     bool m_hideWhileMoving = false;
+    ColorFilter m_colorFilter = ColorFilter::none;
+    Scaling m_smoothing = Scaling::pixels;
+    bool m_crosshair = false;
     DockPosition m_dockPosition = DockPosition::none;
     std::optional<QRectF> m_preDockFrame;
 

@@ -406,6 +406,12 @@ void MagnifierView::keyPressEvent(QKeyEvent* event) {
         event->accept();
         return;
     }
+    if (ZoomInput::charactersIgnoringModifiers(*event).compare(QLatin1String("i"),
+                                                               Qt::CaseInsensitive) == 0) {
+        m_state.cycleColorFilter();
+        event->accept();
+        return;
+    }
     QWidget::keyPressEvent(event); // ignores it, so it travels on to the parent
 }
 

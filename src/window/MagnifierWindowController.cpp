@@ -63,6 +63,9 @@ MagnifierWindowController::MagnifierWindowController(MouseTracker& mouseTracker,
         m_state->setWindowTransparency(copyFrom->windowTransparency());
         m_state->setKeepWindowActive(copyFrom->keepWindowActive());
         m_state->setStayInCurrentSpace(copyFrom->stayInCurrentSpace());
+        m_state->setColorFilter(copyFrom->colorFilter());
+        m_state->setSmoothing(copyFrom->smoothing());
+        m_state->setCrosshair(copyFrom->crosshair());
     }
 }
 

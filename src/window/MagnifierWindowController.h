@@ -43,7 +43,8 @@ public:
     static constexpr double minimumVisibleSide = 50.0;
 
     // With `copyFrom`, the new window takes its zoom, mode, transparency,
-    // keep-active and stay-in-space settings, and nothing else.
+    // keep-active and stay-in-space settings and its picture (filter, scaling,
+    // crosshair), and nothing else.
     MagnifierWindowController(MouseTracker& mouseTracker, DisplayManager& displayManager,
                               PermissionManager& permissionManager, CaptureBackend& backend,
                               SettingsStore& store, MagnifierState* copyFrom,

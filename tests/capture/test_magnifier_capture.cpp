@@ -128,6 +128,22 @@ private Q_SLOTS:
         rig.state.setZoomLevel(4.0);
         QTRY_COMPARE(rig.backend.lastStream()->configuration().sourceRect.size(), QSizeF(99, 81.5));
 
+        // Picture settings reach the running stream at once, with the pointer
+        // at rest and the rectangle kept, and a restarted stream starts with them.
+        QTRY_VERIFY(!capture.screenCaptureService().hasPendingRegionUpdate());
+        rig.backend.clearEvents();
+        const PictureOptions picture{ColorFilter::invert, Scaling::smooth, true};
+        rig.state.setColorFilter(ColorFilter::invert);
+        rig.state.setSmoothing(Scaling::smooth);
+        rig.state.setCrosshair(true);
+        const auto reconfigured = rig.backend.events(CaptureEvent::Type::Reconfigured);
+        QCOMPARE(reconfigured.size(), 3);
+        QCOMPARE(reconfigured.last().configuration.picture, picture);
+        QCOMPARE(reconfigured.last().configuration.sourceRect.size(), QSizeF(99, 81.5));
+        QCoro::waitFor(capture.restartCapture());
+        QCOMPARE(rig.backend.events(CaptureEvent::Type::Started).last().configuration.picture,
+                 picture);
+
         // Frames reach the state; a stop's empty frame keeps the last picture.
         rig.backend.lastStream()->emitFrame(Qt::green);
         QTRY_VERIFY(!rig.state.currentFrame().isNull());

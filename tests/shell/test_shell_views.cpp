@@ -201,6 +201,24 @@ private Q_SLOTS:
         QVERIFY(!state.keepWindowActive() && alphaSlider->isEnabled());
         childNamed(view, QStringLiteral("Stay in Current Space"))->click();
         QVERIFY(state.stayInCurrentSpace());
+
+        // One filter row checked at a time, following the state either way.
+        auto* invertRow = childNamed(view, QStringLiteral("Invert Colors"));
+        invertRow->click();
+        QCOMPARE(state.colorFilter(), ColorFilter::invert);
+        QVERIFY(invertRow->isChecked() &&
+                !childNamed(view, QStringLiteral("No Filter"))->isChecked());
+        state.cycleColorFilter();
+        QVERIFY(!invertRow->isChecked() &&
+                childNamed(view, QStringLiteral("Grayscale"))->isChecked());
+        for (const char* name : {"Smooth Scaling", "Crosshair"}) {
+            childNamed(view, QLatin1String(name))->click();
+        }
+        QCOMPARE(state.pictureOptions(),
+                 (PictureOptions{ColorFilter::grayscale, Scaling::smooth, true}));
+        QVERIFY(childNamed(view, QStringLiteral("Crosshair"))->isChecked());
+        childNamed(view, QStringLiteral("Smooth Scaling"))->click();
+        QCOMPARE(state.smoothing(), Scaling::pixels);
     }
 
     void panelAndSettingsAreNamedAndFollowTheActiveWindow() {
@@ -263,6 +281,17 @@ private Q_SLOTS:
         QVERIFY(!state.isSelectingRegion());
         state.setMode(MagnificationMode::followMouse);
         QCOMPARE(picker->currentText(), QStringLiteral("Follow Mouse"));
+
+        auto* filter = childNamed<QComboBox>(view, QStringLiteral("Color Filter"));
+        filter->setCurrentIndex(filter->findText(QStringLiteral("Invert Lightness")));
+        childNamed(view, QStringLiteral("Smooth Scaling"))->click();
+        childNamed(view, QStringLiteral("Crosshair"))->click();
+        QCOMPARE(state.pictureOptions(),
+                 (PictureOptions{ColorFilter::invertLightness, Scaling::smooth, true}));
+        state.cycleColorFilter();
+        state.setCrosshair(false);
+        QCOMPARE(filter->currentText(), QStringLiteral("Invert Colors"));
+        QVERIFY(!childNamed(view, QStringLiteral("Crosshair"))->isChecked());
     }
 
     void panelOpensBesideItsAnchorAndHandsOverToSettings() {

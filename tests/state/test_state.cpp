@@ -15,9 +15,11 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+using oculo::ColorFilter;
 using oculo::DockPosition;
 using oculo::MagnificationMode;
 using oculo::MagnifierState;
+using oculo::Scaling;
 using oculo::SettingsStore;
 using oculo::test::readBytes;
 using oculo::test::readJsonObject;
@@ -296,6 +298,24 @@ private Q_SLOTS:
         state.flushPendingSave();
         state.setWindowFrame(std::nullopt);
         QVERIFY(state.hasPendingSave());
+
+        // The window's key steps the filter round; the same value twice is no change.
+        state.flushPendingSave();
+        QSignalSpy filter(&state, &MagnifierState::colorFilterChanged);
+        QSignalSpy picture(&state, &MagnifierState::crosshairChanged);
+        state.setColorFilter(ColorFilter::none);
+        state.setCrosshair(false);
+        state.setSmoothing(Scaling::pixels);
+        QVERIFY(filter.isEmpty() && picture.isEmpty() && !state.hasPendingSave());
+        QList<ColorFilter> cycle;
+        for (int i = 0; i < 4; ++i) {
+            state.cycleColorFilter();
+            cycle.append(state.colorFilter());
+        }
+        QCOMPARE(cycle, (QList<ColorFilter>{ColorFilter::invertLightness, ColorFilter::invert,
+                                            ColorFilter::grayscale, ColorFilter::none}));
+        QCOMPARE(filter.size(), 4);
+        QVERIFY(state.hasPendingSave());
     }
 
     void loadsTheStoredValuesByItsRules() {
@@ -309,7 +329,8 @@ private Q_SLOTS:
                 "oculo.windowFrame.x": 1, "oculo.windowFrame.y": 5,
                 "oculo.windowFrame.width": 300, "oculo.windowFrame.height": 0,
                 "oculo.preDockFrame.x": -4, "oculo.preDockFrame.y": 2,
-                "oculo.preDockFrame.width": 80, "oculo.preDockFrame.height": 90})");
+                "oculo.preDockFrame.width": 80, "oculo.preDockFrame.height": 90,
+                "oculo.colorFilter": "Invert", "oculo.smoothing": "smooth", "oculo.crosshair": 1})");
             SettingsStore store(path);
             MagnifierState state(store);
             QCOMPARE(state.zoomLevel(), 10.0);
@@ -321,12 +342,15 @@ private Q_SLOTS:
             QVERIFY(!state.fixedRegion());
             QVERIFY(!state.windowFrame());
             QCOMPARE(state.preDockFrame(), QRectF(-4, 2, 80, 90));
+            QCOMPARE(state.pictureOptions(),
+                     (oculo::PictureOptions{ColorFilter::none, Scaling::smooth, true}));
             QVERIFY(!state.hasPendingSave());
         }
         {
             writeBytes(path, R"({"oculo.zoomLevel": "3", "oculo.windowTransparency": 0.55,
                 "oculo.mode": "fixedRegion", "oculo.dockPosition": "Bottom",
-                "oculo.isWindowVisible": true})");
+                "oculo.isWindowVisible": true, "oculo.colorFilter": "invertLightness",
+                "oculo.smoothing": "bilinear", "oculo.crosshair": "true"})");
             SettingsStore store(path);
             MagnifierState state(store);
             QCOMPARE(state.zoomLevel(), 2.0);
@@ -334,6 +358,8 @@ private Q_SLOTS:
             QCOMPARE(state.mode(), MagnificationMode::fixedRegion);
             QCOMPARE(state.dockPosition(), DockPosition::none);
             QCOMPARE(flagsOf(state), (QList<bool>{true, false, false, false}));
+            QCOMPARE(state.pictureOptions(),
+                     (oculo::PictureOptions{ColorFilter::invertLightness, Scaling::pixels, false}));
         }
         {
             writeBytes(path, R"({"oculo.zoomLevel": 0.2})");
@@ -349,6 +375,8 @@ private Q_SLOTS:
             state.setWindowFrame(someFrame);
             state.setDockPosition(DockPosition::bottom);
             state.setHideWhileMoving(true);
+            state.setColorFilter(ColorFilter::grayscale);
+            state.setCrosshair(true);
             QTRY_COMPARE(store.syncCount(), 1);
             QJsonObject expected = QJsonDocument::fromJson(R"({"oculo.zoomLevel": 2,
                 "oculo.mode": "followMouse", "oculo.windowTransparency": 0.3,
@@ -358,7 +386,8 @@ private Q_SLOTS:
                 "oculo.windowFrame.y": 200, "oculo.windowFrame.width": 400,
                 "oculo.windowFrame.height": 330, "oculo.preDockFrame.x": 100,
                 "oculo.preDockFrame.y": 200, "oculo.preDockFrame.width": 400,
-                "oculo.preDockFrame.height": 330})")
+                "oculo.preDockFrame.height": 330, "oculo.colorFilter": "grayscale",
+                "oculo.smoothing": "pixels", "oculo.crosshair": true})")
                                        .object();
             QCOMPARE(readJsonObject(path), expected);
 
@@ -376,6 +405,8 @@ private Q_SLOTS:
         QCOMPARE(restored.windowFrame(), someFrame);
         QCOMPARE(restored.dockPosition(), DockPosition::bottom);
         QVERIFY(restored.hideWhileMoving());
+        QCOMPARE(restored.pictureOptions(),
+                 (oculo::PictureOptions{ColorFilter::grayscale, Scaling::pixels, true}));
         QVERIFY(!restored.preDockFrame());
         QVERIFY(!restored.fixedRegion());
     }

@@ -145,6 +145,14 @@ private Q_SLOTS:
             step.input();
             QCOMPARE(state().zoomLevel(), step.to);
         }
+        // I steps the colour filter round, whatever the case.
+        QList<ColorFilter> filters;
+        for (const int key : {Qt::Key_I, Qt::Key_I, Qt::Key_I, Qt::Key_I}) {
+            QTest::keyClick(m_view, key, filters.size() == 1 ? Qt::ShiftModifier : Qt::NoModifier);
+            filters.append(state().colorFilter());
+        }
+        QCOMPARE(filters, (QList<ColorFilter>{ColorFilter::invertLightness, ColorFilter::invert,
+                                              ColorFilter::grayscale, ColorFilter::none}));
         QCOMPARE(m_parent->keys, QList<int>());
         // Other keys pass on to the window.
         QTest::keyClick(m_view, Qt::Key_A);

@@ -53,6 +53,9 @@ private Q_SLOTS:
         source.setWindowFrame(QRectF(10, 20, 300, 300));
         source.completeRegionSelection(QRectF(5, 5, 100, 100));
         source.setDockPosition(DockPosition::bottom);
+        source.setColorFilter(ColorFilter::invert);
+        source.setSmoothing(Scaling::smooth);
+        source.setCrosshair(true);
 
         auto controller = rig.makeController(&source);
         const MagnifierState& copy = controller->state();
@@ -60,6 +63,8 @@ private Q_SLOTS:
         QCOMPARE(copy.mode(), MagnificationMode::fixedRegion);
         QCOMPARE(copy.windowTransparency(), 0.6);
         QVERIFY(copy.keepWindowActive() && copy.stayInCurrentSpace());
+        QCOMPARE(copy.pictureOptions(),
+                 (PictureOptions{ColorFilter::invert, Scaling::smooth, true}));
         // Not the window's own place, region, motion fading or docking.
         QVERIFY(!copy.hideWhileMoving() && !copy.windowFrame() && !copy.fixedRegion());
         QCOMPARE(copy.dockPosition(), DockPosition::none);

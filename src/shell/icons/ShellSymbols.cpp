@@ -41,6 +41,18 @@ SymbolSource sourceOf(ShellSymbol symbol) {
         return {"", "keep-active.svg"};
     case ShellSymbol::stayInCurrentSpace:
         return {"", "stay-in-space.svg"};
+    case ShellSymbol::noFilter:
+        return {"", "no-filter.svg"};
+    case ShellSymbol::invertLightness:
+        return {"", "invert-lightness.svg"};
+    case ShellSymbol::invertColors:
+        return {"", "invert-colors.svg"};
+    case ShellSymbol::grayscale:
+        return {"", "grayscale.svg"};
+    case ShellSymbol::smoothScaling:
+        return {"", "smooth-scaling.svg"};
+    case ShellSymbol::crosshair:
+        return {"", "crosshair.svg"};
     case ShellSymbol::settings:
         return {"preferences-system", "settings.svg"};
     case ShellSymbol::quit:
