@@ -1,4 +1,4 @@
-#include "platform/x11/FrameScaler.h"
+#include "picture/FrameScaler.h"
 #include "platform/x11/PointerBeacon.h"
 #include "platform/x11/X11CaptureBackend.h"
 #include "platform/x11/X11CaptureStream.h"
@@ -26,8 +26,8 @@
 using namespace oculo;
 using oculo::test::PatternWindow;
 using oculo::test::pixelColor;
-using oculo::x11::blendPremultiplied;
-using oculo::x11::FrameScaler;
+using oculo::blendPremultiplied;
+using oculo::FrameScaler;
 
 namespace {
 
