@@ -4,6 +4,8 @@
 #include <array>
 #include <cmath>
 
+#include "picture/VectorClones.h"
+
 namespace oculo {
 namespace {
 
@@ -19,12 +21,14 @@ static_assert(redWeight + greenWeight + blueWeight == 65536);
 
 // The loops below are written per pixel without branches so that the
 // compiler vectorises them.
+OCULO_VECTOR_CLONES
 void invertRow(quint32* pixels, int width) {
     for (int x = 0; x < width; ++x) {
         pixels[x] = (pixels[x] ^ 0x00ffffffu) | opaque;
     }
 }
 
+OCULO_VECTOR_CLONES
 void invertLightnessRow(quint32* pixels, int width) {
     for (int x = 0; x < width; ++x) {
         const quint32 p = pixels[x];
@@ -38,6 +42,7 @@ void invertLightnessRow(quint32* pixels, int width) {
     }
 }
 
+OCULO_VECTOR_CLONES
 void grayscaleRow(quint32* pixels, int width) {
     for (int x = 0; x < width; ++x) {
         const quint32 p = pixels[x];
