@@ -1,10 +1,9 @@
 #include "picture/FrameScaler.h"
+#include "picture/VectorClones.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-
-#include "picture/VectorClones.h"
 
 namespace oculo {
 namespace {

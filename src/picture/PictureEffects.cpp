@@ -1,10 +1,8 @@
 #include "picture/PictureEffects.h"
+#include "picture/VectorClones.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-
-#include "picture/VectorClones.h"
 
 namespace oculo {
 namespace {
