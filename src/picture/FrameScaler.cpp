@@ -106,11 +106,13 @@ void FrameScaler::configure(const QRectF& source, const QRect& visible, const QS
     m_output = output.isEmpty() ? QSize() : output;
     m_scaling = scaling;
     m_grab = QRect();
+    m_inside = QRect();
     // The mapping is linear, source to output, so the centre goes to the middle.
     m_centre = QPointF(m_output.width() / 2.0, m_output.height() / 2.0);
     m_firstColumn = 0;
     m_endColumn = 0;
     m_doublingPhase = -1;
+    m_columnsMix = false;
     const int width = std::max(0, output.width());
     const int height = std::max(0, output.height());
     if (output.isEmpty() || source.isEmpty() || visible.isEmpty()) {
@@ -139,16 +141,25 @@ void FrameScaler::configure(const QRectF& source, const QRect& visible, const QS
     const auto last = std::find_if(first, columns.end(), [](int c) { return c < 0; });
     m_firstColumn = static_cast<int>(first - columns.begin());
     m_endColumn = static_cast<int>(last - columns.begin());
+    const std::vector<int>& rows = m_rows.index;
+    const auto top = std::find_if(rows.begin(), rows.end(), [](int r) { return r >= 0; });
+    const auto bottom = std::find_if(top, rows.end(), [](int r) { return r < 0; });
+    m_inside = QRect(m_firstColumn, static_cast<int>(top - rows.begin()),
+                     m_endColumn - m_firstColumn, static_cast<int>(bottom - top));
     const auto mixes = [](const Axis& axis) {
         return std::any_of(axis.weight.begin(), axis.weight.end(),
                            [](quint16 w) { return w != 0; });
     };
-    if (scaling == Scaling::smooth && (mixes(m_columns) || mixes(m_rows))) {
+    m_columnsMix = mixes(m_columns);
+    if (scaling == Scaling::smooth && (m_columnsMix || mixes(m_rows))) {
         m_scratch.resize(std::size_t(width) * 2);
+    } else {
+        // Whole zoom on the pixel grid: nothing to mix, the crisp path does the same faster.
+        m_scaling = Scaling::pixels;
+    }
+    if (m_columnsMix) {
         return;
     }
-    // Whole zoom on the pixel grid: nothing to mix, the crisp path does the same faster.
-    m_scaling = Scaling::pixels;
     // A rectangle centred on a pixel's middle starts half a pixel in: one
     // single column, then pairs.
     const int base = columns[static_cast<std::size_t>(m_firstColumn)];
@@ -195,6 +206,10 @@ void FrameScaler::scaleRow(const quint32* source, quint32* destination) const {
 }
 
 void FrameScaler::scaleSmoothRow(const quint32* source, quint32* destination) const {
+    if (!m_columnsMix) {
+        scaleRow(source, destination); // only rows mix: each row is a crisp one
+        return;
+    }
     std::fill(destination, destination + m_firstColumn, black);
     std::fill(destination + m_endColumn, destination + m_output.width(), black);
     const auto first = static_cast<std::size_t>(m_firstColumn);

@@ -35,8 +35,12 @@ public:
     // Root-window pixels to grab; empty when nothing of the source is visible.
     QRect grabRect() const { return m_grab; }
     QSize outputSize() const { return m_output; }
+    // The output pixels that show the display; the rest are black.
+    QRect insideRect() const { return m_inside; }
     // Where the centre of the source rectangle lands in the output.
     QPointF sourceCentre() const { return m_centre; }
+    // Whether some output pixels mix two source pixels (smooth scaling off the grid).
+    bool mixes() const { return m_scaling == Scaling::smooth; }
 
     // `pixels`: the grabbed area, 32-bit xRGB little-endian, top-left at
     // grabRect().topLeft(). `out` is a 32-bit image of outputSize(); every pixel
@@ -62,6 +66,7 @@ private:
 
     QSize m_output;
     QRect m_grab;
+    QRect m_inside;
     QPointF m_centre;
     Scaling m_scaling = Scaling::pixels;
     Axis m_columns;
@@ -71,6 +76,7 @@ private:
     // 0: every source column appears exactly twice, in order; 1: the same after
     // one single column; -1: neither.
     int m_doublingPhase = -1;
+    bool m_columnsMix = false;
     // Smooth scaling: two source rows scaled across, and which rows they hold.
     mutable std::vector<quint32> m_scratch;
     mutable int m_scratchRows[2] = {-1, -1};

@@ -81,15 +81,8 @@ void applyColorFilter(ColorFilter filter, uchar* pixels, qsizetype stride, int w
     }
 }
 
-void applyColorFilter(ColorFilter filter, QImage& image) {
-    if (image.depth() == 32 && !image.isNull()) {
-        applyColorFilter(filter, image.bits(), image.bytesPerLine(), image.width(), image.height());
-    }
-}
-
-bool filtersBeforeScaling(const PictureOptions& options) {
-    return options.colorFilter != ColorFilter::invertLightness ||
-           options.scaling == Scaling::pixels;
+bool filtersBeforeScaling(const PictureOptions& options, const FrameScaler& scaler) {
+    return options.colorFilter != ColorFilter::invertLightness || !scaler.mixes();
 }
 
 void drawCrosshair(QImage& image, QPointF centre) {
@@ -111,12 +104,16 @@ void drawCrosshair(QImage& image, QPointF centre) {
     fillRect(image, 0, y - 1, w, 2, crosshairDark);
 }
 
-void finishPicture(const PictureOptions& options, QImage& image, QPointF centre) {
-    if (!filtersBeforeScaling(options)) {
-        applyColorFilter(options.colorFilter, image);
+void finishPicture(const PictureOptions& options, const FrameScaler& scaler, QImage& image) {
+    // Only what shows the display: the black beyond its edge stays black, as
+    // when filtering before scaling.
+    const QRect inside = scaler.insideRect().intersected(image.rect());
+    if (!filtersBeforeScaling(options, scaler) && !inside.isEmpty() && image.depth() == 32) {
+        applyColorFilter(options.colorFilter, image.scanLine(inside.top()) + inside.left() * 4,
+                         image.bytesPerLine(), inside.width(), inside.height());
     }
     if (options.crosshair) {
-        drawCrosshair(image, centre);
+        drawCrosshair(image, scaler.sourceCentre());
     }
 }
 

@@ -331,7 +331,7 @@ bool X11CaptureSession::Private::produce(QImage* frame, QString* error) {
         presenter.present(nullptr, 0, grab); // all black
         if (image != nullptr) {
             image->fill(Qt::black);
-            finishPicture(config.picture, *image, scaler.sourceCentre());
+            finishPicture(config.picture, scaler, *image);
             *frame = *image;
         }
         return true;
@@ -349,14 +349,14 @@ bool X11CaptureSession::Private::produce(QImage* frame, QString* error) {
     }
     pointer->drawCursor(pixels->data, pixels->stride, grab);
     // On the grab, the fewest pixels, wherever scaling leaves the result the same.
-    if (filtersBeforeScaling(config.picture)) {
+    if (filtersBeforeScaling(config.picture, shownScaler())) {
         applyColorFilter(config.picture.colorFilter, pixels->data, pixels->stride, grab.width(),
                          grab.height());
     }
     presenter.present(pixels->data, pixels->stride, grab);
     if (image != nullptr) {
         scaler.scale(pixels->data, pixels->stride, *image);
-        finishPicture(config.picture, *image, scaler.sourceCentre());
+        finishPicture(config.picture, scaler, *image);
         *frame = *image;
     }
     return true;

@@ -84,7 +84,7 @@ void X11WindowPresenter::present(const uchar* pixels, qsizetype stride, const QR
         QImage image(m_segment->data(), size.width(), size.height(), size.width() * 4,
                      QImage::Format_RGB32);
         m_scaler.scale(start, stride, image);
-        finishPicture(m_picture, image, m_scaler.sourceCentre());
+        finishPicture(m_picture, m_scaler, image);
         xcb_shm_put_image(c, m_window, m_gc->id(), size.width(), size.height(), 0, 0, size.width(),
                           size.height(), 0, 0, m_depth, XCB_IMAGE_FORMAT_Z_PIXMAP, 0,
                           m_segment->id(), 0);
@@ -94,7 +94,7 @@ void X11WindowPresenter::present(const uchar* pixels, qsizetype stride, const QR
             return;
         }
         m_scaler.scale(start, stride, image);
-        finishPicture(m_picture, image, m_scaler.sourceCentre());
+        finishPicture(m_picture, m_scaler, image);
         xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, m_window, m_gc->id(), size.width(),
                       size.height(), 0, 0, 0, m_depth, image.sizeInBytes(), image.constBits());
     }

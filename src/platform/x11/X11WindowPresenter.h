@@ -49,7 +49,7 @@ public:
     void setPicture(const PictureOptions& picture) { m_picture = picture; }
 
     // `pixels` hold `grab` (root pixels), which covers scaler().grabRect(),
-    // already filtered where filtersBeforeScaling() holds.
+    // already filtered where filtersBeforeScaling() holds for scaler().
     void present(const uchar* pixels, qsizetype stride, const QRect& grab);
 
 private:
