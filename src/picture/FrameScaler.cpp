@@ -104,7 +104,7 @@ void FrameScaler::Axis::shift(int by) {
 void FrameScaler::configure(const QRectF& source, const QRect& visible, const QSize& output,
                             Scaling scaling) {
     m_output = output.isEmpty() ? QSize() : output;
-    m_scaling = scaling;
+    m_scaling = Scaling::pixels; // smooth only where something mixes
     m_grab = QRect();
     m_inside = QRect();
     // The mapping is linear, source to output, so the centre goes to the middle.
@@ -151,11 +151,10 @@ void FrameScaler::configure(const QRectF& source, const QRect& visible, const QS
                            [](quint16 w) { return w != 0; });
     };
     m_columnsMix = mixes(m_columns);
-    if (scaling == Scaling::smooth && (m_columnsMix || mixes(m_rows))) {
+    // Whole zoom on the pixel grid mixes nothing: the crisp path does the same faster.
+    if (m_columnsMix || mixes(m_rows)) {
+        m_scaling = Scaling::smooth;
         m_scratch.resize(std::size_t(width) * 2);
-    } else {
-        // Whole zoom on the pixel grid: nothing to mix, the crisp path does the same faster.
-        m_scaling = Scaling::pixels;
     }
     if (m_columnsMix) {
         return;
