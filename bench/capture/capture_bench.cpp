@@ -1,5 +1,6 @@
 // What capturing costs: CPU per frame (this process and the X server) of
-// grabbing a rectangle, drawing the pointer in and enlarging it to 2x; the frame
+// grabbing a rectangle, drawing the pointer in and enlarging it to 2x; the same
+// per picture option (filters, smooth scaling, crosshair) against none; the frame
 // rate a stream sustains while the screen changes all the time; the same grab
 // with plain GetImage; and the CPU an idle stream uses. Runs on its own Xvfb.
 
@@ -151,8 +152,10 @@ Percentiles percentiles(std::vector<qint64> samples) {
     return {at(0.5), at(0.95)};
 }
 
-CaptureConfiguration configurationFor(const QSizeF& size, const QRectF& displayFrame) {
+CaptureConfiguration configurationFor(const QSizeF& size, const QRectF& displayFrame,
+                                      const PictureOptions& picture = {}) {
     CaptureConfiguration configuration;
+    configuration.picture = picture;
     configuration.sourceRect = QRectF(QPointF((displayFrame.width() - size.width()) / 2,
                                               (displayFrame.height() - size.height()) / 2),
                                       size);
@@ -208,6 +211,60 @@ bool measurePerFrame(const DisplayInfo& display, pid_t server, const QSizeF& siz
                 int(size.width() * 2), int(size.height() * 2), c.medianMs, c.p95Ms, s.medianMs,
                 s.p95Ms, t.medianMs, t.p95Ms);
     return session->usesSharedMemory() == sharedMemory;
+}
+
+// Client CPU per frame with each picture option against everything off, at the
+// smallest and a large window size (2x enlargement, as following starts).
+bool measurePictureOptions(const DisplayInfo& display, const Options& options) {
+    struct Case {
+        const char* name;
+        PictureOptions picture;
+    };
+    const Case cases[] = {
+        {"everything off", {}},
+        {"invert", {ColorFilter::invert, Scaling::pixels, false}},
+        {"invert lightness", {ColorFilter::invertLightness, Scaling::pixels, false}},
+        {"greyscale", {ColorFilter::grayscale, Scaling::pixels, false}},
+        {"smooth", {ColorFilter::none, Scaling::smooth, false}},
+        {"smooth + invert lightness", {ColorFilter::invertLightness, Scaling::smooth, false}},
+        {"crosshair", {ColorFilter::none, Scaling::pixels, true}},
+        {"everything on", {ColorFilter::invertLightness, Scaling::smooth, true}},
+    };
+    for (const QSize output : {QSize(400, 330), QSize(1400, 1000)}) {
+        // A fractional origin, as when the pointer is followed: smooth scaling mixes.
+        const QSizeF source(output.width() / 2.0 + 0.5, output.height() / 2.0 + 0.5);
+        double offMs = 0;
+        for (const Case& each : cases) {
+            CaptureConfiguration configuration =
+                configurationFor(source, display.frame, each.picture);
+            configuration.outputSize = output;
+            QString error;
+            const auto session =
+                x11::X11CaptureSession::open({QByteArray(), true}, display, configuration, &error);
+            if (!session) {
+                std::printf("  could not open a capture session: %s\n", qPrintable(error));
+                return false;
+            }
+            for (int i = 0; i < 10; ++i) {
+                session->captureFrame(&error);
+            }
+            std::vector<qint64> client;
+            for (int i = 0; i < options.framesPerSize; ++i) {
+                const qint64 c0 = threadCpuNs();
+                if (!session->captureFrame(&error)) {
+                    std::printf("  capture failed: %s\n", qPrintable(error));
+                    return false;
+                }
+                client.push_back(threadCpuNs() - c0);
+            }
+            const Percentiles c = percentiles(client);
+            offMs = offMs > 0 ? offMs : c.medianMs;
+            std::printf("  %4dx%-4d %-26s client %6.3f / %6.3f ms  %.2fx everything off\n",
+                        output.width(), output.height(), each.name, c.medianMs, c.p95Ms,
+                        c.medianMs / offMs);
+        }
+    }
+    return true;
 }
 
 double sustainedRate(const DisplayInfo& display, NoiseWindow& noise, const QSizeF& size,
@@ -323,6 +380,9 @@ int main(int argc, char** argv) {
     for (const QSizeF& size : sizes) {
         ok = measurePerFrame(display, server, size, false, options) && ok;
     }
+
+    std::printf("Picture options, client CPU per frame (median / 95th percentile), MIT-SHM:\n");
+    ok = measurePictureOptions(display, options) && ok;
 
     std::printf(
         "Sustained frame rate while noise under the rectangle changes every 15 ms (%d s each):\n",

@@ -1,7 +1,8 @@
 #include "platform/x11/X11CaptureSession.h"
 
 #include "common/Geometry.h"
-#include "platform/x11/FrameScaler.h"
+#include "picture/FrameScaler.h"
+#include "picture/PictureEffects.h"
 #include "platform/x11/X11CaptureConnection.h"
 #include "platform/x11/X11DamageTracker.h"
 #include "platform/x11/X11ImagePool.h"
@@ -169,7 +170,8 @@ void X11CaptureSession::Private::applyConfiguration(const CaptureConfiguration& 
     }
     visibleArea = monitor.device.intersected(QRect(QPoint(0, 0), rootSize));
     outputSize = output;
-    placeSource(device);
+    presenter.setPicture(config.picture);
+    placeSource(device); // also marks the frame dirty: new options show on a still screen
 }
 
 void X11CaptureSession::Private::placeSource(const QRectF& device) {
@@ -181,14 +183,15 @@ void X11CaptureSession::Private::placeSource(const QRectF& device) {
             stopPresenting();
         }
     } else {
-        scaler = FrameScaler(device, visibleArea, outputSize);
+        scaler.configure(device, visibleArea, outputSize, config.picture.scaling);
     }
     dirty = true;
 }
 
 void X11CaptureSession::Private::stopPresenting() {
     presenter.stop();
-    scaler = FrameScaler(deviceSource, visibleArea, outputSize); // images are published again
+    // Images are published again.
+    scaler.configure(deviceSource, visibleArea, outputSize, config.picture.scaling);
 }
 
 void X11CaptureSession::Private::applyTarget(quint32 window, const QSize& size) {
@@ -328,6 +331,7 @@ bool X11CaptureSession::Private::produce(QImage* frame, QString* error) {
         presenter.present(nullptr, 0, grab); // all black
         if (image != nullptr) {
             image->fill(Qt::black);
+            finishPicture(config.picture, scaler, *image);
             *frame = *image;
         }
         return true;
@@ -344,9 +348,15 @@ bool X11CaptureSession::Private::produce(QImage* frame, QString* error) {
         return false;
     }
     pointer->drawCursor(pixels->data, pixels->stride, grab);
+    // On the grab, the fewest pixels, wherever scaling leaves the result the same.
+    if (filtersBeforeScaling(config.picture, shownScaler())) {
+        applyColorFilter(config.picture.colorFilter, pixels->data, pixels->stride, grab.width(),
+                         grab.height());
+    }
     presenter.present(pixels->data, pixels->stride, grab);
     if (image != nullptr) {
         scaler.scale(pixels->data, pixels->stride, *image);
+        finishPicture(config.picture, scaler, *image);
         *frame = *image;
     }
     return true;

@@ -1,6 +1,6 @@
 #include "platform/x11/X11PointerFollower.h"
 
-#include "platform/x11/FrameScaler.h"
+#include "picture/FrameScaler.h"
 #include "platform/x11/PointerBeacon.h"
 #include "platform/x11/X11CaptureConnection.h"
 

@@ -1,5 +1,6 @@
 #include "platform/x11/X11WindowPresenter.h"
 
+#include "picture/PictureEffects.h"
 #include "platform/x11/X11CaptureConnection.h"
 
 #include <xcb/shm.h>
@@ -62,7 +63,7 @@ void X11WindowPresenter::setTarget(quint32 window, const QSize& size, const QRec
                       source.y() + source.height() * (1 - keptHeight) / 2,
                       source.width() * keptWidth, source.height() * keptHeight);
     }
-    m_scaler = FrameScaler(kept, visible, size);
+    m_scaler.configure(kept, visible, size, m_picture.scaling);
 }
 
 void X11WindowPresenter::present(const uchar* pixels, qsizetype stride, const QRect& grab) {
@@ -83,6 +84,7 @@ void X11WindowPresenter::present(const uchar* pixels, qsizetype stride, const QR
         QImage image(m_segment->data(), size.width(), size.height(), size.width() * 4,
                      QImage::Format_RGB32);
         m_scaler.scale(start, stride, image);
+        finishPicture(m_picture, m_scaler, image);
         xcb_shm_put_image(c, m_window, m_gc->id(), size.width(), size.height(), 0, 0, size.width(),
                           size.height(), 0, 0, m_depth, XCB_IMAGE_FORMAT_Z_PIXMAP, 0,
                           m_segment->id(), 0);
@@ -92,6 +94,7 @@ void X11WindowPresenter::present(const uchar* pixels, qsizetype stride, const QR
             return;
         }
         m_scaler.scale(start, stride, image);
+        finishPicture(m_picture, m_scaler, image);
         xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, m_window, m_gc->id(), size.width(),
                       size.height(), 0, 0, 0, m_depth, image.sizeInBytes(), image.constBits());
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/x11/FrameScaler.h"
+#include "picture/FrameScaler.h"
 #include "platform/x11/X11ScreenGrabber.h"
 #include "platform/x11/XcbSupport.h"
 
@@ -44,8 +44,12 @@ public:
         setTarget(m_window, m_size, source, visible, output);
     }
     void stop();
+    // Scaling, filter and crosshair of what is drawn; the scaling from the next
+    // setTarget() or setSource() on.
+    void setPicture(const PictureOptions& picture) { m_picture = picture; }
 
-    // `pixels` hold `grab` (root pixels), which covers scaler().grabRect().
+    // `pixels` hold `grab` (root pixels), which covers scaler().grabRect(),
+    // already filtered where filtersBeforeScaling() holds for scaler().
     void present(const uchar* pixels, qsizetype stride, const QRect& grab);
 
 private:
@@ -56,6 +60,7 @@ private:
     quint8 m_depth = 0;
     std::unique_ptr<ServerResource<xcb_free_gc>> m_gc;
     FrameScaler m_scaler;
+    PictureOptions m_picture;
     std::unique_ptr<SharedMemorySegment> m_segment; // kept, and grown, for the next window
 };
 

@@ -1,4 +1,4 @@
-#include "platform/x11/FrameScaler.h"
+#include "picture/FrameScaler.h"
 #include "platform/x11/PointerBeacon.h"
 #include "platform/x11/X11CaptureBackend.h"
 #include "platform/x11/X11CaptureStream.h"
@@ -9,6 +9,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
@@ -18,16 +19,17 @@
 
 #include <cmath>
 #include <csignal>
+#include <functional>
 #include <tuple>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
 using namespace oculo;
+using oculo::blendPremultiplied;
+using oculo::FrameScaler;
 using oculo::test::PatternWindow;
 using oculo::test::pixelColor;
-using oculo::x11::blendPremultiplied;
-using oculo::x11::FrameScaler;
 
 namespace {
 
@@ -105,6 +107,65 @@ QImage scaled(const FrameScaler& scaler) {
 
 quint32 at(const QImage& image, int x, int y) {
     return reinterpret_cast<const quint32*>(image.constScanLine(y))[x];
+}
+
+// Colours that differ in every channel from pixel to pixel, none grey.
+QColor patternColour(int x, int y) {
+    return QColor((x * 37 + y * 11) & 0xff, (x * 13 + y * 71 + 40) & 0xff,
+                  (x * 101 + y * 29) & 0xff);
+}
+
+// The filters as defined, in floating point.
+QColor filtered(ColorFilter filter, const QColor& c) {
+    const int r = c.red(), g = c.green(), b = c.blue();
+    const int shift = 255 - std::max({r, g, b}) - std::min({r, g, b});
+    const int luma = int(std::lround(0.2126 * r + 0.7152 * g + 0.0722 * b));
+    switch (filter) {
+    case ColorFilter::none:
+        return c;
+    case ColorFilter::invert:
+        return QColor(255 - r, 255 - g, 255 - b);
+    case ColorFilter::invertLightness:
+        return QColor(r + shift, g + shift, b + shift);
+    case ColorFilter::grayscale:
+        return QColor(luma, luma, luma);
+    }
+    return c;
+}
+
+// Sharp-bilinear along one axis: the output cell's centre `u` in source pixels
+// gives the first of two pixels and the second's share.
+std::pair<int, double> sharpBilinear(double u, double zoom) {
+    const double first = std::floor(u - 0.5);
+    return {int(first), std::clamp((u - 0.5 - first - 0.5) * zoom + 0.5, 0.0, 1.0)};
+}
+
+QColor mixed(const QColor& a, const QColor& b, double share) {
+    const auto channel = [share](int from, int to) {
+        return int(std::lround(from + (to - from) * share));
+    };
+    return QColor(channel(a.red(), b.red()), channel(a.green(), b.green()),
+                  channel(a.blue(), b.blue()));
+}
+
+// The first pixel more than `tolerance` off in a channel, as text; empty when none.
+QString firstDifference(const QImage& image, const std::function<QColor(int, int)>& expected,
+                        int tolerance) {
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor shown = pixelColor(image, x, y);
+            const QColor want = expected(x, y);
+            if (std::abs(shown.red() - want.red()) > tolerance ||
+                std::abs(shown.green() - want.green()) > tolerance ||
+                std::abs(shown.blue() - want.blue()) > tolerance) {
+                return QStringLiteral("(%1, %2) shows %3, expected %4")
+                    .arg(x)
+                    .arg(y)
+                    .arg(shown.name(), want.name());
+            }
+        }
+    }
+    return image.isNull() ? QStringLiteral("no picture") : QString();
 }
 
 } // namespace
@@ -258,6 +319,102 @@ private Q_SLOTS:
         }
         test::movePointer(QPoint(1300, 50));
         m_window->unsetCursor();
+    }
+
+    // Each picture option over a pattern of distinct colours, in published
+    // frames and drawn into a native window; a change of options alone brings
+    // a new frame on a still screen.
+    void appliesFiltersScalingAndCrosshairOnBothPaths() {
+        const QRect area(560, 80, 80, 60);
+        QImage pattern(area.size(), QImage::Format_RGB32);
+        for (int y = 0; y < area.height(); ++y) {
+            for (int x = 0; x < area.width(); ++x) {
+                pattern.setPixelColor(x, y, patternColour(x, y));
+            }
+        }
+        QLabel patternLabel(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
+        patternLabel.setPixmap(QPixmap::fromImage(pattern));
+        patternLabel.setGeometry(area);
+        patternLabel.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&patternLabel));
+        const QSize output(90, 60);
+        QWindow target;
+        target.setGeometry(QRect(QPoint(700, 500), output));
+        target.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&target));
+
+        struct Case {
+            PictureOptions picture;
+            double zoom;
+            int tolerance;
+        };
+        const Case cases[] = {
+            {{ColorFilter::none, Scaling::pixels, false}, 3, 0}, // crisp: exactly as before
+            {{ColorFilter::invert, Scaling::pixels, false}, 2, 2},
+            {{ColorFilter::invertLightness, Scaling::pixels, false}, 2, 6},
+            {{ColorFilter::grayscale, Scaling::pixels, false}, 2, 2},
+            {{ColorFilter::none, Scaling::smooth, false}, 2.5, 2},
+            {{ColorFilter::invertLightness, Scaling::smooth, false}, 2.5, 6},
+            {{ColorFilter::grayscale, Scaling::smooth, true}, 2, 2},
+            {{ColorFilter::none, Scaling::pixels, true}, 4, 0},
+        };
+        X11CaptureStream stream({}, m_display, CaptureConfiguration());
+        QSignalSpy frames(&stream, &CaptureStream::frameCaptured);
+        for (const Case& each : cases) {
+            const QPointF centre(area.center().x() + 0.3, area.center().y() + 0.3);
+            const QRectF source(centre.x() - output.width() / 2.0 / each.zoom,
+                                centre.y() - output.height() / 2.0 / each.zoom,
+                                output.width() / each.zoom, output.height() / each.zoom);
+            const auto expected = [&](int x, int y) {
+                if (each.picture.crosshair) {
+                    // Through the source's centre, the middle of the output.
+                    const int dx = x - output.width() / 2, dy = y - output.height() / 2;
+                    if (dx == -1 || dx == 0 || dy == -1 || dy == 0) {
+                        return QColor(Qt::black);
+                    }
+                    if (dx == -2 || dx == 1 || dy == -2 || dy == 1) {
+                        return QColor(Qt::white);
+                    }
+                }
+                const double u = source.x() + (x + 0.5) / each.zoom - area.x();
+                const double v = source.y() + (y + 0.5) / each.zoom - area.y();
+                if (each.picture.scaling == Scaling::pixels) {
+                    return filtered(each.picture.colorFilter,
+                                    patternColour(int(std::floor(u)), int(std::floor(v))));
+                }
+                const auto [column, right] = sharpBilinear(u, each.zoom);
+                const auto [row, down] = sharpBilinear(v, each.zoom);
+                const auto across = [column = column, right = right](int line) {
+                    return mixed(patternColour(column, line), patternColour(column + 1, line),
+                                 right);
+                };
+                return filtered(each.picture.colorFilter,
+                                mixed(across(row), across(row + 1), down));
+            };
+            CaptureConfiguration configuration;
+            configuration.sourceRect = source;
+            configuration.outputSize = output;
+            configuration.picture = each.picture;
+            const QString label = QStringLiteral("case %1").arg(&each - cases);
+            QCoro::waitFor(stream.updateConfiguration(configuration));
+            if (!stream.isRunning()) {
+                QVERIFY(!stream.startNow());
+            }
+            frames.clear();
+            QString difference;
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                (difference = firstDifference(lastFrame(frames), expected, each.tolerance))
+                    .isEmpty(),
+                qPrintable(label + QStringLiteral(", published: ") + difference), frameTimeoutMs);
+            stream.setPresentationTarget(target.winId(), output);
+            QScreen* screen = QGuiApplication::primaryScreen();
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                (difference = firstDifference(screen->grabWindow(0, 700, 500, 90, 60).toImage(),
+                                              expected, each.tolerance))
+                    .isEmpty(),
+                qPrintable(label + QStringLiteral(", native: ") + difference), frameTimeoutMs);
+            stream.setPresentationTarget(0, QSize());
+        }
     }
 
     void staticScreenProducesNoFramesUntilSomethingChanges() {

@@ -1,0 +1,294 @@
+#include "picture/FrameScaler.h"
+#include "picture/VectorClones.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace oculo {
+namespace {
+
+constexpr quint32 opaque = 0xff000000u;
+constexpr quint32 black = 0xff000000u;
+// Beyond this, sharp-bilinear is nearest neighbour anyway; it keeps the weight finite.
+constexpr qreal largestZoom = 65536;
+
+// `a` and `b` mixed, `weight` / 256 of `b`, two channels per multiplication.
+inline quint32 mix(quint32 a, quint32 b, quint32 weight) {
+    const quint32 keep = 256 - weight;
+    const quint32 redBlue =
+        (((a & 0xff00ffu) * keep + (b & 0xff00ffu) * weight + 0x800080u) >> 8) & 0xff00ffu;
+    const quint32 green =
+        (((a & 0xff00u) * keep + (b & 0xff00u) * weight + 0x8000u) >> 8) & 0xff00u;
+    return opaque | redBlue | green;
+}
+
+// Byte by byte, so that the compiler vectorises it in 16-bit lanes; opaque
+// alpha stays opaque.
+OCULO_VECTOR_CLONES
+void mixRows(const quint32* upper, const quint32* lower, quint32 weight, quint32* out, int width) {
+    const auto* a = reinterpret_cast<const uchar*>(upper);
+    const auto* b = reinterpret_cast<const uchar*>(lower);
+    auto* o = reinterpret_cast<uchar*>(out);
+    const auto keep = quint16(256 - weight);
+    const auto share = quint16(weight);
+    for (int i = 0; i < width * 4; ++i) {
+        o[i] = uchar((a[i] * keep + b[i] * share + 128) >> 8);
+    }
+}
+
+// Most cells are plain copies at high zoom; the branch is cheaper than gathers
+// for both pixels of every cell.
+void mixColumns(const quint32* source, const int* first, const quint16* weights, quint32* out,
+                int count) {
+    for (int i = 0; i < count; ++i) {
+        const quint32* in = source + first[i];
+        out[i] = weights[i] == 0 ? in[0] | opaque : mix(in[0], in[1], weights[i]);
+    }
+}
+
+} // namespace
+
+// Output cell i covers [origin + i * step, origin + (i + 1) * step); its centre
+// decides. Sharp-bilinear steepens the weight by the zoom, so that only the
+// cell straddling an edge between two source pixels mixes them.
+void FrameScaler::Axis::build(qreal origin, qreal extent, int count, int visibleBegin,
+                              int visibleEnd, Scaling scaling) {
+    index.assign(static_cast<std::size_t>(count), -1);
+    weight.assign(static_cast<std::size_t>(count), 0);
+    lowest = visibleEnd;
+    highest = visibleBegin - 1;
+    const qreal step = extent / count;
+    const qreal zoom = std::min(count / extent, largestZoom);
+    for (int i = 0; i < count; ++i) {
+        const qreal position = origin + (i + 0.5) * step;
+        // Compared before the conversion, so absurd coordinates cannot overflow an int.
+        const qreal nearest = std::floor(position);
+        if (!(nearest >= visibleBegin && nearest < visibleEnd)) {
+            continue;
+        }
+        int pixel = static_cast<int>(nearest);
+        int share = 0;
+        if (scaling == Scaling::smooth) {
+            const qreal between = position - 0.5; // in pixel-centre coordinates
+            const qreal first = std::floor(between);
+            qreal fraction = between - first;
+            if (zoom > 1) {
+                fraction = std::clamp((fraction - 0.5) * zoom + 0.5, 0.0, 1.0);
+            }
+            share = static_cast<int>(std::lround(fraction * 256));
+            pixel = static_cast<int>(first);
+            if (share == 256) {
+                pixel += 1;
+                share = 0;
+            }
+            // At the display's edge the neighbour is not there: the nearest stays.
+            if (share != 0 && (pixel < visibleBegin || pixel + 1 >= visibleEnd)) {
+                pixel = static_cast<int>(nearest);
+                share = 0;
+            }
+        }
+        index[static_cast<std::size_t>(i)] = pixel;
+        weight[static_cast<std::size_t>(i)] = static_cast<quint16>(share);
+        lowest = std::min(lowest, pixel);
+        highest = std::max(highest, share != 0 ? pixel + 1 : pixel);
+    }
+}
+
+void FrameScaler::Axis::shift(int by) {
+    for (int& i : index) {
+        i = i < 0 ? -1 : i - by;
+    }
+}
+
+void FrameScaler::configure(const QRectF& source, const QRect& visible, const QSize& output,
+                            Scaling scaling) {
+    m_output = output.isEmpty() ? QSize() : output;
+    m_scaling = Scaling::pixels; // smooth only where something mixes
+    m_grab = QRect();
+    m_inside = QRect();
+    // The mapping is linear, source to output, so the centre goes to the middle.
+    m_centre = QPointF(m_output.width() / 2.0, m_output.height() / 2.0);
+    m_firstColumn = 0;
+    m_endColumn = 0;
+    m_doublingPhase = -1;
+    m_columnsMix = false;
+    const int width = std::max(0, output.width());
+    const int height = std::max(0, output.height());
+    if (output.isEmpty() || source.isEmpty() || visible.isEmpty()) {
+        m_rows.index.assign(static_cast<std::size_t>(height), -1);
+        m_rows.weight.assign(static_cast<std::size_t>(height), 0);
+        m_columns.index.assign(static_cast<std::size_t>(width), -1);
+        m_columns.weight.assign(static_cast<std::size_t>(width), 0);
+        return;
+    }
+    m_columns.build(source.x(), source.width(), width, visible.left(),
+                    visible.left() + visible.width(), scaling);
+    m_rows.build(source.y(), source.height(), height, visible.top(),
+                 visible.top() + visible.height(), scaling);
+    if (m_columns.highest < m_columns.lowest || m_rows.highest < m_rows.lowest) {
+        std::fill(m_columns.index.begin(), m_columns.index.end(), -1);
+        std::fill(m_rows.index.begin(), m_rows.index.end(), -1);
+        return;
+    }
+    m_grab =
+        QRect(QPoint(m_columns.lowest, m_rows.lowest), QPoint(m_columns.highest, m_rows.highest));
+    m_columns.shift(m_columns.lowest);
+    m_rows.shift(m_rows.lowest);
+    // Indices are monotonic, so the columns that map inside form one run.
+    const std::vector<int>& columns = m_columns.index;
+    const auto first = std::find_if(columns.begin(), columns.end(), [](int c) { return c >= 0; });
+    const auto last = std::find_if(first, columns.end(), [](int c) { return c < 0; });
+    m_firstColumn = static_cast<int>(first - columns.begin());
+    m_endColumn = static_cast<int>(last - columns.begin());
+    const std::vector<int>& rows = m_rows.index;
+    const auto top = std::find_if(rows.begin(), rows.end(), [](int r) { return r >= 0; });
+    const auto bottom = std::find_if(top, rows.end(), [](int r) { return r < 0; });
+    m_inside = QRect(m_firstColumn, static_cast<int>(top - rows.begin()),
+                     m_endColumn - m_firstColumn, static_cast<int>(bottom - top));
+    const auto mixes = [](const Axis& axis) {
+        return std::any_of(axis.weight.begin(), axis.weight.end(),
+                           [](quint16 w) { return w != 0; });
+    };
+    m_columnsMix = mixes(m_columns);
+    // Whole zoom on the pixel grid mixes nothing: the crisp path does the same faster.
+    if (m_columnsMix || mixes(m_rows)) {
+        m_scaling = Scaling::smooth;
+        m_scratch.resize(std::size_t(width) * 2);
+    }
+    if (m_columnsMix) {
+        return;
+    }
+    // A rectangle centred on a pixel's middle starts half a pixel in: one
+    // single column, then pairs.
+    const int base = columns[static_cast<std::size_t>(m_firstColumn)];
+    for (const int phase : {0, 1}) {
+        bool doubled = true;
+        for (int i = m_firstColumn; i < m_endColumn && doubled; ++i) {
+            doubled =
+                columns[static_cast<std::size_t>(i)] == base + (i - m_firstColumn + phase) / 2;
+        }
+        if (doubled) {
+            m_doublingPhase = phase;
+            break;
+        }
+    }
+}
+
+void FrameScaler::scaleRow(const quint32* source, quint32* destination) const {
+    std::fill(destination, destination + m_firstColumn, black);
+    std::fill(destination + m_endColumn, destination + m_output.width(), black);
+    quint32* out = destination + m_firstColumn;
+    const int count = m_endColumn - m_firstColumn;
+    if (m_doublingPhase >= 0 && count > 0) {
+        const quint32* in = source + m_columns.index[static_cast<std::size_t>(m_firstColumn)];
+        if (m_doublingPhase == 1) {
+            *out++ = *in++ | opaque;
+        }
+        const int left = count - m_doublingPhase;
+        const int pairs = left / 2;
+        for (int i = 0; i < pairs; ++i) {
+            // Both copies in one 64-bit store.
+            const quint64 pixel = in[i] | opaque;
+            const quint64 pair = pixel | pixel << 32;
+            std::memcpy(out + 2 * i, &pair, sizeof pair);
+        }
+        if (left % 2 != 0) {
+            out[left - 1] = in[pairs] | opaque;
+        }
+        return;
+    }
+    const int* columns = m_columns.index.data() + m_firstColumn;
+    for (int i = 0; i < count; ++i) {
+        out[i] = source[columns[i]] | opaque;
+    }
+}
+
+void FrameScaler::scaleSmoothRow(const quint32* source, quint32* destination) const {
+    if (!m_columnsMix) {
+        scaleRow(source, destination); // only rows mix: each row is a crisp one
+        return;
+    }
+    std::fill(destination, destination + m_firstColumn, black);
+    std::fill(destination + m_endColumn, destination + m_output.width(), black);
+    const auto first = static_cast<std::size_t>(m_firstColumn);
+    mixColumns(source, m_columns.index.data() + first, m_columns.weight.data() + first,
+               destination + first, m_endColumn - m_firstColumn);
+}
+
+// Row `row` of the grab scaled across, from the scratch rows when it is there.
+// Rows `row` and `row + 1` never share a slot.
+const quint32* FrameScaler::smoothRow(const uchar* pixels, qsizetype stride, int row) const {
+    const int slot = row & 1;
+    quint32* line = m_scratch.data() + std::size_t(slot) * std::size_t(m_output.width());
+    if (m_scratchRows[slot] != row) {
+        scaleSmoothRow(reinterpret_cast<const quint32*>(pixels + row * stride), line);
+        m_scratchRows[slot] = row;
+    }
+    return line;
+}
+
+void FrameScaler::scale(const uchar* pixels, qsizetype stride, QImage& out) const {
+    const int width = m_output.width();
+    const qsizetype rowBytes = qsizetype(width) * 4;
+    m_scratchRows[0] = m_scratchRows[1] = -1;
+    int previousRow = -2;
+    int previousWeight = -1;
+    uchar* previousLine = nullptr;
+    for (int y = 0; y < m_output.height(); ++y) {
+        uchar* line = out.scanLine(y);
+        auto* destination = reinterpret_cast<quint32*>(line);
+        const int row = m_rows.index[static_cast<std::size_t>(y)];
+        const int weight = m_rows.weight[static_cast<std::size_t>(y)];
+        if (row == previousRow && weight == previousWeight && previousLine != nullptr) {
+            // Enlarging repeats rows: copy the finished row instead of scaling it again.
+            std::memcpy(line, previousLine, static_cast<std::size_t>(rowBytes));
+        } else if (row < 0) {
+            std::fill(destination, destination + width, black);
+        } else if (m_scaling == Scaling::pixels) {
+            scaleRow(reinterpret_cast<const quint32*>(pixels + row * stride), destination);
+        } else if (weight == 0) {
+            std::memcpy(line, smoothRow(pixels, stride, row), static_cast<std::size_t>(rowBytes));
+        } else {
+            mixRows(smoothRow(pixels, stride, row), smoothRow(pixels, stride, row + 1),
+                    quint32(weight), destination, width);
+        }
+        previousRow = row;
+        previousWeight = weight;
+        previousLine = line;
+    }
+}
+
+void blendPremultiplied(uchar* pixels, qsizetype stride, const QRect& pixelsRect,
+                        const quint32* overlay, const QRect& overlayRect) {
+    const QRect area = pixelsRect.intersected(overlayRect);
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        auto* destination = reinterpret_cast<quint32*>(pixels + (y - pixelsRect.top()) * stride) +
+                            (area.left() - pixelsRect.left());
+        const quint32* source = overlay + qsizetype(y - overlayRect.top()) * overlayRect.width() +
+                                (area.left() - overlayRect.left());
+        for (int x = 0; x < area.width(); ++x) {
+            const quint32 s = source[x];
+            const quint32 alpha = s >> 24;
+            if (alpha == 0) {
+                continue;
+            }
+            if (alpha == 255) {
+                destination[x] = s;
+                continue;
+            }
+            const quint32 d = destination[x];
+            const quint32 inverse = 255 - alpha;
+            // Per channel: s + d * (1 - a), with a rounding division by 255.
+            auto channel = [&](int shift) {
+                const quint32 dc = (d >> shift) & 0xff;
+                quint32 t = dc * inverse + 128;
+                t = (t + (t >> 8)) >> 8;
+                return std::min<quint32>(((s >> shift) & 0xff) + t, 255) << shift;
+            };
+            destination[x] = opaque | channel(16) | channel(8) | channel(0);
+        }
+    }
+}
+
+} // namespace oculo

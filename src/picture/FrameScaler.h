@@ -1,0 +1,90 @@
+#pragma once
+
+#include "picture/PictureOptions.h"
+
+#include <QImage>
+#include <QRect>
+#include <QRectF>
+#include <QSize>
+
+#include <vector>
+
+namespace oculo {
+
+// Scales a grabbed screen area to a capture's output size, crisp (nearest
+// neighbour) or smooth (sharp-bilinear: nearest inside a source pixel,
+// interpolated across its edges; plain bilinear when shrinking). The source
+// pixels and weights of every output column and row are computed up front,
+// so a frame costs only copies and blends. Output pixels whose nearest source
+// pixel lies outside `visible` (beyond the display's edge) are black.
+class FrameScaler {
+public:
+    FrameScaler() = default;
+    // `source`: the captured rectangle in root-window device pixels.
+    // `visible`: the part of the root window that may be grabbed (the display's area).
+    FrameScaler(const QRectF& source, const QRect& visible, const QSize& output,
+                Scaling scaling = Scaling::pixels) {
+        configure(source, visible, output, scaling);
+    }
+
+    // The same as constructing anew, reusing the tables' memory: following the
+    // pointer reconfigures every frame.
+    void configure(const QRectF& source, const QRect& visible, const QSize& output,
+                   Scaling scaling = Scaling::pixels);
+
+    // Root-window pixels to grab; empty when nothing of the source is visible.
+    QRect grabRect() const { return m_grab; }
+    QSize outputSize() const { return m_output; }
+    // The output pixels that show the display; the rest are black.
+    QRect insideRect() const { return m_inside; }
+    // Where the centre of the source rectangle lands in the output.
+    QPointF sourceCentre() const { return m_centre; }
+    // Whether some output pixels mix two source pixels (smooth scaling off the grid).
+    bool mixes() const { return m_scaling == Scaling::smooth; }
+
+    // `pixels`: the grabbed area, 32-bit xRGB little-endian, top-left at
+    // grabRect().topLeft(). `out` is a 32-bit image of outputSize(); every pixel
+    // is written with alpha 0xff, so Format_RGB32 and Format_ARGB32 both hold.
+    void scale(const uchar* pixels, qsizetype stride, QImage& out) const;
+
+private:
+    // One output axis: per output cell the first source pixel (relative to the
+    // grab, -1 outside) and the weight of the next one, 0..256.
+    struct Axis {
+        std::vector<int> index;
+        std::vector<quint16> weight;
+        int lowest = 0;
+        int highest = -1; // last source pixel read, the blended neighbours included
+        void build(qreal origin, qreal extent, int count, int visibleBegin, int visibleEnd,
+                   Scaling scaling);
+        void shift(int by);
+    };
+
+    void scaleRow(const quint32* source, quint32* destination) const;
+    void scaleSmoothRow(const quint32* source, quint32* destination) const;
+    const quint32* smoothRow(const uchar* pixels, qsizetype stride, int row) const;
+
+    QSize m_output;
+    QRect m_grab;
+    QRect m_inside;
+    QPointF m_centre;
+    Scaling m_scaling = Scaling::pixels;
+    Axis m_columns;
+    Axis m_rows;
+    int m_firstColumn = 0; // output columns [m_firstColumn, m_endColumn) map inside
+    int m_endColumn = 0;
+    // 0: every source column appears exactly twice, in order; 1: the same after
+    // one single column; -1: neither.
+    int m_doublingPhase = -1;
+    bool m_columnsMix = false;
+    // Smooth scaling: two source rows scaled across, and which rows they hold.
+    mutable std::vector<quint32> m_scratch;
+    mutable int m_scratchRows[2] = {-1, -1};
+};
+
+// Alpha-blends a premultiplied ARGB image (an X cursor) onto the grabbed
+// pixels. Both rectangles are in root-window pixels; the result stays opaque.
+void blendPremultiplied(uchar* pixels, qsizetype stride, const QRect& pixelsRect,
+                        const quint32* overlay, const QRect& overlayRect);
+
+} // namespace oculo

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "picture/FrameScaler.h"
+#include "picture/PictureOptions.h"
+
+#include <QImage>
+#include <QPointF>
+#include <QtGlobal>
+
+namespace oculo {
+
+// Applies `filter` in place to `width` x `height` 32-bit xRGB pixels, rows
+// `stride` bytes apart; every pixel comes out opaque (alpha 0xff).
+//   invert:          each channel v -> 255 - v
+//   invertLightness: each channel v -> v + 255 - max(R, G, B) - min(R, G, B)
+//                    (HSL lightness L -> 1 - L, hue and saturation kept)
+//   grayscale:       Rec. 709 luma of the stored values in every channel
+void applyColorFilter(ColorFilter filter, uchar* pixels, qsizetype stride, int width, int height);
+
+// Whether the filter gives the same picture applied to the grabbed pixels
+// before `scaler` as to its result. Inverting and greyscale are per-pixel
+// affine maps, so they commute with copies and with interpolation; inverting
+// lightness is not affine (max and min) and differs where the scaler mixes
+// two source pixels.
+bool filtersBeforeScaling(const PictureOptions& options, const FrameScaler& scaler);
+
+// Two lines across the whole image through `centre`, each 2 pixels wide:
+// dark, with a 1-pixel light edge on both sides so that they show on any
+// background.
+void drawCrosshair(QImage& image, QPointF centre);
+
+// What is left to do on `image`, scaled by `scaler`: the filter when it could
+// not run before, then the crosshair through the source's centre.
+void finishPicture(const PictureOptions& options, const FrameScaler& scaler, QImage& image);
+
+} // namespace oculo
