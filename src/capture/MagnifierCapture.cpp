@@ -53,15 +53,8 @@ void MagnifierCapture::setWindowSize(const QSizeF& logical, const QSize& device)
 }
 
 Reaction& MagnifierCapture::addReaction(std::function<QCoro::Task<>(MagnifierCapture&)> reaction) {
-    QPointer<MagnifierCapture> self(this);
-    // A run never touches the capture after its own co_await: the reaction
-    // bodies below end with the await, and the await guards itself.
-    return *new Reaction(this, [self, reaction = std::move(reaction)]() -> QCoro::Task<> {
-        MagnifierCapture* capture = self.data();
-        if (!isGone(capture)) {
-            co_await reaction(*capture);
-        }
-    });
+    // The bodies below end with their await, which guards itself.
+    return Reaction::ofOwner(this, std::move(reaction));
 }
 
 void MagnifierCapture::startObserving() {

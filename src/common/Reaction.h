@@ -26,6 +26,20 @@ public:
 
     Reaction(QObject* owner, Body body);
 
+    // A reaction that hands `owner` to `body` and skips the run once the owner
+    // is deleted or closed (`isClosed()`). The body must not touch the owner
+    // after its own co_await: that await has to guard itself.
+    template <typename Owner>
+    static Reaction& ofOwner(Owner* owner, std::function<QCoro::Task<>(Owner&)> body) {
+        QPointer<Owner> self(owner);
+        return *new Reaction(owner, [self, body = std::move(body)]() -> QCoro::Task<> {
+            Owner* current = self.data();
+            if (current != nullptr && !current->isClosed()) {
+                co_await body(*current);
+            }
+        });
+    }
+
     template <typename Sender, typename Signal>
     Reaction& on(const Sender* sender, Signal signal) {
         connect(sender, signal, this, &Reaction::notifyChange);

@@ -39,11 +39,6 @@ QSize devicePixelSize(const FloatingPanel& panel) {
                  static_cast<int>(std::ceil(size.height())));
 }
 
-// Closed or deleted before a queued run.
-bool isGone(const MagnifierWindowController* controller) {
-    return controller == nullptr || controller->isClosed();
-}
-
 } // namespace
 
 MagnifierWindowController::MagnifierWindowController(MouseTracker& mouseTracker,
@@ -209,14 +204,8 @@ bool MagnifierWindowController::eventFilter(QObject* watched, QEvent* event) {
 
 Reaction& MagnifierWindowController::addReaction(
     std::function<QCoro::Task<>(MagnifierWindowController&)> reaction) {
-    QPointer<MagnifierWindowController> self(this);
     // The bodies below never suspend, so one check before the run is enough.
-    return *new Reaction(this, [self, reaction = std::move(reaction)]() -> QCoro::Task<> {
-        MagnifierWindowController* controller = self.data();
-        if (!isGone(controller)) {
-            co_await reaction(*controller);
-        }
-    });
+    return Reaction::ofOwner(this, std::move(reaction));
 }
 
 void MagnifierWindowController::startObservationLoops() {
