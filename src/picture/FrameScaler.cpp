@@ -47,6 +47,25 @@ void mixColumns(const quint32* source, const int* first, const quint16* weights,
     }
 }
 
+// Every edge of a source row mixed at once, byte by byte so that it vectorises
+// in 16-bit lanes: `weights` holds, per byte, the share of the right neighbour.
+OCULO_VECTOR_CLONES
+void mixEdges(const quint32* row, const quint16* weights, quint32* out, int edges) {
+    const auto* a = reinterpret_cast<const uchar*>(row);
+    auto* o = reinterpret_cast<uchar*>(out);
+    for (int i = 0; i < edges * 4; ++i) {
+        const quint16 share = weights[i];
+        o[i] = uchar(quint16(a[i] * (256 - share) + a[i + 4] * share + 128) >> 8);
+    }
+}
+
+OCULO_VECTOR_CLONES
+void copyCells(const quint32* from, const int* cells, quint32* out, int count) {
+    for (int i = 0; i < count; ++i) {
+        out[i] = from[cells[i]] | opaque;
+    }
+}
+
 } // namespace
 
 // Output cell i covers [origin + i * step, origin + (i + 1) * step); its centre
@@ -113,6 +132,7 @@ void FrameScaler::configure(const QRectF& source, const QRect& visible, const QS
     m_endColumn = 0;
     m_doublingPhase = -1;
     m_columnsMix = false;
+    m_edgesMix = false;
     const int width = std::max(0, output.width());
     const int height = std::max(0, output.height());
     if (output.isEmpty() || source.isEmpty() || visible.isEmpty()) {
@@ -151,6 +171,7 @@ void FrameScaler::configure(const QRectF& source, const QRect& visible, const QS
                            [](quint16 w) { return w != 0; });
     };
     m_columnsMix = mixes(m_columns);
+    m_edgesMix = m_columnsMix && buildEdges();
     // Whole zoom on the pixel grid mixes nothing: the crisp path does the same faster.
     if (m_columnsMix || mixes(m_rows)) {
         m_scaling = Scaling::smooth;
@@ -173,6 +194,29 @@ void FrameScaler::configure(const QRectF& source, const QRect& visible, const QS
             break;
         }
     }
+}
+
+bool FrameScaler::buildEdges() {
+    const int width = m_grab.width();
+    m_cells.assign(m_columns.index.size(), 0);
+    m_edgeWeights.assign(std::size_t(width) * 4, 0);
+    for (int i = m_firstColumn; i < m_endColumn; ++i) {
+        const int pixel = m_columns.index[static_cast<std::size_t>(i)];
+        const quint16 weight = m_columns.weight[static_cast<std::size_t>(i)];
+        if (weight == 0) {
+            m_cells[static_cast<std::size_t>(i)] = pixel;
+            continue;
+        }
+        quint16* edge = m_edgeWeights.data() + std::size_t(pixel) * 4;
+        // Two columns across one edge (a rounding tie) mix cell by cell instead.
+        if (edge[0] != 0 && edge[0] != weight) {
+            return false;
+        }
+        std::fill(edge, edge + 4, weight);
+        m_cells[static_cast<std::size_t>(i)] = width + pixel;
+    }
+    m_edgeRow.resize(std::size_t(width) * 2);
+    return true;
 }
 
 void FrameScaler::scaleRow(const quint32* source, quint32* destination) const {
@@ -212,6 +256,14 @@ void FrameScaler::scaleSmoothRow(const quint32* source, quint32* destination) co
     std::fill(destination, destination + m_firstColumn, black);
     std::fill(destination + m_endColumn, destination + m_output.width(), black);
     const auto first = static_cast<std::size_t>(m_firstColumn);
+    if (m_edgesMix) {
+        const int width = m_grab.width();
+        quint32* row = m_edgeRow.data();
+        std::memcpy(row, source, std::size_t(width) * 4);
+        mixEdges(source, m_edgeWeights.data(), row + width, width - 1);
+        copyCells(row, m_cells.data() + first, destination + first, m_endColumn - m_firstColumn);
+        return;
+    }
     mixColumns(source, m_columns.index.data() + first, m_columns.weight.data() + first,
                destination + first, m_endColumn - m_firstColumn);
 }

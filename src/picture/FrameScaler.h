@@ -62,6 +62,7 @@ private:
 
     void scaleRow(const quint32* source, quint32* destination) const;
     void scaleSmoothRow(const quint32* source, quint32* destination) const;
+    bool buildEdges();
     const quint32* smoothRow(const uchar* pixels, qsizetype stride, int row) const;
 
     QSize m_output;
@@ -77,6 +78,13 @@ private:
     // one single column; -1: neither.
     int m_doublingPhase = -1;
     bool m_columnsMix = false;
+    // Mixing columns: each edge between two source pixels feeds at most one
+    // output column, so a row mixes once per source pixel and the output
+    // columns copy either a source pixel (cell < grab width) or a mixed edge.
+    std::vector<int> m_cells;
+    std::vector<quint16> m_edgeWeights; // per byte of the grabbed row
+    bool m_edgesMix = false;
+    mutable std::vector<quint32> m_edgeRow; // a source row, then its mixed edges
     // Smooth scaling: two source rows scaled across, and which rows they hold.
     mutable std::vector<quint32> m_scratch;
     mutable int m_scratchRows[2] = {-1, -1};
