@@ -59,10 +59,19 @@ void mixEdges(const quint32* row, const quint16* weights, quint32* out, int edge
     }
 }
 
+// A gather: the cells are already opaque.
 OCULO_VECTOR_CLONES
-void copyCells(const quint32* from, const int* cells, quint32* out, int count) {
+void copyCells(const quint32* __restrict from, const int* __restrict cells, quint32* __restrict out,
+               int count) {
     for (int i = 0; i < count; ++i) {
-        out[i] = from[cells[i]] | opaque;
+        out[i] = from[cells[i]];
+    }
+}
+
+OCULO_VECTOR_CLONES
+void copyOpaque(const quint32* __restrict from, quint32* __restrict out, int count) {
+    for (int i = 0; i < count; ++i) {
+        out[i] = from[i] | opaque;
     }
 }
 
@@ -259,8 +268,8 @@ void FrameScaler::scaleSmoothRow(const quint32* source, quint32* destination) co
     if (m_edgesMix) {
         const int width = m_grab.width();
         quint32* row = m_edgeRow.data();
-        std::memcpy(row, source, std::size_t(width) * 4);
-        mixEdges(source, m_edgeWeights.data(), row + width, width - 1);
+        copyOpaque(source, row, width);
+        mixEdges(row, m_edgeWeights.data(), row + width, width - 1);
         copyCells(row, m_cells.data() + first, destination + first, m_endColumn - m_firstColumn);
         return;
     }
