@@ -277,16 +277,20 @@ void FrameScaler::scaleSmoothRow(const quint32* source, quint32* destination) co
                destination + first, m_endColumn - m_firstColumn);
 }
 
-// Row `row` of the grab scaled across, from the scratch rows when it is there.
-// Rows `row` and `row + 1` never share a slot.
-const quint32* FrameScaler::smoothRow(const uchar* pixels, qsizetype stride, int row) const {
+// Row `row` of the grab scaled across, from a cached row when it is there,
+// else into `into` or a scratch row. Rows `row` and `row + 1` never share a slot.
+const quint32* FrameScaler::smoothRow(const uchar* pixels, qsizetype stride, int row,
+                                      quint32* into) const {
     const int slot = row & 1;
-    quint32* line = m_scratch.data() + std::size_t(slot) * std::size_t(m_output.width());
     if (m_scratchRows[slot] != row) {
+        quint32* line = into != nullptr
+                            ? into
+                            : m_scratch.data() + std::size_t(slot) * std::size_t(m_output.width());
         scaleSmoothRow(reinterpret_cast<const quint32*>(pixels + row * stride), line);
         m_scratchRows[slot] = row;
+        m_scaledRows[slot] = line;
     }
-    return line;
+    return m_scaledRows[slot];
 }
 
 void FrameScaler::scale(const uchar* pixels, qsizetype stride, QImage& out) const {
@@ -309,7 +313,11 @@ void FrameScaler::scale(const uchar* pixels, qsizetype stride, QImage& out) cons
         } else if (m_scaling == Scaling::pixels) {
             scaleRow(reinterpret_cast<const quint32*>(pixels + row * stride), destination);
         } else if (weight == 0) {
-            std::memcpy(line, smoothRow(pixels, stride, row), static_cast<std::size_t>(rowBytes));
+            // Scaled straight into the first line that shows it.
+            const quint32* scaled = smoothRow(pixels, stride, row, destination);
+            if (scaled != destination) {
+                std::memcpy(line, scaled, static_cast<std::size_t>(rowBytes));
+            }
         } else {
             mixRows(smoothRow(pixels, stride, row), smoothRow(pixels, stride, row + 1),
                     quint32(weight), destination, width);

@@ -63,7 +63,8 @@ private:
     void scaleRow(const quint32* source, quint32* destination) const;
     void scaleSmoothRow(const quint32* source, quint32* destination) const;
     bool buildEdges();
-    const quint32* smoothRow(const uchar* pixels, qsizetype stride, int row) const;
+    const quint32* smoothRow(const uchar* pixels, qsizetype stride, int row,
+                             quint32* into = nullptr) const;
 
     QSize m_output;
     QRect m_grab;
@@ -85,9 +86,11 @@ private:
     std::vector<quint16> m_edgeWeights; // per byte of the grabbed row
     bool m_edgesMix = false;
     mutable std::vector<quint32> m_edgeRow; // a source row, then its mixed edges
-    // Smooth scaling: two source rows scaled across, and which rows they hold.
+    // Smooth scaling: two source rows scaled across, which rows they are, and
+    // where they are (in the scratch rows or an output line already written).
     mutable std::vector<quint32> m_scratch;
     mutable int m_scratchRows[2] = {-1, -1};
+    mutable const quint32* m_scaledRows[2] = {nullptr, nullptr};
 };
 
 // Alpha-blends a premultiplied ARGB image (an X cursor) onto the grabbed
