@@ -26,10 +26,22 @@ inline quint32 mix(quint32 a, quint32 b, quint32 weight) {
 // Byte by byte, so that the compiler vectorises it in 16-bit lanes; opaque
 // alpha stays opaque.
 OCULO_VECTOR_CLONES
+void average(const uchar* a, const uchar* b, uchar* o, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+        o[i] = uchar((a[i] + b[i] + 1) >> 1);
+    }
+}
+
+OCULO_VECTOR_CLONES
 void mixRows(const quint32* upper, const quint32* lower, quint32 weight, quint32* out, int width) {
     const auto* a = reinterpret_cast<const uchar*>(upper);
     const auto* b = reinterpret_cast<const uchar*>(lower);
     auto* o = reinterpret_cast<uchar*>(out);
+    if (weight == 128) {
+        // Half and half, the usual case at zoom 2: the same rounding, a byte per lane.
+        average(a, b, o, width * 4);
+        return;
+    }
     const auto keep = quint16(256 - weight);
     const auto share = quint16(weight);
     for (int i = 0; i < width * 4; ++i) {
@@ -50,9 +62,13 @@ void mixColumns(const quint32* source, const int* first, const quint16* weights,
 // Every edge of a source row mixed at once, byte by byte so that it vectorises
 // in 16-bit lanes: `weights` holds, per byte, the share of the right neighbour.
 OCULO_VECTOR_CLONES
-void mixEdges(const quint32* row, const quint16* weights, quint32* out, int edges) {
+void mixEdges(const quint32* row, const quint16* weights, bool halves, quint32* out, int edges) {
     const auto* a = reinterpret_cast<const uchar*>(row);
     auto* o = reinterpret_cast<uchar*>(out);
+    if (halves) {
+        average(a, a + 4, o, edges * 4);
+        return;
+    }
     for (int i = 0; i < edges * 4; ++i) {
         const quint16 share = weights[i];
         o[i] = uchar(quint16(a[i] * (256 - share) + a[i + 4] * share + 128) >> 8);
@@ -65,6 +81,16 @@ void copyCells(const quint32* __restrict from, const int* __restrict cells, quin
                int count) {
     for (int i = 0; i < count; ++i) {
         out[i] = from[cells[i]];
+    }
+}
+
+// Copy, mix, copy, mix: how zoom 2 off the grid lays out a row.
+OCULO_VECTOR_CLONES
+void interleave(const quint32* __restrict copies, const quint32* __restrict mixes,
+                quint32* __restrict out, int pairs) {
+    for (int i = 0; i < pairs; ++i) {
+        out[2 * i] = copies[i];
+        out[2 * i + 1] = mixes[i];
     }
 }
 
@@ -225,6 +251,25 @@ bool FrameScaler::buildEdges() {
         m_cells[static_cast<std::size_t>(i)] = width + pixel;
     }
     m_edgeRow.resize(std::size_t(width) * 2);
+    m_edgeHalves = std::all_of(m_edgeWeights.begin(), m_edgeWeights.end(),
+                               [](quint16 w) { return w == 0 || w == 128; });
+    // Copies and mixes alternating, starting with either.
+    m_edgePhase = -1;
+    const int start = m_cells[static_cast<std::size_t>(m_firstColumn)];
+    for (const int phase : {0, 1}) {
+        const int base = phase == 0 ? start : start - width;
+        bool alternates = base >= 0;
+        for (int i = m_firstColumn; i < m_endColumn && alternates; ++i) {
+            const int t = i - m_firstColumn + phase;
+            const int expected = t % 2 == 0 ? base + t / 2 : width + base + (t - 1) / 2;
+            alternates = m_cells[static_cast<std::size_t>(i)] == expected;
+        }
+        if (alternates) {
+            m_edgePhase = phase;
+            m_edgeBase = base;
+            break;
+        }
+    }
     return true;
 }
 
@@ -269,7 +314,23 @@ void FrameScaler::scaleSmoothRow(const quint32* source, quint32* destination) co
         const int width = m_grab.width();
         quint32* row = m_edgeRow.data();
         copyOpaque(source, row, width);
-        mixEdges(row, m_edgeWeights.data(), row + width, width - 1);
+        mixEdges(row, m_edgeWeights.data(), m_edgeHalves, row + width, width - 1);
+        if (m_edgePhase >= 0) {
+            quint32* out = destination + first;
+            const quint32* copies = row + m_edgeBase;
+            const quint32* mixes = copies + width;
+            int count = m_endColumn - m_firstColumn;
+            if (m_edgePhase == 1) {
+                *out++ = *mixes++;
+                ++copies;
+                --count;
+            }
+            interleave(copies, mixes, out, count / 2);
+            if (count % 2 != 0) {
+                out[count - 1] = copies[count / 2];
+            }
+            return;
+        }
         copyCells(row, m_cells.data() + first, destination + first, m_endColumn - m_firstColumn);
         return;
     }
