@@ -253,22 +253,30 @@ bool FrameScaler::buildEdges() {
     m_edgeRow.resize(std::size_t(width) * 2);
     m_edgeHalves = std::all_of(m_edgeWeights.begin(), m_edgeWeights.end(),
                                [](quint16 w) { return w == 0 || w == 128; });
-    // Copies and mixes alternating, starting with either.
-    m_edgePhase = -1;
-    const int start = m_cells[static_cast<std::size_t>(m_firstColumn)];
-    for (const int phase : {0, 1}) {
-        const int base = phase == 0 ? start : start - width;
-        bool alternates = base >= 0;
-        for (int i = m_firstColumn; i < m_endColumn && alternates; ++i) {
-            const int t = i - m_firstColumn + phase;
-            const int expected = t % 2 == 0 ? base + t / 2 : width + base + (t - 1) / 2;
-            alternates = m_cells[static_cast<std::size_t>(i)] == expected;
+    // Stretches where copies and mixes alternate (zoom about 2) are
+    // interleaved; the cells between them are gathered.
+    m_segments.clear();
+    int gathered = m_firstColumn;
+    for (int i = m_firstColumn; i < m_endColumn;) {
+        const int base = m_cells[static_cast<std::size_t>(i)];
+        int end = i;
+        while (base < width && end < m_endColumn &&
+               m_cells[static_cast<std::size_t>(end)] ==
+                   ((end - i) % 2 == 0 ? base + (end - i) / 2 : width + base + (end - i) / 2)) {
+            ++end;
         }
-        if (alternates) {
-            m_edgePhase = phase;
-            m_edgeBase = base;
-            break;
+        if (end - i < 16) {
+            ++i;
+            continue;
         }
+        if (gathered < i) {
+            m_segments.push_back({gathered, i - gathered, -1});
+        }
+        m_segments.push_back({i, end - i, base});
+        i = gathered = end;
+    }
+    if (gathered < m_endColumn) {
+        m_segments.push_back({gathered, m_endColumn - gathered, -1});
     }
     return true;
 }
@@ -315,23 +323,19 @@ void FrameScaler::scaleSmoothRow(const quint32* source, quint32* destination) co
         quint32* row = m_edgeRow.data();
         copyOpaque(source, row, width);
         mixEdges(row, m_edgeWeights.data(), m_edgeHalves, row + width, width - 1);
-        if (m_edgePhase >= 0) {
-            quint32* out = destination + first;
-            const quint32* copies = row + m_edgeBase;
-            const quint32* mixes = copies + width;
-            int count = m_endColumn - m_firstColumn;
-            if (m_edgePhase == 1) {
-                *out++ = *mixes++;
-                ++copies;
-                --count;
+        for (const Segment& segment : m_segments) {
+            quint32* out = destination + segment.begin;
+            if (segment.base < 0) {
+                copyCells(row, m_cells.data() + segment.begin, out, segment.count);
+                continue;
             }
-            interleave(copies, mixes, out, count / 2);
-            if (count % 2 != 0) {
-                out[count - 1] = copies[count / 2];
+            const quint32* copies = row + segment.base;
+            const int pairs = segment.count / 2;
+            interleave(copies, copies + width, out, pairs);
+            if (segment.count % 2 != 0) {
+                out[segment.count - 1] = copies[pairs];
             }
-            return;
         }
-        copyCells(row, m_cells.data() + first, destination + first, m_endColumn - m_firstColumn);
         return;
     }
     mixColumns(source, m_columns.index.data() + first, m_columns.weight.data() + first,

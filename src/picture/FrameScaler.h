@@ -86,10 +86,14 @@ private:
     std::vector<quint16> m_edgeWeights; // per byte of the grabbed row
     bool m_edgesMix = false;
     bool m_edgeHalves = false; // every mixing weight is 128
-    // 0 or 1: the cells alternate copy and mix from source pixel m_edgeBase,
-    // starting with a copy or a mix; -1: neither.
-    int m_edgePhase = -1;
-    int m_edgeBase = 0;
+    // Output columns [begin, begin + count): copy, mix, copy, ... from source
+    // pixel `base`, or gathered cell by cell when `base` is -1.
+    struct Segment {
+        int begin;
+        int count;
+        int base;
+    };
+    std::vector<Segment> m_segments;
     mutable std::vector<quint32> m_edgeRow; // a source row, then its mixed edges
     // Smooth scaling: two source rows scaled across, which rows they are, and
     // where they are (in the scratch rows or an output line already written).
