@@ -254,7 +254,8 @@ bool FrameScaler::buildEdges() {
     m_edgeHalves = std::all_of(m_edgeWeights.begin(), m_edgeWeights.end(),
                                [](quint16 w) { return w == 0 || w == 128; });
     // Stretches where copies and mixes alternate (zoom about 2) are
-    // interleaved; the cells between them are gathered.
+    // interleaved; the cells between them, and stretches too short to pay for
+    // a call, are gathered.
     m_segments.clear();
     int gathered = m_firstColumn;
     for (int i = m_firstColumn; i < m_endColumn;) {
