@@ -219,7 +219,9 @@ bool measurePictureOptions(const DisplayInfo& display, const Options& options) {
     struct Case {
         const char* name;
         PictureOptions picture;
+        double zoom = 0; // 0: about 2, as following starts
     };
+    const PictureOptions smooth{ColorFilter::none, Scaling::smooth, false};
     const Case cases[] = {
         {"everything off", {}},
         {"invert", {ColorFilter::invert, Scaling::pixels, false}},
@@ -229,14 +231,19 @@ bool measurePictureOptions(const DisplayInfo& display, const Options& options) {
         {"smooth + invert lightness", {ColorFilter::invertLightness, Scaling::smooth, false}},
         {"crosshair", {ColorFilter::none, Scaling::pixels, true}},
         {"everything on", {ColorFilter::invertLightness, Scaling::smooth, true}},
+        // Zoom steps off the pixel grid, each against crisp at the same zoom.
+        {"everything off, zoom 1.5", {}, 1.5},
+        {"smooth, zoom 1.5", smooth, 1.5},
+        {"everything off, zoom 2.5", {}, 2.5},
+        {"smooth, zoom 2.5", smooth, 2.5},
     };
     for (const QSize output : {QSize(400, 330), QSize(1400, 1000)}) {
         // A fractional origin, as when the pointer is followed: smooth scaling mixes.
         const QSizeF source(output.width() / 2.0 + 0.5, output.height() / 2.0 + 0.5);
         double offMs = 0;
         for (const Case& each : cases) {
-            CaptureConfiguration configuration =
-                configurationFor(source, display.frame, each.picture);
+            CaptureConfiguration configuration = configurationFor(
+                each.zoom > 0 ? QSizeF(output) / each.zoom : source, display.frame, each.picture);
             configuration.outputSize = output;
             QString error;
             const auto session =
@@ -258,7 +265,7 @@ bool measurePictureOptions(const DisplayInfo& display, const Options& options) {
                 client.push_back(threadCpuNs() - c0);
             }
             const Percentiles c = percentiles(client);
-            offMs = offMs > 0 ? offMs : c.medianMs;
+            offMs = each.picture == PictureOptions() ? c.medianMs : offMs;
             std::printf("  %4dx%-4d %-26s client %6.3f / %6.3f ms  %.2fx everything off\n",
                         output.width(), output.height(), each.name, c.medianMs, c.p95Ms,
                         c.medianMs / offMs);

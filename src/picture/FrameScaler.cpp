@@ -26,10 +26,22 @@ inline quint32 mix(quint32 a, quint32 b, quint32 weight) {
 // Byte by byte, so that the compiler vectorises it in 16-bit lanes; opaque
 // alpha stays opaque.
 OCULO_VECTOR_CLONES
+void average(const uchar* a, const uchar* b, uchar* o, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+        o[i] = uchar((a[i] + b[i] + 1) >> 1);
+    }
+}
+
+OCULO_VECTOR_CLONES
 void mixRows(const quint32* upper, const quint32* lower, quint32 weight, quint32* out, int width) {
     const auto* a = reinterpret_cast<const uchar*>(upper);
     const auto* b = reinterpret_cast<const uchar*>(lower);
     auto* o = reinterpret_cast<uchar*>(out);
+    if (weight == 128) {
+        // Half and half, the usual case at zoom 2: the same rounding, a byte per lane.
+        average(a, b, o, width * 4);
+        return;
+    }
     const auto keep = quint16(256 - weight);
     const auto share = quint16(weight);
     for (int i = 0; i < width * 4; ++i) {
@@ -44,6 +56,48 @@ void mixColumns(const quint32* source, const int* first, const quint16* weights,
     for (int i = 0; i < count; ++i) {
         const quint32* in = source + first[i];
         out[i] = weights[i] == 0 ? in[0] | opaque : mix(in[0], in[1], weights[i]);
+    }
+}
+
+// Every edge of a source row mixed at once, byte by byte so that it vectorises
+// in 16-bit lanes: `weights` holds, per byte, the share of the right neighbour.
+OCULO_VECTOR_CLONES
+void mixEdges(const quint32* row, const quint16* weights, bool halves, quint32* out, int edges) {
+    const auto* a = reinterpret_cast<const uchar*>(row);
+    auto* o = reinterpret_cast<uchar*>(out);
+    if (halves) {
+        average(a, a + 4, o, edges * 4);
+        return;
+    }
+    for (int i = 0; i < edges * 4; ++i) {
+        const quint16 share = weights[i];
+        o[i] = uchar(quint16(a[i] * (256 - share) + a[i + 4] * share + 128) >> 8);
+    }
+}
+
+// A gather: the cells are already opaque.
+OCULO_VECTOR_CLONES
+void copyCells(const quint32* __restrict from, const int* __restrict cells, quint32* __restrict out,
+               int count) {
+    for (int i = 0; i < count; ++i) {
+        out[i] = from[cells[i]];
+    }
+}
+
+// Copy, mix, copy, mix: how zoom 2 off the grid lays out a row.
+OCULO_VECTOR_CLONES
+void interleave(const quint32* __restrict copies, const quint32* __restrict mixes,
+                quint32* __restrict out, int pairs) {
+    for (int i = 0; i < pairs; ++i) {
+        out[2 * i] = copies[i];
+        out[2 * i + 1] = mixes[i];
+    }
+}
+
+OCULO_VECTOR_CLONES
+void copyOpaque(const quint32* __restrict from, quint32* __restrict out, int count) {
+    for (int i = 0; i < count; ++i) {
+        out[i] = from[i] | opaque;
     }
 }
 
@@ -113,6 +167,7 @@ void FrameScaler::configure(const QRectF& source, const QRect& visible, const QS
     m_endColumn = 0;
     m_doublingPhase = -1;
     m_columnsMix = false;
+    m_edgesMix = false;
     const int width = std::max(0, output.width());
     const int height = std::max(0, output.height());
     if (output.isEmpty() || source.isEmpty() || visible.isEmpty()) {
@@ -151,6 +206,7 @@ void FrameScaler::configure(const QRectF& source, const QRect& visible, const QS
                            [](quint16 w) { return w != 0; });
     };
     m_columnsMix = mixes(m_columns);
+    m_edgesMix = m_columnsMix && buildEdges();
     // Whole zoom on the pixel grid mixes nothing: the crisp path does the same faster.
     if (m_columnsMix || mixes(m_rows)) {
         m_scaling = Scaling::smooth;
@@ -173,6 +229,57 @@ void FrameScaler::configure(const QRectF& source, const QRect& visible, const QS
             break;
         }
     }
+}
+
+bool FrameScaler::buildEdges() {
+    const int width = m_grab.width();
+    m_cells.assign(m_columns.index.size(), 0);
+    m_edgeWeights.assign(std::size_t(width) * 4, 0);
+    for (int i = m_firstColumn; i < m_endColumn; ++i) {
+        const int pixel = m_columns.index[static_cast<std::size_t>(i)];
+        const quint16 weight = m_columns.weight[static_cast<std::size_t>(i)];
+        if (weight == 0) {
+            m_cells[static_cast<std::size_t>(i)] = pixel;
+            continue;
+        }
+        quint16* edge = m_edgeWeights.data() + std::size_t(pixel) * 4;
+        // Two columns across one edge (a rounding tie) mix cell by cell instead.
+        if (edge[0] != 0 && edge[0] != weight) {
+            return false;
+        }
+        std::fill(edge, edge + 4, weight);
+        m_cells[static_cast<std::size_t>(i)] = width + pixel;
+    }
+    m_edgeRow.resize(std::size_t(width) * 2);
+    m_edgeHalves = std::all_of(m_edgeWeights.begin(), m_edgeWeights.end(),
+                               [](quint16 w) { return w == 0 || w == 128; });
+    // Stretches where copies and mixes alternate (zoom about 2) are
+    // interleaved; the cells between them, and stretches too short to pay for
+    // a call, are gathered.
+    m_segments.clear();
+    int gathered = m_firstColumn;
+    for (int i = m_firstColumn; i < m_endColumn;) {
+        const int base = m_cells[static_cast<std::size_t>(i)];
+        int end = i;
+        while (base < width && end < m_endColumn &&
+               m_cells[static_cast<std::size_t>(end)] ==
+                   ((end - i) % 2 == 0 ? base + (end - i) / 2 : width + base + (end - i) / 2)) {
+            ++end;
+        }
+        if (end - i < 16) {
+            ++i;
+            continue;
+        }
+        if (gathered < i) {
+            m_segments.push_back({gathered, i - gathered, -1});
+        }
+        m_segments.push_back({i, end - i, base});
+        i = gathered = end;
+    }
+    if (gathered < m_endColumn) {
+        m_segments.push_back({gathered, m_endColumn - gathered, -1});
+    }
+    return true;
 }
 
 void FrameScaler::scaleRow(const quint32* source, quint32* destination) const {
@@ -212,20 +319,44 @@ void FrameScaler::scaleSmoothRow(const quint32* source, quint32* destination) co
     std::fill(destination, destination + m_firstColumn, black);
     std::fill(destination + m_endColumn, destination + m_output.width(), black);
     const auto first = static_cast<std::size_t>(m_firstColumn);
+    if (m_edgesMix) {
+        const int width = m_grab.width();
+        quint32* row = m_edgeRow.data();
+        copyOpaque(source, row, width);
+        mixEdges(row, m_edgeWeights.data(), m_edgeHalves, row + width, width - 1);
+        for (const Segment& segment : m_segments) {
+            quint32* out = destination + segment.begin;
+            if (segment.base < 0) {
+                copyCells(row, m_cells.data() + segment.begin, out, segment.count);
+                continue;
+            }
+            const quint32* copies = row + segment.base;
+            const int pairs = segment.count / 2;
+            interleave(copies, copies + width, out, pairs);
+            if (segment.count % 2 != 0) {
+                out[segment.count - 1] = copies[pairs];
+            }
+        }
+        return;
+    }
     mixColumns(source, m_columns.index.data() + first, m_columns.weight.data() + first,
                destination + first, m_endColumn - m_firstColumn);
 }
 
-// Row `row` of the grab scaled across, from the scratch rows when it is there.
-// Rows `row` and `row + 1` never share a slot.
-const quint32* FrameScaler::smoothRow(const uchar* pixels, qsizetype stride, int row) const {
+// Row `row` of the grab scaled across, from a cached row when it is there,
+// else into `into` or a scratch row. Rows `row` and `row + 1` never share a slot.
+const quint32* FrameScaler::smoothRow(const uchar* pixels, qsizetype stride, int row,
+                                      quint32* into) const {
     const int slot = row & 1;
-    quint32* line = m_scratch.data() + std::size_t(slot) * std::size_t(m_output.width());
     if (m_scratchRows[slot] != row) {
+        quint32* line = into != nullptr
+                            ? into
+                            : m_scratch.data() + std::size_t(slot) * std::size_t(m_output.width());
         scaleSmoothRow(reinterpret_cast<const quint32*>(pixels + row * stride), line);
         m_scratchRows[slot] = row;
+        m_scaledRows[slot] = line;
     }
-    return line;
+    return m_scaledRows[slot];
 }
 
 void FrameScaler::scale(const uchar* pixels, qsizetype stride, QImage& out) const {
@@ -248,7 +379,11 @@ void FrameScaler::scale(const uchar* pixels, qsizetype stride, QImage& out) cons
         } else if (m_scaling == Scaling::pixels) {
             scaleRow(reinterpret_cast<const quint32*>(pixels + row * stride), destination);
         } else if (weight == 0) {
-            std::memcpy(line, smoothRow(pixels, stride, row), static_cast<std::size_t>(rowBytes));
+            // Scaled straight into the first line that shows it.
+            const quint32* scaled = smoothRow(pixels, stride, row, destination);
+            if (scaled != destination) {
+                std::memcpy(line, scaled, static_cast<std::size_t>(rowBytes));
+            }
         } else {
             mixRows(smoothRow(pixels, stride, row), smoothRow(pixels, stride, row + 1),
                     quint32(weight), destination, width);

@@ -62,7 +62,9 @@ private:
 
     void scaleRow(const quint32* source, quint32* destination) const;
     void scaleSmoothRow(const quint32* source, quint32* destination) const;
-    const quint32* smoothRow(const uchar* pixels, qsizetype stride, int row) const;
+    bool buildEdges();
+    const quint32* smoothRow(const uchar* pixels, qsizetype stride, int row,
+                             quint32* into = nullptr) const;
 
     QSize m_output;
     QRect m_grab;
@@ -77,9 +79,27 @@ private:
     // one single column; -1: neither.
     int m_doublingPhase = -1;
     bool m_columnsMix = false;
-    // Smooth scaling: two source rows scaled across, and which rows they hold.
+    // Mixing columns: each edge between two source pixels feeds at most one
+    // output column, so a row mixes once per source pixel and the output
+    // columns copy either a source pixel (cell < grab width) or a mixed edge.
+    std::vector<int> m_cells;
+    std::vector<quint16> m_edgeWeights; // per byte of the grabbed row
+    bool m_edgesMix = false;
+    bool m_edgeHalves = false; // every mixing weight is 128
+    // Output columns [begin, begin + count): copy, mix, copy, ... from source
+    // pixel `base`, or gathered cell by cell when `base` is -1.
+    struct Segment {
+        int begin;
+        int count;
+        int base;
+    };
+    std::vector<Segment> m_segments;
+    mutable std::vector<quint32> m_edgeRow; // a source row, then its mixed edges
+    // Smooth scaling: two source rows scaled across, which rows they are, and
+    // where they are (in the scratch rows or an output line already written).
     mutable std::vector<quint32> m_scratch;
     mutable int m_scratchRows[2] = {-1, -1};
+    mutable const quint32* m_scaledRows[2] = {nullptr, nullptr};
 };
 
 // Alpha-blends a premultiplied ARGB image (an X cursor) onto the grabbed
