@@ -3,6 +3,8 @@
 #include "picture/PictureEffects.h"
 #include "platform/x11/X11CaptureConnection.h"
 
+#include <QPainter>
+
 #include <xcb/shm.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@ constexpr int maximumSide = 16384;
 } // namespace
 
 void X11WindowPresenter::stop() {
+    m_presented = false;
     m_gc.reset();
     m_window = 0;
     m_scaler = FrameScaler();
@@ -52,6 +55,15 @@ void X11WindowPresenter::setTarget(quint32 window, const QSize& size, const QRec
             m_segment = SharedMemorySegment::attach(c, bytes, &why);
         }
     }
+    // Following, this runs every frame: the canvas is made anew only when it must.
+    const uchar* place = m_segment ? m_segment->data() : nullptr;
+    if (m_canvas.size() != size || m_canvasPlace != place) {
+        m_canvas = m_segment ? QImage(m_segment->data(), size.width(), size.height(),
+                                      size.width() * 4, QImage::Format_RGB32)
+                             : QImage(size, QImage::Format_RGB32);
+        m_canvasPlace = place;
+        m_presented = false;
+    }
     // The centre part of the configured rectangle that fills the window.
     QRectF kept = source;
     if (!output.isEmpty()) {
@@ -71,7 +83,6 @@ void X11WindowPresenter::present(const uchar* pixels, qsizetype stride, const QR
         return;
     }
     xcb_connection_t* c = m_connection.get();
-    const QSize size = m_scaler.outputSize();
     const QRect own = m_scaler.grabRect();
     const uchar* start = pixels;
     if (!own.isEmpty()) {
@@ -80,25 +91,76 @@ void X11WindowPresenter::present(const uchar* pixels, qsizetype stride, const QR
         }
         start += (own.y() - grab.y()) * stride + (own.x() - grab.x()) * 4;
     }
-    if (m_segment) {
-        QImage image(m_segment->data(), size.width(), size.height(), size.width() * 4,
-                     QImage::Format_RGB32);
-        m_scaler.scale(start, stride, image);
-        finishPicture(m_picture, m_scaler, image);
-        xcb_shm_put_image(c, m_window, m_gc->id(), size.width(), size.height(), 0, 0, size.width(),
-                          size.height(), 0, 0, m_depth, XCB_IMAGE_FORMAT_Z_PIXMAP, 0,
-                          m_segment->id(), 0);
-    } else {
-        QImage image(size, QImage::Format_RGB32);
-        if (image.isNull()) {
-            return;
-        }
-        m_scaler.scale(start, stride, image);
-        finishPicture(m_picture, m_scaler, image);
-        xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, m_window, m_gc->id(), size.width(),
-                      size.height(), 0, 0, 0, m_depth, image.sizeInBytes(), image.constBits());
+    if (m_canvas.isNull()) {
+        return; // out of memory
     }
+    m_scaler.scale(start, stride, m_canvas);
+    finishPicture(m_picture, m_scaler, m_canvas);
+    // The controls lie over the picture, filter and crosshair.
+    m_blended = QRect();
+    blendOverlay();
+    put(m_canvas.rect());
+    m_presented = true;
     xcb_flush(c);
+}
+
+void X11WindowPresenter::setOverlay(const QImage& overlay, const QPoint& at) {
+    // Drawn 1:1 in device pixels, whatever the ratio it was made for.
+    m_overlay = overlay.format() == QImage::Format_ARGB32_Premultiplied
+                    ? overlay
+                    : overlay.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    m_overlayAt = at;
+}
+
+void X11WindowPresenter::redrawOverlay() {
+    if (m_window == 0 || !m_presented) {
+        return;
+    }
+    if (m_segment) {
+        // The server may still be reading the segment for the last put.
+        const XcbReply<xcb_get_input_focus_reply_t> sync(xcb_get_input_focus_reply(
+            m_connection.get(), xcb_get_input_focus(m_connection.get()), nullptr));
+    }
+    const QRect before = m_blended;
+    if (!before.isEmpty()) {
+        QPainter painter(&m_canvas);
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.drawImage(before.topLeft(), m_under);
+    }
+    blendOverlay();
+    const QRect changed = before.united(m_blended);
+    if (!changed.isEmpty()) {
+        put(changed);
+        xcb_flush(m_connection.get());
+    }
+}
+
+void X11WindowPresenter::blendOverlay() {
+    m_blended = QRect();
+    if (m_overlay.isNull()) {
+        return;
+    }
+    const QRect area = QRect(m_overlayAt, m_overlay.size()).intersected(m_canvas.rect());
+    if (area.isEmpty()) {
+        return;
+    }
+    m_under = m_canvas.copy(area);
+    QPainter painter(&m_canvas);
+    painter.drawImage(QRectF(area), m_overlay, QRectF(area.translated(-m_overlayAt)));
+    m_blended = area;
+}
+
+void X11WindowPresenter::put(const QRect& area) {
+    xcb_connection_t* c = m_connection.get();
+    if (m_segment) {
+        xcb_shm_put_image(c, m_window, m_gc->id(), m_canvas.width(), m_canvas.height(), area.x(),
+                          area.y(), area.width(), area.height(), area.x(), area.y(), m_depth,
+                          XCB_IMAGE_FORMAT_Z_PIXMAP, 0, m_segment->id(), 0);
+        return;
+    }
+    const QImage part = area == m_canvas.rect() ? m_canvas : m_canvas.copy(area);
+    xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, m_window, m_gc->id(), part.width(), part.height(),
+                  area.x(), area.y(), 0, m_depth, part.sizeInBytes(), part.constBits());
 }
 
 } // namespace oculo::x11
