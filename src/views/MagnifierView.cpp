@@ -233,6 +233,9 @@ MagnifierView::~MagnifierView() {
     if (m_announcedWindow != 0) {
         Q_EMIT presentationTargetChanged(0, QSize());
     }
+    if (m_overlayShown) {
+        Q_EMIT presentationOverlayChanged(QImage(), QPoint());
+    }
 }
 
 void MagnifierView::updateSurface() {

@@ -8,11 +8,42 @@
 #include <xcb/shm.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace oculo::x11 {
 namespace {
 
 constexpr int maximumSide = 16384;
+
+// Copies `area` of `from` to `to` at `at`; both are 32-bit images holding it.
+void copyRows(const QImage& from, const QRect& area, QImage& to, const QPoint& at) {
+    const qsizetype bytes = qsizetype(area.width()) * 4;
+    for (int y = 0; y < area.height(); ++y) {
+        std::memcpy(to.scanLine(at.y() + y) + qsizetype(at.x()) * 4,
+                    from.constScanLine(area.y() + y) + qsizetype(area.x()) * 4, bytes);
+    }
+}
+
+// The smallest rectangle holding every pixel of `image` that is not fully
+// transparent; empty when there is none.
+QRect visibleBounds(const QImage& image) {
+    int left = image.width();
+    int right = -1;
+    int top = image.height();
+    int bottom = -1;
+    for (int y = 0; y < image.height(); ++y) {
+        const auto* row = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            if (qAlpha(row[x]) != 0) {
+                left = std::min(left, x);
+                right = std::max(right, x);
+                top = std::min(top, y);
+                bottom = y;
+            }
+        }
+    }
+    return right < 0 ? QRect() : QRect(QPoint(left, top), QPoint(right, bottom));
+}
 
 } // namespace
 
@@ -105,11 +136,13 @@ void X11WindowPresenter::present(const uchar* pixels, qsizetype stride, const QR
 }
 
 void X11WindowPresenter::setOverlay(const QImage& overlay, const QPoint& at) {
-    // Drawn 1:1 in device pixels, whatever the ratio it was made for.
-    m_overlay = overlay.format() == QImage::Format_ARGB32_Premultiplied
-                    ? overlay
-                    : overlay.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    m_overlayAt = at;
+    const QImage image = overlay.format() == QImage::Format_ARGB32_Premultiplied
+                             ? overlay
+                             : overlay.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    // Each frame blends only what shows: transparent margins are cut off once, here.
+    const QRect shown = visibleBounds(image);
+    m_overlay = shown == image.rect() ? image : image.copy(shown);
+    m_overlayAt = at + shown.topLeft();
 }
 
 void X11WindowPresenter::redrawOverlay() {
@@ -123,9 +156,7 @@ void X11WindowPresenter::redrawOverlay() {
     }
     const QRect before = m_blended;
     if (!before.isEmpty()) {
-        QPainter painter(&m_canvas);
-        painter.setCompositionMode(QPainter::CompositionMode_Source);
-        painter.drawImage(before.topLeft(), m_under);
+        copyRows(m_under, m_under.rect(), m_canvas, before.topLeft());
     }
     blendOverlay();
     const QRect changed = before.united(m_blended);
@@ -144,7 +175,11 @@ void X11WindowPresenter::blendOverlay() {
     if (area.isEmpty()) {
         return;
     }
-    m_under = m_canvas.copy(area);
+    // Kept for redrawOverlay(); the buffer is reused from frame to frame.
+    if (m_under.size() != area.size()) {
+        m_under = QImage(area.size(), QImage::Format_RGB32);
+    }
+    copyRows(m_canvas, area, m_under, QPoint(0, 0));
     QPainter painter(&m_canvas);
     painter.drawImage(QRectF(area), m_overlay, QRectF(area.translated(-m_overlayAt)));
     m_blended = area;
