@@ -87,7 +87,7 @@ private:
     MagnifierControlsView* m_controls = nullptr;
     // Stands in for the strip while it slides and fades.
     ControlsSnapshot* m_controlsSnapshot = nullptr;
-    // Shows the picture drawn by the capture thread while nothing lies over it.
+    // Shows the picture drawn by the capture thread whenever there is a frame.
     PictureSurface* m_surface = nullptr;
     QWidget* m_surfaceHolder = nullptr;
     quintptr m_announcedWindow = 0;
