@@ -96,6 +96,10 @@ ScreenCaptureService::startCapture(const DisplayInfo& display, const QRectF& sou
         co_return CaptureError{QStringLiteral("No capture stream could be created")};
     }
     m_stream = stream;
+    // The overlay first, so that the first frame drawn already carries it.
+    if (!m_overlay.isNull()) {
+        stream->setPresentationOverlay(m_overlay, m_overlayPosition);
+    }
     if (m_targetWindow != 0) {
         stream->setPresentationTarget(m_targetWindow, m_targetSize);
     }
@@ -219,6 +223,14 @@ void ScreenCaptureService::setPresentationTarget(quintptr window, const QSize& s
     m_targetSize = size;
     if (m_stream) {
         m_stream->setPresentationTarget(window, size);
+    }
+}
+
+void ScreenCaptureService::setPresentationOverlay(const QImage& overlay, const QPoint& position) {
+    m_overlay = overlay;
+    m_overlayPosition = position;
+    if (m_stream) {
+        m_stream->setPresentationOverlay(overlay, position);
     }
 }
 

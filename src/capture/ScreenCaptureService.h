@@ -55,6 +55,8 @@ public:
     // Where running and later streams also draw their frames themselves
     // (a native window id and its size in device pixels); 0 stops that.
     void setPresentationTarget(quintptr window, const QSize& size);
+    // What running and later streams lay over the frames they draw themselves.
+    void setPresentationOverlay(const QImage& overlay, const QPoint& position);
 
     static CaptureConfiguration configurationFor(const QRectF& sourceRect);
     // Output images are at most this large (the window's size in device
@@ -98,6 +100,8 @@ private:
     PictureOptions m_pictureOptions;
     quintptr m_targetWindow = 0;
     QSize m_targetSize;
+    QImage m_overlay;
+    QPoint m_overlayPosition;
 };
 
 } // namespace oculo

@@ -5,6 +5,7 @@
 
 #include <QImage>
 #include <QObject>
+#include <QPoint>
 #include <QRectF>
 #include <QSize>
 #include <qcoro/qcorotask.h>
@@ -60,6 +61,13 @@ public:
     virtual void setPresentationTarget(quintptr window, const QSize& size) {
         Q_UNUSED(window);
         Q_UNUSED(size);
+    }
+    // Lay `overlay` (premultiplied alpha, device pixels) over every frame drawn
+    // into the presentation target, its top-left at `position` in the target;
+    // a still picture is drawn again with it at once. A null image removes it.
+    virtual void setPresentationOverlay(const QImage& overlay, const QPoint& position) {
+        Q_UNUSED(overlay);
+        Q_UNUSED(position);
     }
 
 Q_SIGNALS:

@@ -19,6 +19,21 @@
 
 namespace oculo {
 
+namespace {
+
+// `strip` as it would draw itself over the view, in device pixels: its margins
+// stay transparent (grab() would fill them with the window colour).
+QImage stripPicture(QWidget* strip) {
+    const qreal ratio = strip->devicePixelRatioF();
+    QImage picture(strip->size() * ratio, QImage::Format_ARGB32_Premultiplied);
+    picture.setDevicePixelRatio(ratio);
+    picture.fill(Qt::transparent);
+    strip->render(&picture, QPoint(), QRegion(), QWidget::DrawChildren);
+    return picture;
+}
+
+} // namespace
+
 // A picture of the controls strip, drawn at an opacity. Qt cannot nest graphics
 // effects and the strip's disabled controls already use one, so the strip
 // itself is hidden while it animates and this picture moves and fades instead.
@@ -31,20 +46,13 @@ public:
         hide();
     }
 
-    // Takes the picture of `strip` as it would draw itself over the view: its
-    // margins stay transparent (grab() would fill them with the window colour).
     void takePicture(QWidget* strip) {
-        const qreal ratio = strip->devicePixelRatioF();
-        QPixmap picture(strip->size() * ratio);
-        picture.setDevicePixelRatio(ratio);
-        picture.fill(Qt::transparent);
-        strip->render(&picture, QPoint(), QRegion(), QWidget::DrawChildren);
-        m_picture = picture;
+        m_picture = stripPicture(strip);
         resize(strip->size());
         update();
     }
 
-    void dropPicture() { m_picture = QPixmap(); }
+    void dropPicture() { m_picture = QImage(); }
 
     void setOpacity(double opacity) {
         if (qFuzzyCompare(opacity, m_opacity)) {
@@ -54,25 +62,40 @@ public:
         update();
     }
 
+    // The picture as this widget draws it now, in device pixels; null while
+    // nothing of it shows.
+    QImage drawn() const {
+        if (m_picture.isNull() || m_opacity <= 0) {
+            return {};
+        }
+        QImage image(m_picture.size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        painter.setOpacity(m_opacity);
+        painter.drawImage(image.rect(), m_picture, m_picture.rect());
+        return image;
+    }
+
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setOpacity(m_opacity);
-        painter.drawPixmap(0, 0, m_picture);
+        painter.drawImage(0, 0, m_picture);
     }
 
 private:
-    QPixmap m_picture;
+    QImage m_picture;
     double m_opacity = 1.0;
 };
 
 // A native child window Qt never paints: the capture thread puts each frame
-// into it directly. Translucent widgets cannot blend over it, so it is shown
-// only while the controls and placeholders are away.
+// into it directly. It hides whatever widgets lie over it, so the capture
+// thread also lays the controls' look over the picture; the pointer passes
+// through it to the controls and the view.
 class PictureSurface : public QWidget {
 public:
     explicit PictureSurface(QWidget* parent)
-        : QWidget(parent) {
+        : QWidget(parent, Qt::WindowTransparentForInput) {
         setObjectName(QStringLiteral("pictureSurface"));
         // Made native only when first shown: a native window, even hidden,
         // changes how the window system treats the whole window.
@@ -171,8 +194,22 @@ MagnifierView::MagnifierView(MagnifierState& state, QWidget* parent)
     m_controls->raise();
     m_controls->move(controlsPosition(true));
     m_controlsSnapshot = new ControlsSnapshot(this);
-    m_surface = new PictureSurface(this);
+    // Made native, the surface would make its siblings native too, and those
+    // could not blend with the picture; in a holder of its own it has none.
+    m_surfaceHolder = new QWidget(this);
+    m_surfaceHolder->setAttribute(Qt::WA_TransparentForMouseEvents);
+    m_surfaceHolder->lower();
+    m_surface = new PictureSurface(m_surfaceHolder);
     m_surface->installEventFilter(this);
+    // A repaint of the strip (hover, press, a new value) shows in the overlay
+    // once the strip's children have painted too.
+    m_controls->installEventFilter(this);
+    m_overlayUpdate.setSingleShot(true);
+    m_overlayUpdate.setInterval(0);
+    connect(&m_overlayUpdate, &QTimer::timeout, this, [this] {
+        m_stripPicture = QImage();
+        updateOverlay();
+    });
 
     connect(&m_state, &MagnifierState::currentFrameChanged, this, [this] {
         takeFrame();
@@ -196,24 +233,26 @@ MagnifierView::~MagnifierView() {
     if (m_announcedWindow != 0) {
         Q_EMIT presentationTargetChanged(0, QSize());
     }
+    if (m_overlayShown) {
+        Q_EMIT presentationOverlayChanged(QImage(), QPoint());
+    }
 }
 
 void MagnifierView::updateSurface() {
     // Only an X server lets another connection draw into our window.
     static const bool drawnElsewhere = QGuiApplication::platformName() == QLatin1String("xcb");
-    const bool covered =
-        !drawnElsewhere || m_controlsShown || m_controlsAnimation || m_drawableFrame.isNull();
+    const bool covered = !drawnElsewhere || m_drawableFrame.isNull();
     if (covered) {
         if (m_surface->isVisible()) {
             m_surface->hide();
             update(); // the view paints the picture again from the next frame on
         }
     } else if (!m_surface->isVisible()) {
+        m_surface->setGeometry(m_surfaceHolder->rect());
         m_surface->setAttribute(Qt::WA_NativeWindow);
-        m_surface->setGeometry(rect());
         m_surface->show();
-        m_surface->lower();
     }
+    updateOverlay(); // before the target, so that its first frame carries it
     const quintptr window = m_surface->isVisible() ? m_surface->winId() : 0;
     const QSize size =
         window != 0 ? (QSizeF(m_surface->size()) * devicePixelRatioF()).toSize() : QSize();
@@ -222,6 +261,31 @@ void MagnifierView::updateSurface() {
         m_announcedSize = size;
         Q_EMIT presentationTargetChanged(window, size);
     }
+}
+
+void MagnifierView::updateOverlay() {
+    QImage overlay;
+    QPoint position;
+    if (m_surface->isVisible()) {
+        if (m_controlsSnapshot->isVisible()) {
+            overlay = m_controlsSnapshot->drawn();
+            position = m_controlsSnapshot->pos();
+        } else if (m_controls->isVisible()) {
+            if (m_stripPicture.isNull()) {
+                m_renderingOverlay = true;
+                m_stripPicture = stripPicture(m_controls);
+                m_stripPicture.setDevicePixelRatio(1);
+                m_renderingOverlay = false;
+            }
+            overlay = m_stripPicture;
+            position = m_controls->pos();
+        }
+    }
+    if (overlay.isNull() && !m_overlayShown) {
+        return;
+    }
+    m_overlayShown = !overlay.isNull();
+    Q_EMIT presentationOverlayChanged(overlay, (QPointF(position) * devicePixelRatioF()).toPoint());
 }
 
 QWidget* MagnifierView::buildNoCapturePlaceholder() {
@@ -307,6 +371,7 @@ void MagnifierView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     m_noCapturePlaceholder->setGeometry(rect());
     m_permissionPlaceholder->setGeometry(rect());
+    m_surfaceHolder->setGeometry(rect());
     m_surface->setGeometry(rect());
     placeControls();
     updateSurface();
@@ -326,6 +391,8 @@ void MagnifierView::placeControls() {
     // The strip wraps into more rows in a narrow window and grows upwards.
     m_controls->fitWithin(size());
     m_controls->move(controlsPosition(m_controlsShown));
+    m_stripPicture = QImage();
+    updateOverlay();
 }
 
 void MagnifierView::setControlsShown(bool shown) {
@@ -361,7 +428,7 @@ void MagnifierView::setControlsShown(bool shown) {
             [this, shown] { finishControlsAnimation(shown); });
     m_controlsAnimation = animation;
     animation->start(QAbstractAnimation::DeleteWhenStopped);
-    updateSurface();
+    updateOverlay();
     Q_EMIT controlsShownChanged(shown);
 }
 
@@ -372,6 +439,9 @@ void MagnifierView::showControlsStep(double progress) {
     const QPointF shown = controlsPosition(true);
     m_controlsSnapshot->move((hidden + (shown - hidden) * progress).toPoint());
     m_controlsSnapshot->setOpacity(progress);
+    if (m_controlsSnapshot->isVisible()) {
+        updateOverlay();
+    }
 }
 
 void MagnifierView::finishControlsAnimation(bool shown) {
@@ -383,7 +453,8 @@ void MagnifierView::finishControlsAnimation(bool shown) {
         m_controls->raise();
     }
     m_controlsAnimation = nullptr; // it deletes itself
-    updateSurface();
+    m_stripPicture = QImage();
+    updateOverlay();
 }
 
 void MagnifierView::enterEvent(QEnterEvent* event) {
@@ -416,6 +487,10 @@ void MagnifierView::keyPressEvent(QKeyEvent* event) {
 }
 
 bool MagnifierView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_controls && event->type() == QEvent::Paint && !m_renderingOverlay &&
+        m_surface->isVisible()) {
+        m_overlayUpdate.start();
+    }
     if (watched == m_surface && event->type() == QEvent::Paint) {
         // Exposed again (uncovered, mapped, resized): announcing the window
         // anew makes the capture thread draw a fresh frame into it at once.

@@ -4,6 +4,7 @@
 
 #include <QImage>
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 
 class QLabel;
@@ -52,6 +53,10 @@ Q_SIGNALS:
     // A native window that whoever captures the frames may draw the picture
     // into, filling `size` device pixels; 0 while the view paints it itself.
     void presentationTargetChanged(quintptr window, const QSize& size);
+    // What whoever draws into that window lays over the picture: the
+    // controls as they look now (premultiplied alpha), their top-left at
+    // `position` in the window's device pixels; null while none show.
+    void presentationOverlayChanged(const QImage& overlay, const QPoint& position);
     // The placeholder's button, shown while screen capture is not permitted.
     void openSystemSettingsRequested();
 
@@ -75,16 +80,23 @@ private:
     void showControlsStep(double progress);
     void finishControlsAnimation(bool shown);
     void updateSurface();
+    void updateOverlay();
 
     MagnifierState& m_state;
     ZoomInput m_zoomInput;
     MagnifierControlsView* m_controls = nullptr;
     // Stands in for the strip while it slides and fades.
     ControlsSnapshot* m_controlsSnapshot = nullptr;
-    // Shows the picture drawn by the capture thread while nothing lies over it.
+    // Shows the picture drawn by the capture thread whenever there is a frame.
     PictureSurface* m_surface = nullptr;
+    QWidget* m_surfaceHolder = nullptr;
     quintptr m_announcedWindow = 0;
     QSize m_announcedSize;
+    // The strip's look while the surface hides it, made again when it repaints.
+    QImage m_stripPicture;
+    QTimer m_overlayUpdate;
+    bool m_renderingOverlay = false;
+    bool m_overlayShown = false;
     QWidget* m_noCapturePlaceholder = nullptr;
     QWidget* m_permissionPlaceholder = nullptr;
     QPushButton* m_openSettingsButton = nullptr;

@@ -124,7 +124,9 @@ void MagnifierWindowController::setupPanel() {
             &PermissionManager::openSystemSettings);
     view->installEventFilter(this);
     panel->setContent(view);
-    // The capture thread draws into the view's picture surface while nothing covers it.
+    // The capture thread draws into the view's picture surface, the controls laid over it.
+    connect(view, &MagnifierView::presentationOverlayChanged, &m_capture->screenCaptureService(),
+            &ScreenCaptureService::setPresentationOverlay);
     connect(view, &MagnifierView::presentationTargetChanged, &m_capture->screenCaptureService(),
             &ScreenCaptureService::setPresentationTarget);
 

@@ -9,6 +9,7 @@
 #include "state/MagnifierState.h"
 #include "support/TestEnvironment.h"
 #include "support/X11TestSupport.h"
+#include "views/ControlButton.h"
 #include "views/MagnifierControlsView.h"
 #include "views/MagnifierView.h"
 #include "window/FloatingPanel.h"
@@ -18,6 +19,7 @@
 #include <qcoro/qcorotask.h>
 
 #include <cmath>
+#include <utility>
 
 using namespace oculo;
 
@@ -30,13 +32,15 @@ const QRect windowFrame(900, 500, 400, 300);
 const QPoint parkedPointer(1400, 80);
 
 // Red and green are x and y modulo 256, blue holds their high bits.
+QRgb colourOf(QPoint p) {
+    return qRgb(p.x() & 0xff, p.y() & 0xff, (p.x() >> 8) << 4 | (p.y() >> 8));
+}
+
 QImage positionPattern(const QRect& area) {
     QImage image(area.size(), QImage::Format_RGB32);
     for (int y = 0; y < area.height(); ++y) {
         for (int x = 0; x < area.width(); ++x) {
-            const int sx = area.x() + x;
-            const int sy = area.y() + y;
-            image.setPixel(x, y, qRgb(sx & 0xff, sy & 0xff, (sx >> 8) << 4 | (sy >> 8)));
+            image.setPixel(x, y, colourOf(area.topLeft() + QPoint(x, y)));
         }
     }
     return image;
@@ -44,6 +48,15 @@ QImage positionPattern(const QRect& area) {
 
 QPoint positionOf(QRgb colour) {
     return {(qBlue(colour) >> 4) << 8 | qRed(colour), (qBlue(colour) & 0xf) << 8 | qGreen(colour)};
+}
+
+// The screen pixel that `pixel` of a window of `size` shows at `zoom`.
+std::pair<int, int> expectedPosition(const QSize& size, double zoom, QPoint pixel) {
+    const auto at = [zoom](double centre, int extent, int i) {
+        return int(std::floor(centre - extent / (2 * zoom) + (i + 0.5) / zoom));
+    };
+    return {at(regionCentre.x(), size.width(), pixel.x()),
+            at(regionCentre.y(), size.height(), pixel.y())};
 }
 
 // Empty when rows [0, rows) of `shown` each show the screen pixel under the
@@ -54,14 +67,10 @@ QString mismatch(const QImage& shown, const QSize& size, double zoom, int rows) 
     if (shown.size() != size) {
         return QStringLiteral("grabbed %1x%2").arg(shown.width()).arg(shown.height());
     }
-    const auto expected = [zoom](double centre, int extent, int i) {
-        return int(std::floor(centre - extent / (2 * zoom) + (i + 0.5) / zoom));
-    };
     for (int y = 0; y < rows; ++y) {
-        const int ey = expected(regionCentre.y(), shown.height(), y);
         for (int x = 0; x < shown.width(); ++x) {
-            const int ex = expected(regionCentre.x(), shown.width(), x);
             const QPoint seen = positionOf(shown.pixel(x, y));
+            const auto [ex, ey] = expectedPosition(size, zoom, QPoint(x, y));
             if (std::abs(seen.x() - ex) > 1 || std::abs(seen.y() - ey) > 1) {
                 return QString::asprintf(
                     "zoom %g: window pixel (%d, %d) shows (%d, %d), not (%d, %d)", zoom, x, y,
@@ -114,7 +123,7 @@ private Q_SLOTS:
                 return false;
             }
             test::movePointer(parkedPointer);
-            return QTest::qWaitFor([&] { return surface->isVisible(); }, timeoutMs / 3);
+            return QTest::qWaitFor([&] { return !view->controlsShown(); }, timeoutMs / 3);
         };
         QVERIFY(passOver() || passOver() || passOver());
         const uint32_t window = static_cast<uint32_t>(controller.panel()->winId());
@@ -140,13 +149,44 @@ private Q_SLOTS:
         }
         controller.panel()->setFrame(QRectF(windowFrame));
 
-        // Painted by the view while the controls cover part of it; a new zoom
-        // so that a picture left over from the surface cannot pass.
+        // The controls shown, the capture thread still draws the picture and lays
+        // the strip over it: inside the strip's dark translucent material the
+        // picture shows dimmed. A new zoom, so a picture left over cannot pass.
         test::movePointer(windowFrame.center());
-        QTRY_VERIFY_WITH_TIMEOUT(view->controls()->isVisible() && !surface->isVisible(), timeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(view->controls()->isVisible(), timeoutMs);
         state.setZoomLevel(2.0);
         QTRY_VERIFY2_WITH_TIMEOUT(showsRegion(2.0, view->controls()->y()), qPrintable(error),
                                   timeoutMs);
+        QVERIFY(surface->isVisible());
+        const QRect strip = view->controls()->geometry();
+        const QPoint inMaterial(strip.x() + MagnifierControlsView::outerPadding + 4,
+                                strip.center().y());
+        const auto [px, py] = expectedPosition(windowFrame.size(), 2.0, inMaterial);
+        const QRgb under = colourOf(QPoint(px, py));
+        const QRgb seen =
+            probe.grab(QRect(windowFrame.topLeft() + inMaterial, QSize(1, 1))).pixel(0, 0);
+        const QRgb material = qRgb(21, 21, 22); // (28, 28, 30) at 190/255, premultiplied
+        for (const int shift : {16, 8, 0}) {
+            const auto channel = [shift](QRgb colour) { return int(colour >> shift & 0xff); };
+            QVERIFY2(std::abs(channel(seen) - channel(material) - channel(under) * 65 / 255) <= 3,
+                     qPrintable(QString::number(seen, 16)));
+        }
+        // The strip takes clicks through the surface, and a change to it alone
+        // shows on a still screen.
+        probe.click(view->controls()->zoomInButton()->mapToGlobal(QPoint(8, 8)));
+        QTRY_COMPARE_WITH_TIMEOUT(state.zoomLevel(), 2.25, timeoutMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(showsRegion(2.25, view->controls()->y()), qPrintable(error),
+                                  timeoutMs);
+        const QRect toggle(view->controls()->stayInSpaceButton()->mapToGlobal(QPoint(0, 0)),
+                           view->controls()->stayInSpaceButton()->size());
+        const QImage before = probe.grab(toggle);
+        state.setStayInCurrentSpace(!state.stayInCurrentSpace());
+        QTRY_VERIFY_WITH_TIMEOUT(probe.grab(toggle) != before, timeoutMs);
+        // Sliding away over the still screen, the strip leaves the picture whole.
+        test::movePointer(parkedPointer);
+        QTRY_VERIFY2_WITH_TIMEOUT(showsRegion(2.25, windowFrame.height()), qPrintable(error),
+                                  timeoutMs);
+        QVERIFY(surface->isVisible());
 
         controller.close();
         QTRY_VERIFY_WITH_TIMEOUT(!controller.screenCaptureService().isCapturing(), timeoutMs);

@@ -119,6 +119,7 @@ public:
     std::optional<CaptureConfiguration> requestedConfig;
     bool stopRequested = false;
     std::optional<std::pair<quint32, QSize>> requestedTarget;
+    std::optional<std::pair<QImage, QPoint>> requestedOverlay;
     std::atomic<bool> stopping{false};
 };
 
@@ -366,6 +367,7 @@ bool X11CaptureSession::Private::takeRequests() {
     wake.clear();
     std::optional<CaptureConfiguration> requested;
     std::optional<std::pair<quint32, QSize>> target;
+    std::optional<std::pair<QImage, QPoint>> overlay;
     {
         const std::lock_guard lock(requestMutex);
         if (stopRequested) {
@@ -373,6 +375,7 @@ bool X11CaptureSession::Private::takeRequests() {
         }
         requested.swap(requestedConfig);
         target.swap(requestedTarget);
+        overlay.swap(requestedOverlay);
         pointer->takeRequests();
     }
     if (requested) {
@@ -380,6 +383,13 @@ bool X11CaptureSession::Private::takeRequests() {
     }
     if (target) {
         applyTarget(target->first, target->second);
+    }
+    if (overlay) {
+        presenter.setOverlay(overlay->first, overlay->second);
+        // A frame due anyway carries it; a still one is drawn again.
+        if (!dirty) {
+            presenter.redrawOverlay();
+        }
     }
     return true;
 }
@@ -487,6 +497,14 @@ void X11CaptureSession::requestTarget(quint32 window, const QSize& size) {
     {
         const std::lock_guard lock(d->requestMutex);
         d->requestedTarget = std::make_pair(window, size);
+    }
+    d->wake.raise();
+}
+
+void X11CaptureSession::requestOverlay(const QImage& overlay, const QPoint& position) {
+    {
+        const std::lock_guard lock(d->requestMutex);
+        d->requestedOverlay = std::make_pair(overlay, position);
     }
     d->wake.raise();
 }

@@ -56,6 +56,9 @@ public:
     // Any thread. Each frame is also drawn straight into `window` (on this
     // display), scaled to fill `size` pixels with its centre kept; 0 stops it.
     void requestTarget(quint32 window, const QSize& size);
+    // Any thread. Laid over every frame drawn into the target window, at
+    // `position` in its pixels; a still picture is drawn again with it at once.
+    void requestOverlay(const QImage& overlay, const QPoint& position);
     // Any thread. run() returns promptly.
     void requestStop();
     // Any thread. Breaks the connection so that a run() stuck on an

@@ -124,6 +124,14 @@ void X11CaptureStream::setPresentationTarget(quintptr window, const QSize& size)
     }
 }
 
+void X11CaptureStream::setPresentationOverlay(const QImage& overlay, const QPoint& position) {
+    m_overlay = overlay;
+    m_overlayPosition = position;
+    if (m_session) {
+        m_session->requestOverlay(overlay, position);
+    }
+}
+
 std::optional<CaptureError> X11CaptureStream::startNow() {
     if (m_running) {
         return std::nullopt;
@@ -134,6 +142,9 @@ std::optional<CaptureError> X11CaptureStream::startNow() {
         x11::X11CaptureSession::open({m_displayName, true}, m_display, m_configuration, &error);
     if (!m_session) {
         return CaptureError{error};
+    }
+    if (!m_overlay.isNull()) {
+        m_session->requestOverlay(m_overlay, m_overlayPosition);
     }
     if (m_targetWindow != 0) {
         m_session->requestTarget(static_cast<quint32>(m_targetWindow), m_targetSize);

@@ -36,6 +36,7 @@ public:
     // The capture thread looks at the pointer before each frame anyway.
     bool followsPointerItself() const override { return true; }
     void setPresentationTarget(quintptr window, const QSize& size) override;
+    void setPresentationOverlay(const QImage& overlay, const QPoint& position) override;
 
     std::optional<CaptureError> startNow();
     void stopNow();
@@ -51,6 +52,8 @@ private:
     CaptureConfiguration m_configuration;
     quintptr m_targetWindow = 0;
     QSize m_targetSize;
+    QImage m_overlay;
+    QPoint m_overlayPosition;
     std::unique_ptr<x11::X11CaptureSession> m_session;
     std::unique_ptr<Sink> m_sink;
     std::thread m_thread;

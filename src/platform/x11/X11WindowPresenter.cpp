@@ -3,18 +3,52 @@
 #include "picture/PictureEffects.h"
 #include "platform/x11/X11CaptureConnection.h"
 
+#include <QPainter>
+
 #include <xcb/shm.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace oculo::x11 {
 namespace {
 
 constexpr int maximumSide = 16384;
 
+// Copies `area` of `from` to `to` at `at`; both are 32-bit images holding it.
+void copyRows(const QImage& from, const QRect& area, QImage& to, const QPoint& at) {
+    const qsizetype bytes = qsizetype(area.width()) * 4;
+    for (int y = 0; y < area.height(); ++y) {
+        std::memcpy(to.scanLine(at.y() + y) + qsizetype(at.x()) * 4,
+                    from.constScanLine(area.y() + y) + qsizetype(area.x()) * 4, bytes);
+    }
+}
+
+// The smallest rectangle holding every pixel of `image` that is not fully
+// transparent; empty when there is none.
+QRect visibleBounds(const QImage& image) {
+    int left = image.width();
+    int right = -1;
+    int top = image.height();
+    int bottom = -1;
+    for (int y = 0; y < image.height(); ++y) {
+        const auto* row = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            if (qAlpha(row[x]) != 0) {
+                left = std::min(left, x);
+                right = std::max(right, x);
+                top = std::min(top, y);
+                bottom = y;
+            }
+        }
+    }
+    return right < 0 ? QRect() : QRect(QPoint(left, top), QPoint(right, bottom));
+}
+
 } // namespace
 
 void X11WindowPresenter::stop() {
+    m_presented = false;
     m_gc.reset();
     m_window = 0;
     m_scaler = FrameScaler();
@@ -52,6 +86,15 @@ void X11WindowPresenter::setTarget(quint32 window, const QSize& size, const QRec
             m_segment = SharedMemorySegment::attach(c, bytes, &why);
         }
     }
+    // Following, this runs every frame: the canvas is made anew only when it must.
+    const uchar* place = m_segment ? m_segment->data() : nullptr;
+    if (m_canvas.size() != size || m_canvasPlace != place) {
+        m_canvas = m_segment ? QImage(m_segment->data(), size.width(), size.height(),
+                                      size.width() * 4, QImage::Format_RGB32)
+                             : QImage(size, QImage::Format_RGB32);
+        m_canvasPlace = place;
+        m_presented = false;
+    }
     // The centre part of the configured rectangle that fills the window.
     QRectF kept = source;
     if (!output.isEmpty()) {
@@ -71,7 +114,6 @@ void X11WindowPresenter::present(const uchar* pixels, qsizetype stride, const QR
         return;
     }
     xcb_connection_t* c = m_connection.get();
-    const QSize size = m_scaler.outputSize();
     const QRect own = m_scaler.grabRect();
     const uchar* start = pixels;
     if (!own.isEmpty()) {
@@ -80,25 +122,80 @@ void X11WindowPresenter::present(const uchar* pixels, qsizetype stride, const QR
         }
         start += (own.y() - grab.y()) * stride + (own.x() - grab.x()) * 4;
     }
-    if (m_segment) {
-        QImage image(m_segment->data(), size.width(), size.height(), size.width() * 4,
-                     QImage::Format_RGB32);
-        m_scaler.scale(start, stride, image);
-        finishPicture(m_picture, m_scaler, image);
-        xcb_shm_put_image(c, m_window, m_gc->id(), size.width(), size.height(), 0, 0, size.width(),
-                          size.height(), 0, 0, m_depth, XCB_IMAGE_FORMAT_Z_PIXMAP, 0,
-                          m_segment->id(), 0);
-    } else {
-        QImage image(size, QImage::Format_RGB32);
-        if (image.isNull()) {
-            return;
-        }
-        m_scaler.scale(start, stride, image);
-        finishPicture(m_picture, m_scaler, image);
-        xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, m_window, m_gc->id(), size.width(),
-                      size.height(), 0, 0, 0, m_depth, image.sizeInBytes(), image.constBits());
+    if (m_canvas.isNull()) {
+        return; // out of memory
     }
+    m_scaler.scale(start, stride, m_canvas);
+    finishPicture(m_picture, m_scaler, m_canvas);
+    // The controls lie over the picture, filter and crosshair.
+    m_blended = QRect();
+    blendOverlay();
+    put(m_canvas.rect());
+    m_presented = true;
     xcb_flush(c);
+}
+
+void X11WindowPresenter::setOverlay(const QImage& overlay, const QPoint& at) {
+    const QImage image = overlay.format() == QImage::Format_ARGB32_Premultiplied
+                             ? overlay
+                             : overlay.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    // Each frame blends only what shows: transparent margins are cut off once, here.
+    const QRect shown = visibleBounds(image);
+    m_overlay = shown == image.rect() ? image : image.copy(shown);
+    m_overlayAt = at + shown.topLeft();
+}
+
+void X11WindowPresenter::redrawOverlay() {
+    if (m_window == 0 || !m_presented) {
+        return;
+    }
+    if (m_segment) {
+        // The server may still be reading the segment for the last put.
+        const XcbReply<xcb_get_input_focus_reply_t> sync(xcb_get_input_focus_reply(
+            m_connection.get(), xcb_get_input_focus(m_connection.get()), nullptr));
+    }
+    const QRect before = m_blended;
+    if (!before.isEmpty()) {
+        copyRows(m_under, m_under.rect(), m_canvas, before.topLeft());
+    }
+    blendOverlay();
+    const QRect changed = before.united(m_blended);
+    if (!changed.isEmpty()) {
+        put(changed);
+        xcb_flush(m_connection.get());
+    }
+}
+
+void X11WindowPresenter::blendOverlay() {
+    m_blended = QRect();
+    if (m_overlay.isNull()) {
+        return;
+    }
+    const QRect area = QRect(m_overlayAt, m_overlay.size()).intersected(m_canvas.rect());
+    if (area.isEmpty()) {
+        return;
+    }
+    // Kept for redrawOverlay(); the buffer is reused from frame to frame.
+    if (m_under.size() != area.size()) {
+        m_under = QImage(area.size(), QImage::Format_RGB32);
+    }
+    copyRows(m_canvas, area, m_under, QPoint(0, 0));
+    QPainter painter(&m_canvas);
+    painter.drawImage(QRectF(area), m_overlay, QRectF(area.translated(-m_overlayAt)));
+    m_blended = area;
+}
+
+void X11WindowPresenter::put(const QRect& area) {
+    xcb_connection_t* c = m_connection.get();
+    if (m_segment) {
+        xcb_shm_put_image(c, m_window, m_gc->id(), m_canvas.width(), m_canvas.height(), area.x(),
+                          area.y(), area.width(), area.height(), area.x(), area.y(), m_depth,
+                          XCB_IMAGE_FORMAT_Z_PIXMAP, 0, m_segment->id(), 0);
+        return;
+    }
+    const QImage part = area == m_canvas.rect() ? m_canvas : m_canvas.copy(area);
+    xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, m_window, m_gc->id(), part.width(), part.height(),
+                  area.x(), area.y(), 0, m_depth, part.sizeInBytes(), part.constBits());
 }
 
 } // namespace oculo::x11

@@ -4,6 +4,8 @@
 #include "platform/x11/X11ScreenGrabber.h"
 #include "platform/x11/XcbSupport.h"
 
+#include <QImage>
+#include <QPoint>
 #include <QRect>
 #include <QRectF>
 #include <QSize>
@@ -52,7 +54,17 @@ public:
     // already filtered where filtersBeforeScaling() holds for scaler().
     void present(const uchar* pixels, qsizetype stride, const QRect& grab);
 
+    // Laid over every frame from now on, its top-left at `at` in the window's
+    // pixels; premultiplied alpha. A null image lays nothing.
+    void setOverlay(const QImage& overlay, const QPoint& at);
+    // Puts the last frame again with the current overlay, without a grab:
+    // only the part where the old or the new overlay lies.
+    void redrawOverlay();
+
 private:
+    void blendOverlay();
+    void put(const QRect& area);
+
     const X11CaptureConnection& m_connection;
     bool m_sharedMemory = false;
     quint32 m_window = 0;
@@ -62,6 +74,14 @@ private:
     FrameScaler m_scaler;
     PictureOptions m_picture;
     std::unique_ptr<SharedMemorySegment> m_segment; // kept, and grown, for the next window
+    // The frame last put, overlay included: in the segment, or owned without one.
+    QImage m_canvas;
+    const uchar* m_canvasPlace = nullptr; // the segment m_canvas lies in, if any
+    bool m_presented = false;             // m_canvas holds a frame put into the window
+    QImage m_overlay;
+    QPoint m_overlayAt;
+    QRect m_blended; // where m_canvas holds the overlay
+    QImage m_under;  // the frame's own pixels there
 };
 
 } // namespace oculo::x11
