@@ -4,11 +4,13 @@
 // per second, peak memory and the pointer-to-pixels latency. Then runs each
 // peer magnifier over the same scene and pointer path and prints the CPU per
 // frame shown side by side, and oculo again with each picture option on
-// (filter, smooth scaling, crosshair, all of them), seeded into its settings.
+// (filter, smooth scaling, crosshair, all of them), seeded into its settings,
+// all of them with the controls shown, and some in a large window.
 //
 // Usage: follow_bench_probe --oculo PATH --server-pid PID --scene-pid PID
 //                           [--seconds S] [--baseline-seconds S] [--latency-samples N]
-//                           [--warp-samples N] [--peer 'NAME|TITLE PREFIX|COMMAND']...
+//                           [--warp-samples N] [--big-frame X,Y,WIDTH,HEIGHT]
+//                           [--peer 'NAME|TITLE PREFIX|COMMAND']...
 
 #include "X11Probe.h"
 
@@ -58,6 +60,7 @@ struct Options {
     double baselineSeconds = 20;
     int latencySamples = 40;
     int warpSamples = 20;
+    QRect bigFrame; // the large window's frame; none leaves those phases out
     std::vector<Peer> peers;
 };
 
@@ -80,6 +83,13 @@ std::optional<Options> parseOptions(const QStringList& arguments) {
             options.latencySamples = value.toInt();
         } else if (name == QLatin1String("--warp-samples")) {
             options.warpSamples = value.toInt();
+        } else if (name == QLatin1String("--big-frame")) {
+            const QStringList sides = value.split(QLatin1Char(','));
+            if (sides.size() != 4) {
+                return std::nullopt;
+            }
+            options.bigFrame =
+                QRect(sides[0].toInt(), sides[1].toInt(), sides[2].toInt(), sides[3].toInt());
         } else if (name == QLatin1String("--peer")) {
             const QStringList parts = value.split(QLatin1Char('|'));
             if (parts.size() != 3) {
@@ -424,7 +434,7 @@ QString figure(const std::optional<double>& value, int precision = 2) {
 }
 
 void printRow(const char* name, const PhaseFigures& figures) {
-    std::printf("  %-34s %12s %16s %11s\n", name, qPrintable(figure(figures.oculoMsPerSecond)),
+    std::printf("  %-48s %12s %16s %11s\n", name, qPrintable(figure(figures.oculoMsPerSecond)),
                 qPrintable(figure(figures.serverMsPerSecond)),
                 qPrintable(figure(figures.framesPerSecond)));
 }
@@ -480,7 +490,7 @@ int main(int argc, char** argv) {
     if (!options) {
         std::fprintf(stderr, "usage: follow_bench_probe --oculo PATH --server-pid PID --scene-pid "
                              "PID [--seconds S] [--baseline-seconds S] [--latency-samples N] "
-                             "[--warp-samples N]\n");
+                             "[--warp-samples N] [--big-frame X,Y,WIDTH,HEIGHT] [--peer ...]\n");
         return 2;
     }
     oculo::probe::X11Probe probe;
@@ -561,38 +571,82 @@ int main(int argc, char** argv) {
     const QString ending = bench.stopOculo();
 
     // Each picture option in a fresh start; the controls are hidden first, as
-    // in "following". A filter changes the colours shownX() reads, so the
-    // start is given a fixed time instead.
-    const std::vector<std::pair<QString, QJsonObject>> pictureOptions{
-        {QStringLiteral("invert lightness"),
-         {{QStringLiteral("oculo.colorFilter"), QStringLiteral("invertLightness")}}},
-        {QStringLiteral("smooth"), {{QStringLiteral("oculo.smoothing"), QStringLiteral("smooth")}}},
-        {QStringLiteral("crosshair"), {{QStringLiteral("oculo.crosshair"), true}}},
-        {QStringLiteral("everything on"),
-         {{QStringLiteral("oculo.colorFilter"), QStringLiteral("invertLightness")},
-          {QStringLiteral("oculo.smoothing"), QStringLiteral("smooth")},
-          {QStringLiteral("oculo.crosshair"), true}}},
-    };
-    std::vector<std::pair<QString, PhaseFigures>> optionPhases;
-    for (const auto& [name, values] : pictureOptions) {
-        std::fprintf(stderr, "follow_bench: following with %s, %.0f s\n", qPrintable(name),
+    // in "following", unless the phase is about them. A filter changes the
+    // colours shownX() reads, so the start is given a fixed time instead.
+    const QJsonObject everythingOn{
+        {QStringLiteral("oculo.colorFilter"), QStringLiteral("invertLightness")},
+        {QStringLiteral("oculo.smoothing"), QStringLiteral("smooth")},
+        {QStringLiteral("oculo.crosshair"), true}};
+    const QJsonObject everythingOff{{QStringLiteral("oculo.colorFilter"), QStringLiteral("none")},
+                                    {QStringLiteral("oculo.smoothing"), QStringLiteral("pixels")},
+                                    {QStringLiteral("oculo.crosshair"), false}};
+    QRect bigMagnifier;
+    const auto measureOption = [&](const QString& name, const QJsonObject& values,
+                                   bool hideControls) -> std::optional<PhaseFigures> {
+        std::fprintf(stderr, "follow_bench: following, %s, %.0f s\n", qPrintable(name),
                      options->seconds);
         probe.movePointer(sceneRestPoint);
         if (!bench.seedSettings(values) || !bench.startOculo()) {
             std::fprintf(stderr, "follow_bench: oculo did not start with %s\n", qPrintable(name));
             bench.stopOculo();
-            continue;
+            return std::nullopt;
         }
         std::this_thread::sleep_for(2s);
-        probe.movePointer(bench.magnifierRect().center());
-        std::this_thread::sleep_for(500ms);
-        probe.movePointer(sceneRestPoint);
+        if (hideControls) {
+            probe.movePointer(bench.magnifierRect().center());
+            std::this_thread::sleep_for(500ms);
+            probe.movePointer(sceneRestPoint);
+        }
         std::this_thread::sleep_for(1s);
-        optionPhases.emplace_back(name, bench.measure(options->seconds, true));
+        if (values.contains(QStringLiteral("oculo.windowFrame.width"))) {
+            bigMagnifier = bench.magnifierRect();
+        }
+        const PhaseFigures figures = bench.measure(options->seconds, true);
         bench.stopOculo();
-        bench.seedSettings({{QStringLiteral("oculo.colorFilter"), QStringLiteral("none")},
-                            {QStringLiteral("oculo.smoothing"), QStringLiteral("pixels")},
-                            {QStringLiteral("oculo.crosshair"), false}});
+        bench.seedSettings(everythingOff);
+        return figures;
+    };
+    std::vector<std::pair<QString, PhaseFigures>> optionPhases;
+    for (const auto& [name, values] : std::vector<std::pair<QString, QJsonObject>>{
+             {QStringLiteral("invert lightness"),
+              {{QStringLiteral("oculo.colorFilter"), QStringLiteral("invertLightness")}}},
+             {QStringLiteral("smooth"),
+              {{QStringLiteral("oculo.smoothing"), QStringLiteral("smooth")}}},
+             {QStringLiteral("crosshair"), {{QStringLiteral("oculo.crosshair"), true}}},
+             {QStringLiteral("everything on"), everythingOn}}) {
+        if (const auto figures = measureOption(name, values, true)) {
+            optionPhases.emplace_back(name, *figures);
+        }
+    }
+    const auto controlsOn =
+        measureOption(QStringLiteral("new window (controls), everything on"), everythingOn, false);
+
+    // The cost grows with the pixels shown: the same options in a large window,
+    // its frame seeded where the picture never shows the window itself.
+    std::vector<std::pair<QString, PhaseFigures>> bigPhases;
+    if (options->bigFrame.isValid()) {
+        QJsonObject frame;
+        const QRect& big = options->bigFrame;
+        const std::pair<const char*, int> sides[] = {
+            {"x", big.x()}, {"y", big.y()}, {"width", big.width()}, {"height", big.height()}};
+        for (const auto& [key, side] : sides) {
+            frame.insert(QStringLiteral("oculo.windowFrame.") + QLatin1String(key), side);
+        }
+        QJsonObject smooth = frame;
+        smooth.insert(QStringLiteral("oculo.smoothing"), QStringLiteral("smooth"));
+        QJsonObject all = frame;
+        for (auto it = everythingOn.begin(); it != everythingOn.end(); ++it) {
+            all.insert(it.key(), it.value());
+        }
+        for (const auto& [name, values] : {std::pair{QStringLiteral("everything off"), frame},
+                                           std::pair{QStringLiteral("smooth"), smooth},
+                                           std::pair{QStringLiteral("everything on"), all}}) {
+            if (const auto figures = measureOption(
+                    QStringLiteral("%1x%2 window, ").arg(big.width()).arg(big.height()) + name,
+                    values, true)) {
+                bigPhases.emplace_back(name, *figures);
+            }
+        }
     }
 
     // The peers follow the same path over the same scene, one after the other.
@@ -624,7 +678,7 @@ int main(int argc, char** argv) {
                 "settings), scene repainted 30 times a second\n",
                 magnifier.width(), magnifier.height(), magnifier.x(), magnifier.y(),
                 probe.screenSize().width(), probe.screenSize().height());
-    std::printf("  %-34s %12s %16s %11s\n", "phase", "oculo ms/s", "X server ms/s", "frames/s");
+    std::printf("  %-48s %12s %16s %11s\n", "phase", "oculo ms/s", "X server ms/s", "frames/s");
     printRow("scene only, pointer moving", oculoScene);
     printRow("following, new window (controls)", followingFresh);
     printRow("following the pointer", following);
@@ -632,6 +686,12 @@ int main(int argc, char** argv) {
     printRow("pointer at rest, screen still", restStill);
     for (const auto& [name, figures] : optionPhases) {
         printRow(qPrintable(QStringLiteral("following, ") + name), figures);
+    }
+    if (controlsOn) {
+        printRow("following, new window (controls), everything on", *controlsOn);
+    }
+    for (const auto& [name, figures] : bigPhases) {
+        printRow(qPrintable(QStringLiteral("following, large window, ") + name), figures);
     }
     for (const auto& [name, figures] :
          {std::pair{"following, new window", &followingFresh}, std::pair{"following", &following},
@@ -676,11 +736,11 @@ int main(int argc, char** argv) {
     std::printf("  X server ms/s for the scene alone, before, between and after the programs: "
                 "%s\n",
                 qPrintable(sceneFigures));
-    std::printf("  %-26s %9s %9s %10s %9s\n", "program", "frames/s", "own", "X server", "both");
+    std::printf("  %-30s %9s %9s %10s %9s\n", "program", "frames/s", "own", "X server", "both");
     const auto oculoCost = frameCost(following, oculoScene);
     const auto printCost = [](const QString& name, const std::optional<FrameCost>& cost) {
         if (cost) {
-            std::printf("  %-26s %9.1f %9.3f %10.3f %9.3f\n", qPrintable(name),
+            std::printf("  %-30s %9.1f %9.3f %10.3f %9.3f\n", qPrintable(name),
                         cost->framesPerSecond, cost->own, cost->server, cost->both());
         }
     };
@@ -704,23 +764,50 @@ int main(int argc, char** argv) {
                         oculoCost->own / peerCost->own, oculoCost->both() / peerCost->both());
         }
     }
+    const auto printRatio = [](const QString& to, const std::optional<FrameCost>& cost,
+                               const std::optional<FrameCost>& base) {
+        if (cost && base && base->own > 0 && base->both() > 0) {
+            std::printf("    / %s: own %.2f, with the X server %.2f\n", qPrintable(to),
+                        cost->own / base->own, cost->both() / base->both());
+        }
+    };
+    const auto printAgainstPeers = [&](const std::optional<FrameCost>& cost) {
+        for (size_t i = 0; i < peers.size(); ++i) {
+            printRatio(std::get<0>(peers[i]), cost, peerCosts[i]);
+        }
+    };
+    std::optional<FrameCost> everythingOnCost;
     for (const auto& [option, figures] : optionPhases) {
         const auto cost = frameCost(figures, oculoScene);
         printCost(QStringLiteral("oculo, ") + option, cost);
-        if (cost && oculoCost && oculoCost->own > 0 && oculoCost->both() > 0) {
-            std::printf("    / everything off: own %.2f, with the X server %.2f\n",
-                        cost->own / oculoCost->own, cost->both() / oculoCost->both());
+        printRatio(QStringLiteral("everything off"), cost, oculoCost);
+        printAgainstPeers(cost);
+        if (option == QStringLiteral("everything on")) {
+            everythingOnCost = cost;
         }
-        for (size_t i = 0; i < peers.size(); ++i) {
-            const auto& peerCost = peerCosts[i];
-            if (cost && peerCost && peerCost->own > 0 && peerCost->both() > 0) {
-                std::printf("    / %s: own %.2f, with the X server %.2f\n",
-                            qPrintable(std::get<0>(peers[i])), cost->own / peerCost->own,
-                            cost->both() / peerCost->both());
-            }
+    }
+    if (controlsOn) {
+        const auto cost = frameCost(*controlsOn, oculoScene);
+        printCost(QStringLiteral("oculo, controls, all on"), cost);
+        printRatio(QStringLiteral("everything on, controls away"), cost, everythingOnCost);
+        printAgainstPeers(cost);
+    }
+    if (!options->bigFrame.isValid()) {
+        std::printf("  large window: not measured (--quick leaves it out)\n");
+    } else if (!bigPhases.empty()) {
+        std::printf("  in a %dx%d window at (%d, %d):\n", bigMagnifier.width(),
+                    bigMagnifier.height(), bigMagnifier.x(), bigMagnifier.y());
+    }
+    const auto bigOffCost =
+        bigPhases.empty() ? std::nullopt : frameCost(bigPhases.front().second, oculoScene);
+    for (const auto& [option, figures] : bigPhases) {
+        const auto cost = frameCost(figures, oculoScene);
+        printCost(QStringLiteral("oculo large, ") + option, cost);
+        if (option != bigPhases.front().first) {
+            printRatio(QStringLiteral("everything off, same window"), cost, bigOffCost);
         }
     }
     std::printf("  targets against kmag: own <= 0.30, with the X server <= 0.50; each option "
-                "<= 1.3 times everything off\n");
+                "<= 1.3 times everything off at the same size; controls shown <= 1.2 times away\n");
     return 0;
 }
