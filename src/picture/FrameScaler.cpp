@@ -1,4 +1,5 @@
 #include "picture/FrameScaler.h"
+#include "picture/PictureEffects.h"
 #include "picture/VectorClones.h"
 
 #include <algorithm>
@@ -211,6 +212,13 @@ void FrameScaler::configure(const QRectF& source, const QRect& visible, const QS
     if (m_columnsMix || mixes(m_rows)) {
         m_scaling = Scaling::smooth;
         m_scratch.resize(std::size_t(width) * 2);
+        m_homeLines.assign(static_cast<std::size_t>(m_grab.height()), -1);
+        for (int y = height - 1; y >= 0; --y) {
+            const int row = rows[static_cast<std::size_t>(y)];
+            if (row >= 0 && m_rows.weight[static_cast<std::size_t>(y)] == 0) {
+                m_homeLines[static_cast<std::size_t>(row)] = y;
+            }
+        }
     }
     if (m_columnsMix) {
         return;
@@ -359,9 +367,12 @@ const quint32* FrameScaler::smoothRow(const uchar* pixels, qsizetype stride, int
     return m_scaledRows[slot];
 }
 
-void FrameScaler::scale(const uchar* pixels, qsizetype stride, QImage& out) const {
+void FrameScaler::scale(const uchar* pixels, qsizetype stride, QImage& out,
+                        ColorFilter after) const {
     const int width = m_output.width();
     const qsizetype rowBytes = qsizetype(width) * 4;
+    // A filter after mixing changes the lines, so the scaled rows stay in the scratch.
+    const bool filtering = after != ColorFilter::none;
     m_scratchRows[0] = m_scratchRows[1] = -1;
     int previousRow = -2;
     int previousWeight = -1;
@@ -374,23 +385,38 @@ void FrameScaler::scale(const uchar* pixels, qsizetype stride, QImage& out) cons
         if (row == previousRow && weight == previousWeight && previousLine != nullptr) {
             // Enlarging repeats rows: copy the finished row instead of scaling it again.
             std::memcpy(line, previousLine, static_cast<std::size_t>(rowBytes));
-        } else if (row < 0) {
-            std::fill(destination, destination + width, black);
-        } else if (m_scaling == Scaling::pixels) {
-            scaleRow(reinterpret_cast<const quint32*>(pixels + row * stride), destination);
-        } else if (weight == 0) {
-            // Scaled straight into the first line that shows it.
-            const quint32* scaled = smoothRow(pixels, stride, row, destination);
-            if (scaled != destination) {
-                std::memcpy(line, scaled, static_cast<std::size_t>(rowBytes));
-            }
-        } else {
-            mixRows(smoothRow(pixels, stride, row), smoothRow(pixels, stride, row + 1),
-                    quint32(weight), destination, width);
+            previousLine = line;
+            continue;
         }
         previousRow = row;
         previousWeight = weight;
         previousLine = line;
+        if (row < 0) {
+            std::fill(destination, destination + width, black);
+            continue;
+        }
+        if (m_scaling == Scaling::pixels) {
+            scaleRow(reinterpret_cast<const quint32*>(pixels + row * stride), destination);
+        } else if (weight == 0) {
+            // Scaled straight into the first line that shows it.
+            const quint32* scaled =
+                smoothRow(pixels, stride, row, filtering ? nullptr : destination);
+            if (scaled != destination) {
+                std::memcpy(line, scaled, static_cast<std::size_t>(rowBytes));
+            }
+        } else {
+            quint32* home = nullptr;
+            const int next = m_homeLines[static_cast<std::size_t>(row + 1)];
+            if (!filtering && next > y) {
+                home = reinterpret_cast<quint32*>(out.scanLine(next));
+            }
+            const quint32* upper = smoothRow(pixels, stride, row);
+            mixRows(upper, smoothRow(pixels, stride, row + 1, home), quint32(weight), destination,
+                    width);
+        }
+        if (filtering) {
+            filterPixels(after, destination + m_firstColumn, m_endColumn - m_firstColumn);
+        }
     }
 }
 

@@ -45,7 +45,9 @@ public:
     // `pixels`: the grabbed area, 32-bit xRGB little-endian, top-left at
     // grabRect().topLeft(). `out` is a 32-bit image of outputSize(); every pixel
     // is written with alpha 0xff, so Format_RGB32 and Format_ARGB32 both hold.
-    void scale(const uchar* pixels, qsizetype stride, QImage& out) const;
+    // `after` runs on every output pixel that shows the display, row by row.
+    void scale(const uchar* pixels, qsizetype stride, QImage& out,
+               ColorFilter after = ColorFilter::none) const;
 
 private:
     // One output axis: per output cell the first source pixel (relative to the
@@ -98,6 +100,9 @@ private:
     // Smooth scaling: two source rows scaled across, which rows they are, and
     // where they are (in the scratch rows or an output line already written).
     mutable std::vector<quint32> m_scratch;
+    // Per grabbed row, the first output line that shows it unmixed (-1 none):
+    // a row needed early for a vertical mix is scaled straight into it.
+    std::vector<int> m_homeLines;
     mutable int m_scratchRows[2] = {-1, -1};
     mutable const quint32* m_scaledRows[2] = {nullptr, nullptr};
 };

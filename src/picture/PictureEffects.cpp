@@ -59,25 +59,37 @@ void fillRect(QImage& image, int left, int top, int width, int height, quint32 c
     }
 }
 
+using FilterRow = void (*)(quint32*, int);
+
+FilterRow filterRow(ColorFilter filter) {
+    switch (filter) {
+    case ColorFilter::none:
+        break;
+    case ColorFilter::invert:
+        return invertRow;
+    case ColorFilter::invertLightness:
+        return invertLightnessRow;
+    case ColorFilter::grayscale:
+        return grayscaleRow;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 void applyColorFilter(ColorFilter filter, uchar* pixels, qsizetype stride, int width, int height) {
-    void (*row)(quint32*, int) = nullptr;
-    switch (filter) {
-    case ColorFilter::none:
+    const FilterRow row = filterRow(filter);
+    if (row == nullptr) {
         return;
-    case ColorFilter::invert:
-        row = invertRow;
-        break;
-    case ColorFilter::invertLightness:
-        row = invertLightnessRow;
-        break;
-    case ColorFilter::grayscale:
-        row = grayscaleRow;
-        break;
     }
     for (int y = 0; y < height; ++y) {
         row(reinterpret_cast<quint32*>(pixels + y * stride), width);
+    }
+}
+
+void filterPixels(ColorFilter filter, quint32* pixels, int count) {
+    if (const FilterRow row = filterRow(filter)) {
+        row(pixels, count);
     }
 }
 
@@ -112,6 +124,15 @@ void finishPicture(const PictureOptions& options, const FrameScaler& scaler, QIm
         applyColorFilter(options.colorFilter, image.scanLine(inside.top()) + inside.left() * 4,
                          image.bytesPerLine(), inside.width(), inside.height());
     }
+    if (options.crosshair) {
+        drawCrosshair(image, scaler.sourceCentre());
+    }
+}
+
+void scalePicture(const PictureOptions& options, const FrameScaler& scaler, const uchar* pixels,
+                  qsizetype stride, QImage& image) {
+    const bool before = filtersBeforeScaling(options, scaler);
+    scaler.scale(pixels, stride, image, before ? ColorFilter::none : options.colorFilter);
     if (options.crosshair) {
         drawCrosshair(image, scaler.sourceCentre());
     }

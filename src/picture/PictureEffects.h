@@ -16,6 +16,8 @@ namespace oculo {
 //                    (HSL lightness L -> 1 - L, hue and saturation kept)
 //   grayscale:       Rec. 709 luma of the stored values in every channel
 void applyColorFilter(ColorFilter filter, uchar* pixels, qsizetype stride, int width, int height);
+// The same on `count` pixels of one row.
+void filterPixels(ColorFilter filter, quint32* pixels, int count);
 
 // Whether the filter gives the same picture applied to the grabbed pixels
 // before `scaler` as to its result. Inverting and greyscale are per-pixel
@@ -32,5 +34,11 @@ void drawCrosshair(QImage& image, QPointF centre);
 // What is left to do on `image`, scaled by `scaler`: the filter when it could
 // not run before, then the crosshair through the source's centre.
 void finishPicture(const PictureOptions& options, const FrameScaler& scaler, QImage& image);
+
+// `pixels` (filtered already where filtersBeforeScaling() holds) scaled into
+// `image` and finished: a filter that must follow mixing runs on each row as
+// it is scaled, while the row is still in cache.
+void scalePicture(const PictureOptions& options, const FrameScaler& scaler, const uchar* pixels,
+                  qsizetype stride, QImage& image);
 
 } // namespace oculo

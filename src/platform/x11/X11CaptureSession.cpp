@@ -356,8 +356,7 @@ bool X11CaptureSession::Private::produce(QImage* frame, QString* error) {
     }
     presenter.present(pixels->data, pixels->stride, grab);
     if (image != nullptr) {
-        scaler.scale(pixels->data, pixels->stride, *image);
-        finishPicture(config.picture, scaler, *image);
+        scalePicture(config.picture, scaler, pixels->data, pixels->stride, *image);
         *frame = *image;
     }
     return true;

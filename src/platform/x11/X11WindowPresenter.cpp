@@ -125,8 +125,7 @@ void X11WindowPresenter::present(const uchar* pixels, qsizetype stride, const QR
     if (m_canvas.isNull()) {
         return; // out of memory
     }
-    m_scaler.scale(start, stride, m_canvas);
-    finishPicture(m_picture, m_scaler, m_canvas);
+    scalePicture(m_picture, m_scaler, start, stride, m_canvas);
     // The controls lie over the picture, filter and crosshair.
     m_blended = QRect();
     blendOverlay();
