@@ -1,4 +1,6 @@
 #include "app/ApplicationCore.h"
+#include "app/AutostartEntry.h"
+#include "app/GlobalShortcutActions.h"
 #include "app/SingleInstance.h"
 #include "capture/DisplayManager.h"
 #include "capture/MouseTracker.h"
@@ -10,6 +12,7 @@
 #include "platform/x11/X11CaptureBackend.h"
 #include "platform/x11/X11DisplayCheck.h"
 #include "platform/x11/X11DisplaySource.h"
+#include "platform/x11/X11GlobalShortcuts.h"
 #include "platform/x11/X11PointerSource.h"
 #include "platform/x11/X11ServerWatch.h"
 #include "platform/x11/X11WindowManagerSource.h"
@@ -168,6 +171,17 @@ int main(int argc, char** argv) {
 
     QObject::connect(&instance, &oculo::SingleInstance::activationRequested, &core,
                      &oculo::ApplicationCore::activateFromAnotherStart);
+
+    // Global shortcuts are key grabs under X11; other platforms offer none yet.
+    std::unique_ptr<oculo::GlobalShortcuts> globalShortcuts;
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        globalShortcuts = std::make_unique<oculo::X11GlobalShortcuts>();
+    } else {
+        globalShortcuts = std::make_unique<oculo::NoGlobalShortcuts>();
+    }
+    oculo::GlobalShortcutActions shortcutActions(core, *globalShortcuts, store);
+    oculo::AutostartEntry autostart(QGuiApplication::desktopFileName() + QStringLiteral(".desktop"),
+                                    oculo::AutostartEntry::runningExecutable());
     oculo::TrayIcon trayIcon(core);
     auto* updateItem = new oculo::UpdateMenuItem(*core.updateService());
     QObject::connect(updateItem, &oculo::UpdateMenuItem::dismissRequested, &trayIcon.menuBarView(),
@@ -178,6 +192,7 @@ int main(int argc, char** argv) {
     QObject::connect(&delegate, &oculo::AppDelegate::contextMenuRequested, &trayIcon,
                      &oculo::TrayIcon::showPanelAt);
     delegate.setWindowActions(trayIcon.menuBarView().applicationActions());
+    trayIcon.setSystemSettings(&shortcutActions, &autostart);
 
     std::unique_ptr<oculo::X11ServerWatch> serverWatch;
     if (QGuiApplication::platformName() == QLatin1String("xcb")) {

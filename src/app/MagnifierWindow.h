@@ -30,6 +30,8 @@ public:
     virtual bool isShownToUser() const = 0;
     // Restored from minimised, on the current desktop, in front.
     virtual void bringBack() = 0;
+    // Hidden until bringBack(); capture and settings stay as they are.
+    virtual void hideFromUser() = 0;
     // Gives the window the keyboard when it is shown.
     virtual void activate() = 0;
     // Stops capturing and drops the window; safe to call more than once.

@@ -62,6 +62,7 @@ SettingsView::SettingsView(WindowRegistry& registry, QWidget* parent)
     sections->addWidget(buildWindowsSection());
     sections->addWidget(buildShortcutsSection());
     sections->addStretch();
+    m_sections = sections;
     scroll->setWidget(content);
 
     auto* layout = new QVBoxLayout(this);
@@ -74,6 +75,10 @@ SettingsView::SettingsView(WindowRegistry& registry, QWidget* parent)
 }
 
 SettingsView::~SettingsView() = default;
+
+void SettingsView::addSection(QWidget* section) {
+    m_sections->insertWidget(m_sections->count() - 1, section);
+}
 
 QGroupBox* SettingsView::buildMagnificationSection() {
     m_magnificationSection = new QGroupBox(tr("Magnification"), this);

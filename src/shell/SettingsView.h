@@ -8,6 +8,7 @@ class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLabel;
+class QVBoxLayout;
 
 namespace oculo {
 
@@ -28,6 +29,9 @@ public:
     ~SettingsView() override;
 
     QSize sizeHint() const override { return {450, 400}; }
+
+    // Adds a section below the others; the view takes it.
+    void addSection(QWidget* section);
 
 private:
     QGroupBox* buildMagnificationSection();
@@ -52,6 +56,7 @@ private:
     QCheckBox* m_smoothBox = nullptr;
     QCheckBox* m_crosshairBox = nullptr;
     QLabel* m_windowCount = nullptr;
+    QVBoxLayout* m_sections = nullptr;
 };
 
 } // namespace oculo

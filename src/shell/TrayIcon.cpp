@@ -3,6 +3,7 @@
 #include "app/WindowRegistry.h"
 #include "shell/MenuBarView.h"
 #include "shell/SettingsView.h"
+#include "shell/SystemSettingsSections.h"
 #include "shell/icons/ShellSymbols.h"
 
 #include <QAccessible>
@@ -116,10 +117,21 @@ void TrayIcon::openSettings() {
         m_settings = std::make_unique<SettingsView>(m_registry);
         m_settings->setWindowIcon(applicationIcon());
         m_settings->addActions(m_view->applicationActions());
+        if (m_globalShortcuts != nullptr) {
+            m_settings->addSection(new GlobalShortcutsSection(*m_globalShortcuts));
+        }
+        if (m_autostart != nullptr) {
+            m_settings->addSection(new StartAtLoginSection(*m_autostart));
+        }
     }
     m_settings->show();
     m_settings->raise();
     m_settings->activateWindow();
+}
+
+void TrayIcon::setSystemSettings(GlobalShortcutActions* shortcuts, AutostartEntry* autostart) {
+    m_globalShortcuts = shortcuts;
+    m_autostart = autostart;
 }
 
 QRect TrayIcon::panelFrame(QSize panelSize, QRect anchor, QRect available) {

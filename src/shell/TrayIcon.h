@@ -12,6 +12,8 @@ class QFrame;
 
 namespace oculo {
 
+class AutostartEntry;
+class GlobalShortcutActions;
 class MenuBarView;
 class SettingsView;
 class WindowRegistry;
@@ -36,6 +38,8 @@ public:
     void showPanelAt(QPoint globalPos);
     void openSettings();
     MenuBarView& menuBarView() const { return *m_view; }
+    // Sections the settings window shows when set; each must outlive the tray icon.
+    void setSystemSettings(GlobalShortcutActions* shortcuts, AutostartEntry* autostart);
 
     // Where a panel of `panelSize` goes next to `anchor` (the tray icon or a
     // point) within `available`: below the anchor, or above it when there is
@@ -53,6 +57,8 @@ private:
     std::unique_ptr<QFrame> m_panel;
     MenuBarView* m_view = nullptr;
     std::unique_ptr<SettingsView> m_settings;
+    GlobalShortcutActions* m_globalShortcuts = nullptr;
+    AutostartEntry* m_autostart = nullptr;
 };
 
 } // namespace oculo

@@ -22,6 +22,7 @@
 #include <QWindow>
 
 #include <cmath>
+#include <utility>
 
 namespace oculo {
 
@@ -302,6 +303,17 @@ QCoro::Task<> MagnifierWindowController::restartCapture() {
 
 void MagnifierWindowController::bringBack() {
     FloatingPanel* panel = m_panel;
+    if (panel != nullptr && std::exchange(m_hiddenByUser, false)) {
+        // Mapped without taking the keyboard from the application the user is in.
+        QWindow* handle = panel->windowHandle();
+        if (handle != nullptr) {
+            handle->setProperty("_q_showWithoutActivating", true);
+        }
+        panel->show();
+        if (handle != nullptr) {
+            handle->setProperty("_q_showWithoutActivating", QVariant());
+        }
+    }
     if (panel == nullptr || !panel->isVisible()) {
         return;
     }
@@ -312,6 +324,13 @@ void MagnifierWindowController::bringBack() {
         m_docking->applyDesktop();
     }
     panel->raise();
+}
+
+void MagnifierWindowController::hideFromUser() {
+    if (m_panel && m_panel->isVisible()) {
+        m_hiddenByUser = true;
+        m_panel->hide();
+    }
 }
 
 bool MagnifierWindowController::hasKeyboardFocus() const {

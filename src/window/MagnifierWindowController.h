@@ -76,6 +76,7 @@ public:
     // current desktop when it stays in its space, in front. A window hidden
     // behind a region overlay stays hidden.
     void bringBack() override;
+    void hideFromUser() override;
     void activate() override;
     void close() override;
 
@@ -108,6 +109,7 @@ private:
     std::unique_ptr<WindowManagerSource> m_noWindowManager;
     DockingController* m_docking = nullptr;
     bool m_closed = false;
+    bool m_hiddenByUser = false;
 };
 
 } // namespace oculo

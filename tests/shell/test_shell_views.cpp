@@ -1,15 +1,20 @@
 // The tray panel, its placement and the settings window, driven through their
 // rows as a user would, against a registry of bare states.
 
+#include "app/AutostartEntry.h"
 #include "app/WindowRegistry.h"
 #include "shell/MenuBarView.h"
 #include "shell/SettingsView.h"
+#include "shell/SystemSettingsSections.h"
 #include "shell/TrayIcon.h"
 #include "state/MagnifierState.h"
 #include "state/SettingsStore.h"
 #include "support/TestEnvironment.h"
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
@@ -292,6 +297,47 @@ private Q_SLOTS:
         state.setCrosshair(false);
         QCOMPARE(filter->currentText(), QStringLiteral("Invert Colors"));
         QVERIFY(!childNamed(view, QStringLiteral("Crosshair"))->isChecked());
+    }
+
+    // The switch writes and removes the autostart file and shows the file's
+    // state, not a remembered one; a failure is said in the window.
+    void startAtLoginSwitchFollowsTheAutostartFile() {
+        AutostartEntry entry(QStringLiteral("org.oculo.Oculo.desktop"),
+                             QStringLiteral("/opt/My Apps/oculo"));
+        const QString path = qEnvironmentVariable("XDG_CONFIG_HOME") +
+                             QStringLiteral("/autostart/org.oculo.Oculo.desktop");
+        QCOMPARE(entry.filePath(), path);
+        StartAtLoginSection section(entry);
+        auto* toggle = section.findChild<QCheckBox*>(QStringLiteral("startAtLoginSwitch"));
+        QVERIFY(!toggle->isChecked());
+        toggle->click();
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().contains("\nExec=\"/opt/My Apps/oculo\" --autostart\n"));
+        toggle->click();
+        QVERIFY(!QFile::exists(path));
+
+        // Written by another program, or turned off by the desktop's own settings.
+        for (const auto& [contents, enabled] :
+             {std::pair{"[Desktop Entry]\n", true}, {"[Desktop Entry]\nHidden=true\n", false}}) {
+            QFile other(path);
+            QVERIFY(other.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            other.write(contents);
+            other.close();
+            section.hide();
+            section.show();
+            QCOMPARE(toggle->isChecked(), enabled);
+        }
+        QVERIFY(QFile::remove(path) && QDir().mkpath(path + QStringLiteral("/in-the-way")));
+        section.hide();
+        section.show();
+        QVERIFY(!toggle->isChecked());
+        toggle->click();
+        QVERIFY(!toggle->isChecked());
+        QVERIFY(section.findChild<QLabel*>(QStringLiteral("startAtLoginError"))
+                    ->text()
+                    .startsWith(QStringLiteral("Oculo could not write ")));
+        QVERIFY(QDir(path).removeRecursively());
     }
 
     void panelOpensBesideItsAnchorAndHandsOverToSettings() {

@@ -85,6 +85,10 @@ void setPointerButton(int button, bool pressed) {
     input().setButton(button, pressed);
 }
 
+bool pressKeys(const QList<quint32>& keysyms) {
+    return input().pressKeys(keysyms);
+}
+
 QColor pixelColor(const QImage& image, int x, int y) {
     return QColor::fromRgba(image.pixel(x, y));
 }
@@ -112,6 +116,37 @@ void SolidXWindow::setColor(const QColor& color) {
     xcb_change_window_attributes(m_connection, m_window, XCB_CW_BACK_PIXEL, &pixel);
     xcb_clear_area(m_connection, 0, m_window, 0, 0, 0, 0);
     std::free(xcb_get_input_focus_reply(m_connection, xcb_get_input_focus(m_connection), nullptr));
+}
+
+void SolidXWindow::takeKeyboardFocus() {
+    xcb_set_input_focus(m_connection, XCB_INPUT_FOCUS_POINTER_ROOT, m_window, XCB_CURRENT_TIME);
+    std::free(xcb_get_input_focus_reply(m_connection, xcb_get_input_focus(m_connection), nullptr));
+}
+
+bool SolidXWindow::grabKey(quint32 keysym, quint16 modifiers) {
+    const xcb_setup_t* setup = xcb_get_setup(m_connection);
+    const int count = setup->max_keycode - setup->min_keycode + 1;
+    const std::unique_ptr<xcb_get_keyboard_mapping_reply_t, decltype(&std::free)> mapping(
+        xcb_get_keyboard_mapping_reply(
+            m_connection,
+            xcb_get_keyboard_mapping(m_connection, setup->min_keycode, static_cast<uint8_t>(count)),
+            nullptr),
+        &std::free);
+    const xcb_keysym_t* symbols = xcb_get_keyboard_mapping_keysyms(mapping.get());
+    for (int code = 0; code < count; ++code) {
+        if (symbols[code * mapping->keysyms_per_keycode] == keysym) {
+            const xcb_window_t root = xcb_setup_roots_iterator(setup).data->root;
+            std::unique_ptr<xcb_generic_error_t, decltype(&std::free)> error(
+                xcb_request_check(
+                    m_connection,
+                    xcb_grab_key_checked(m_connection, 1, root, modifiers,
+                                         static_cast<xcb_keycode_t>(setup->min_keycode + code),
+                                         XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)),
+                &std::free);
+            return error == nullptr;
+        }
+    }
+    return false;
 }
 
 ScopedMonitors::ScopedMonitors(const QList<Monitor>& monitors)

@@ -48,6 +48,10 @@ void warpPointerOn(const QByteArray& display, const QPoint& position);
 // pointer is, and waits until the server has done it.
 void setPointerButton(int button, bool pressed);
 
+// Presses the keys of $DISPLAY in order through XTest, then releases them in
+// reverse; false when one is not on the keyboard.
+bool pressKeys(const QList<quint32>& keysyms);
+
 QColor pixelColor(const QImage& image, int x, int y);
 
 // A plain X window painted through its own connection, so that the screen
@@ -60,6 +64,10 @@ public:
     SolidXWindow& operator=(const SolidXWindow&) = delete;
 
     void setColor(const QColor& color); // returns once the server has repainted
+    void takeKeyboardFocus();           // returns once the server has done it
+    // Grabs `keysym` with exactly `modifiers` (X modifier bits) on the root
+    // window, as another program's global shortcut; false when it could not.
+    bool grabKey(quint32 keysym, quint16 modifiers);
 
 private:
     ::xcb_connection_t* m_connection = nullptr;
