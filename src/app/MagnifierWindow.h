@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QUuid>
+#include <QVariantMap>
 #include <qcoro/qcorotask.h>
 
 namespace oculo {
@@ -50,6 +51,9 @@ public:
     // A window set up and shown, owned by `parent`. With `copyFrom` it takes
     // that window's zoom, mode, transparency, keep-active and stay-in-space settings.
     virtual MagnifierWindow* createWindow(MagnifierState* copyFrom, QObject* parent) = 0;
+    // A window set up and shown with the settings an earlier run saved for it
+    // (MagnifierState::savedValues()), owned by `parent`.
+    virtual MagnifierWindow* restoreWindow(const QVariantMap& savedValues, QObject* parent) = 0;
 };
 
 } // namespace oculo

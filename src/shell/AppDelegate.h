@@ -37,6 +37,7 @@ public:
     ~AppDelegate() override;
 
     MagnifierWindow* createWindow(MagnifierState* copyFrom, QObject* parent) override;
+    MagnifierWindow* restoreWindow(const QVariantMap& savedValues, QObject* parent) override;
 
     // Follows `core`'s windows: its launch starts the region overlays' watch
     // and its termination ends it.
@@ -58,6 +59,7 @@ Q_SIGNALS:
 
 private:
     void addWindowActions(MagnifierWindowController& controller) const;
+    MagnifierWindow* setUp(MagnifierWindowController* controller);
 
     MouseTracker& m_mouseTracker;
     DisplayManager& m_displayManager;

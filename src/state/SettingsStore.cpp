@@ -207,6 +207,10 @@ void SettingsStore::setBool(const QString& key, bool value) {
     m_pending.insert(key, QVariant(value));
 }
 
+void SettingsStore::setValue(const QString& key, const QVariant& value) {
+    m_pending.insert(key, value);
+}
+
 void SettingsStore::remove(const QString& key) {
     m_pending.insert(key, std::nullopt);
 }

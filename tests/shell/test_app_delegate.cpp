@@ -10,6 +10,10 @@
 
 #include <QAction>
 #include <QContextMenuEvent>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <qcoro/qcorotask.h>
 
@@ -17,6 +21,7 @@
 #include <memory>
 
 using namespace oculo;
+using namespace Qt::Literals::StringLiterals;
 using oculo::test::CaptureEvent;
 using oculo::test::FakeCaptureBackend;
 using oculo::test::FakeDisplaySource;
@@ -42,6 +47,61 @@ struct Rig : oculo::test::FakeServices {
     std::unique_ptr<AppDelegate> delegate; // makes the core's windows, so it goes last
     std::unique_ptr<ApplicationCore> core;
 };
+
+// One run of Oculo on the settings file at `path`, on the rig's services;
+// the constructor returns once the launch has opened its windows.
+struct Run {
+    Run(oculo::test::FakeServices& services, const QString& path, bool atLogin = false)
+        : store(path)
+        , delegate(services.tracker, services.displayManager, services.permissionManager,
+                   services.backend, store)
+        , core(services.tracker, services.displayManager, services.permissionManager, delegate) {
+        delegate.follow(core);
+        core.setSettingsStore(&store);
+        core.setStartedAtLogin(atLogin);
+        core.applicationDidFinishLaunching();
+        QTRY_VERIFY(core.isTrackingStarted());
+    }
+    ~Run() {
+        core.applicationWillTerminate();
+        core.finishStoppingCaptures(std::chrono::seconds(5));
+    }
+
+    SettingsStore store;
+    AppDelegate delegate;
+    ApplicationCore core;
+};
+
+QJsonObject readJson(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
+                                          : QJsonObject();
+}
+
+void writeJson(const QString& path, const QJsonObject& object) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(QJsonDocument(object).toJson());
+}
+
+// One window's keys as today's version writes them.
+QJsonObject windowKeys(QRectF frame, double zoom) {
+    return {{u"oculo.zoomLevel"_s, zoom},
+            {u"oculo.mode"_s, u"followMouse"_s},
+            {u"oculo.isWindowVisible"_s, true},
+            {u"oculo.windowFrame.x"_s, frame.x()},
+            {u"oculo.windowFrame.y"_s, frame.y()},
+            {u"oculo.windowFrame.width"_s, frame.width()},
+            {u"oculo.windowFrame.height"_s, frame.height()},
+            {u"oculo.windowTransparency"_s, 0.5},
+            {u"oculo.keepWindowActive"_s, true},
+            {u"oculo.stayInCurrentSpace"_s, false},
+            {u"oculo.hideWhileMoving"_s, false},
+            {u"oculo.dockPosition"_s, u"none"_s},
+            {u"oculo.colorFilter"_s, u"grayscale"_s},
+            {u"oculo.smoothing"_s, u"smooth"_s},
+            {u"oculo.crosshair"_s, true}};
+}
 
 // Takes keyboard focus away from every magnifier window.
 void focusElsewhere(QWidget& other) {
@@ -155,6 +215,87 @@ private Q_SLOTS:
         struct sigaction current = {};
         sigaction(SIGTERM, nullptr, &current);
         QVERIFY(current.sa_handler == SIG_DFL);
+    }
+
+    // Quitting remembers every open window; the next start opens them all where they were.
+    void everyWindowComesBackAfterQuitting() {
+        oculo::test::FakeServices services;
+        const QString path = services.dir.filePath(QStringLiteral("run.json"));
+        const QList<QRectF> frames{{40, 50, 300, 230}, {380, 60, 320, 240}, {100, 330, 400, 250}};
+        const QList<double> zooms{3.0, 4.5, 6.0};
+        {
+            Run first(services, path);
+            first.core.createNewWindow();
+            first.core.createNewWindow();
+            const QList<MagnifierWindowController*> windows = first.delegate.windowControllers();
+            QCOMPARE(windows.size(), 3);
+            for (int i = 0; i < 3; ++i) {
+                windows.at(i)->panel()->setFrame(frames.at(i));
+                windows.at(i)->state().setZoomLevel(zooms.at(i));
+            }
+        }
+        for (const bool atLogin : {false, true}) {
+            Run next(services, path, atLogin);
+            const QList<MagnifierWindowController*> windows = next.delegate.windowControllers();
+            QCOMPARE(windows.size(), 3);
+            for (int i = 0; i < 3; ++i) {
+                QCOMPARE(windows.at(i)->panel()->frame(), frames.at(i));
+                QCOMPARE(windows.at(i)->state().zoomLevel(), zooms.at(i));
+            }
+        }
+    }
+
+    // What the launch opens from a settings file: today's one window unchanged,
+    // whatever entries of the others survive, and nothing at login after a
+    // session that ended with no window.
+    void launchOpensTheWindowsTheFileHolds() {
+        const QRectF first(60, 40, 320, 240);
+        const QRectF other(420, 300, 300, 230);
+        QJsonObject damaged = windowKeys(first, 3.5);
+        damaged.insert(u"oculo.otherWindows"_s,
+                       QJsonArray{42, windowKeys(QRectF(), 2.0), windowKeys(other, 7.0), u"x"_s});
+        QJsonObject noneOpen = windowKeys(first, 3.5);
+        noneOpen.insert(u"oculo.isWindowVisible"_s, false);
+        const struct {
+            const char* name;
+            QJsonObject file;
+            bool atLogin;
+            QList<double> zooms; // of the windows that open, in order
+        } cases[] = {
+            {"today's file", windowKeys(first, 3.5), false, {3.5}},
+            {"today's file at login", windowKeys(first, 3.5), true, {3.5}},
+            {"damaged entries among the others", damaged, false, {3.5, 7.0}},
+            {"none open at the end, at login", noneOpen, true, {}},
+            {"none open at the end, by hand", noneOpen, false, {3.5}},
+        };
+        for (const auto& c : cases) {
+            qInfo() << c.name;
+            oculo::test::FakeServices services;
+            const QString path = services.dir.filePath(QStringLiteral("run.json"));
+            writeJson(path, c.file);
+            {
+                Run run(services, path, c.atLogin);
+                const QList<MagnifierWindowController*> windows = run.delegate.windowControllers();
+                QCOMPARE(windows.size(), c.zooms.size());
+                for (int i = 0; i < windows.size(); ++i) {
+                    QCOMPARE(windows.at(i)->state().zoomLevel(), c.zooms.at(i));
+                    QCOMPARE(windows.at(i)->panel()->frame(), i == 0 ? first : other);
+                }
+                if (windows.isEmpty()) {
+                    // Started by hand now, Oculo shows a window.
+                    run.core.activateFromAnotherStart();
+                    QCOMPARE(run.core.windowCount(), 1);
+                }
+            }
+            // The first window's keys are written back as they were read.
+            const QJsonObject saved = readJson(path);
+            const QJsonObject today = windowKeys(first, 3.5);
+            for (auto it = today.constBegin(); it != today.constEnd(); ++it) {
+                QCOMPARE(saved.value(it.key()), it.value());
+            }
+            QCOMPARE(saved.value(u"oculo.otherWindows"_s).toArray().size(),
+                     std::max<qsizetype>(0, c.zooms.size() - 1));
+        }
     }
 
     void terminationClosesEverythingAndOpensNothing() {
