@@ -372,6 +372,9 @@ void MagnifierState::load(const Lookup& store) {
     if (const auto region = storedRect(store, key::fixedRegion)) {
         m_fixedRegion = region;
     }
+    if (const auto visible = storedBool(store, key::isWindowVisible)) {
+        m_isWindowVisible = *visible;
+    }
     if (const auto frame = storedRect(store, key::windowFrame)) {
         m_windowFrame = frame;
     }

@@ -54,10 +54,14 @@ void OpenWindows::write(SettingsStore& store, const QList<const MagnifierState*>
         store.sync();
         return;
     }
+    // Open now, whatever the file said when the window was loaded from it.
     windows.first()->writeTo(store);
+    store.setBool(isWindowVisibleKey, true);
     QVariantList others;
     for (qsizetype i = 1; i < windows.size(); ++i) {
-        others.append(windows.at(i)->savedValues());
+        QVariantMap values = windows.at(i)->savedValues();
+        values.insert(isWindowVisibleKey, true);
+        others.append(values);
     }
     if (others.isEmpty()) {
         store.remove(otherWindowsKey);

@@ -86,21 +86,15 @@ void writeJson(const QString& path, const QJsonObject& object) {
 
 // One window's keys as today's version writes them.
 QJsonObject windowKeys(QRectF frame, double zoom) {
-    return {{u"oculo.zoomLevel"_s, zoom},
-            {u"oculo.mode"_s, u"followMouse"_s},
-            {u"oculo.isWindowVisible"_s, true},
-            {u"oculo.windowFrame.x"_s, frame.x()},
-            {u"oculo.windowFrame.y"_s, frame.y()},
-            {u"oculo.windowFrame.width"_s, frame.width()},
-            {u"oculo.windowFrame.height"_s, frame.height()},
-            {u"oculo.windowTransparency"_s, 0.5},
-            {u"oculo.keepWindowActive"_s, true},
-            {u"oculo.stayInCurrentSpace"_s, false},
-            {u"oculo.hideWhileMoving"_s, false},
-            {u"oculo.dockPosition"_s, u"none"_s},
-            {u"oculo.colorFilter"_s, u"grayscale"_s},
-            {u"oculo.smoothing"_s, u"smooth"_s},
-            {u"oculo.crosshair"_s, true}};
+    const QString keys = QString::asprintf(
+        R"({"oculo.zoomLevel": %g, "oculo.mode": "followMouse", "oculo.isWindowVisible": true,
+        "oculo.windowFrame.x": %g, "oculo.windowFrame.y": %g, "oculo.windowFrame.width": %g,
+        "oculo.windowFrame.height": %g, "oculo.windowTransparency": 0.5,
+        "oculo.keepWindowActive": true, "oculo.stayInCurrentSpace": false,
+        "oculo.hideWhileMoving": false, "oculo.dockPosition": "none",
+        "oculo.colorFilter": "grayscale", "oculo.smoothing": "smooth", "oculo.crosshair": true})",
+        zoom, frame.x(), frame.y(), frame.width(), frame.height());
+    return QJsonDocument::fromJson(keys.toUtf8()).object();
 }
 
 // Takes keyboard focus away from every magnifier window.
