@@ -138,16 +138,18 @@ void ApplicationCore::openWindowsAtLaunch() {
     }
     const OpenWindows record = OpenWindows::read(*m_store);
     m_isLaunchDone = true;
-    if (!record.firstIsOpen && m_isStartedAtLogin) {
-        return; // the tray alone, as the session ended
-    }
+    // At login only the windows shown when the session ended; a start by hand opens all.
     m_isRecordPaused = true;
-    createNewWindow();
+    if (!m_isStartedAtLogin || record.firstIsShown) {
+        createNewWindow();
+    }
     for (const QVariantMap& saved : record.others) {
         if (m_isTerminating) {
             break;
         }
-        addWindow(m_windowFactory.restoreWindow(saved, this));
+        if (!m_isStartedAtLogin || OpenWindows::isShown(saved)) {
+            addWindow(m_windowFactory.restoreWindow(saved, this));
+        }
     }
     m_isRecordPaused = false;
     rememberOpenWindows();
@@ -157,11 +159,11 @@ void ApplicationCore::rememberOpenWindows() {
     if (m_store == nullptr || m_isRecordPaused || m_isRecordFinal) {
         return;
     }
-    QList<const MagnifierState*> states;
+    QList<OpenWindows::Window> windows;
     for (const MagnifierWindow* window : std::as_const(m_windows)) {
-        states.append(&window->state());
+        windows.append({&window->state(), !window->isHiddenByUser()});
     }
-    OpenWindows::write(*m_store, states);
+    OpenWindows::write(*m_store, windows);
 }
 
 void ApplicationCore::removeWindow(const MagnifierWindow& window) {

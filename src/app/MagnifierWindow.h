@@ -33,6 +33,7 @@ public:
     virtual void bringBack() = 0;
     // Hidden until bringBack(); capture and settings stay as they are.
     virtual void hideFromUser() = 0;
+    virtual bool isHiddenByUser() const = 0;
     // Gives the window the keyboard when it is shown.
     virtual void activate() = 0;
     // Stops capturing and drops the window; safe to call more than once.

@@ -10,6 +10,7 @@ namespace oculo {
 namespace {
 
 const QString isWindowVisibleKey = QStringLiteral("oculo.isWindowVisible");
+
 } // namespace
 
 const QString OpenWindows::otherWindowsKey = QStringLiteral("oculo.otherWindows");
@@ -17,11 +18,11 @@ const QString OpenWindows::otherWindowsKey = QStringLiteral("oculo.otherWindows"
 OpenWindows OpenWindows::read(const SettingsStore& store) {
     OpenWindows record;
     // Files of earlier versions always say true, or nothing.
-    if (const auto visible = store.object(isWindowVisibleKey)) {
-        record.firstIsOpen = visible->typeId() != QMetaType::Bool || visible->toBool();
+    if (const auto shown = store.object(isWindowVisibleKey)) {
+        record.firstIsShown = isShown({{isWindowVisibleKey, *shown}});
     }
     const std::optional<QVariant> stored = store.object(otherWindowsKey);
-    if (!record.firstIsOpen || !stored) {
+    if (!stored) {
         return record;
     }
     if (stored->typeId() != QMetaType::QVariantList) {
@@ -46,7 +47,12 @@ OpenWindows OpenWindows::read(const SettingsStore& store) {
     return record;
 }
 
-void OpenWindows::write(SettingsStore& store, const QList<const MagnifierState*>& windows) {
+bool OpenWindows::isShown(const QVariantMap& savedValues) {
+    const QVariant shown = savedValues.value(isWindowVisibleKey);
+    return shown.typeId() != QMetaType::Bool || shown.toBool();
+}
+
+void OpenWindows::write(SettingsStore& store, const QList<Window>& windows) {
     if (windows.isEmpty()) {
         // The first window's settings stay, for the next window anybody opens.
         store.setBool(isWindowVisibleKey, false);
@@ -54,13 +60,13 @@ void OpenWindows::write(SettingsStore& store, const QList<const MagnifierState*>
         store.sync();
         return;
     }
-    // Open now, whatever the file said when the window was loaded from it.
-    windows.first()->writeTo(store);
-    store.setBool(isWindowVisibleKey, true);
+    // Shown or not now, whatever the file said when the window was loaded from it.
+    windows.first().state->writeTo(store);
+    store.setBool(isWindowVisibleKey, windows.first().isShown);
     QVariantList others;
     for (qsizetype i = 1; i < windows.size(); ++i) {
-        QVariantMap values = windows.at(i)->savedValues();
-        values.insert(isWindowVisibleKey, true);
+        QVariantMap values = windows.at(i).state->savedValues();
+        values.insert(isWindowVisibleKey, windows.at(i).isShown);
         others.append(values);
     }
     if (others.isEmpty()) {

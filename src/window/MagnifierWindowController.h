@@ -83,6 +83,7 @@ public:
     // behind a region overlay stays hidden.
     void bringBack() override;
     void hideFromUser() override;
+    bool isHiddenByUser() const override { return m_hiddenByUser; }
     void activate() override;
     void close() override;
 
