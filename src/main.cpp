@@ -83,13 +83,14 @@ std::optional<int> answerCommandLine(int argc, char** argv, bool* startedAtLogin
                    "Options:\n"
                    "  -h, --help     Displays help on commandline options.\n"
                    "  -v, --version  Displays version information.\n"
-                   "  --autostart    Started at login: opens only the windows that were open\n"
+                   "  --autostart    Started at login: opens only the windows that were shown\n"
                    "                 when the last session ended.\n",
                    stdout);
         return 0;
     }
     if (parser.isSet(version)) {
-        std::printf("Oculo %s (build %s)\n", OCULO_VERSION, OCULO_BUILD_NUMBER);
+        std::printf("Oculo %s (build %s%s)\n", OCULO_VERSION, OCULO_BUILD_NUMBER,
+                    oculo::UpdateService::isPackagedBuild() ? ", Debian package" : "");
         return 0;
     }
     return std::nullopt;
