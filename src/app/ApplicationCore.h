@@ -26,10 +26,9 @@ class SettingsStore;
 class UpdateService;
 
 // Everything that exists once per process: the magnifier windows (at least one
-// after launch), the launch sequence, restarting capture when screens change
-// or the system wakes, recovering from missing capture permission, and the
-// clean-up when the application quits. The services and the factory must
-// outlive it.
+// after launch, unless a start at login found none to open), the launch sequence, restarting
+// capture when screens change or the system wakes, recovering from missing capture permission, and
+// the clean-up when the application quits. The services and the factory must outlive it.
 class ApplicationCore final : public WindowRegistry {
     Q_OBJECT
 
