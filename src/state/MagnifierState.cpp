@@ -142,7 +142,8 @@ void MagnifierState::zoomOut() {
 }
 
 void MagnifierState::setMode(MagnificationMode mode) {
-    if (mode == m_mode) {
+    if (mode == m_mode ||
+        (mode == MagnificationMode::followMouse && !m_followUnavailableReason.isEmpty())) {
         return;
     }
     m_mode = mode;
@@ -245,7 +246,8 @@ void MagnifierState::setCrosshair(bool shown) {
 }
 
 void MagnifierState::setDockPosition(DockPosition position) {
-    if (position == m_dockPosition) {
+    if (position == m_dockPosition ||
+        (position != DockPosition::none && !m_windowingLimits.canDock())) {
         return;
     }
     // Only the move out of `none` records the frame to restore; top <-> bottom
@@ -277,6 +279,18 @@ void MagnifierState::setHasScreenRecordingPermission(bool granted) {
     }
     m_hasScreenRecordingPermission = granted;
     Q_EMIT hasScreenRecordingPermissionChanged(granted);
+}
+
+void MagnifierState::setFollowUnavailableReason(const QString& reason) {
+    if (reason == m_followUnavailableReason) {
+        return;
+    }
+    m_followUnavailableReason = reason;
+    // The region is shown instead; without one, the middle of the primary screen.
+    if (!reason.isEmpty()) {
+        setMode(MagnificationMode::fixedRegion);
+    }
+    Q_EMIT followUnavailableReasonChanged(reason);
 }
 
 void MagnifierState::setIsSelectingRegion(bool selecting) {
