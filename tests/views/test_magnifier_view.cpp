@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QSlider>
 #include <QSpontaneKeyEvent>
 #include <QWheelEvent>
@@ -205,6 +206,20 @@ private Q_SLOTS:
         QCOMPARE(shown(), (QList<bool>{true, false}));
         m_view->openSettingsButton()->click();
         QCOMPARE(m_settingsOpened, 1);
+        // A refusal the user may take back: one sentence, and the button asks again.
+        QSignalSpy askedAgain(m_view, &MagnifierView::askAgainRequested);
+        const QString refused = QStringLiteral("Screen sharing was refused.");
+        m_view->setAskAgainReason(refused);
+        const QWidget* page = m_view->permissionPlaceholder();
+        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("placeholderMessage"))->text(), refused);
+        QVERIFY(!page->findChild<QLabel*>(QStringLiteral("placeholderTitle"))->isVisibleTo(page));
+        QCOMPARE(m_view->openSettingsButton()->text(), QStringLiteral("Ask Again"));
+        m_view->openSettingsButton()->click();
+        QCOMPARE(askedAgain.size(), 1);
+        m_view->setAskAgainReason({});
+        m_view->openSettingsButton()->click();
+        QCOMPARE(m_settingsOpened, 2);
+        QCOMPARE(askedAgain.size(), 1);
 
         state().setHasScreenRecordingPermission(true);
         QCOMPARE(shown(), (QList<bool>{false, true}));

@@ -182,6 +182,35 @@ private Q_SLOTS:
         state.setMode(MagnificationMode::followMouse);
         QTRY_COMPARE(captureCentre(), QPointF(1000, 200));
     }
+
+    // Where windows cannot be placed, every screen gets a full-screen overlay
+    // drawn from the backend's last picture of its display.
+    void withoutPlacementEachScreenGetsAFullScreenOverlay() {
+        test::FakeServices services;
+        services.backend.displayFrame = QImage(64, 36, QImage::Format_RGB32);
+        services.backend.displayFrame.fill(Qt::red);
+        AppDelegate delegate(services.tracker, services.displayManager, services.permissionManager,
+                             services.backend, services.store);
+        delegate.setWindowingLimits(WindowingLimits::wayland());
+        ApplicationCore core(services.tracker, services.displayManager, services.permissionManager,
+                             delegate);
+        delegate.follow(core);
+        core.applicationDidFinishLaunching();
+        QTRY_COMPARE(core.windowCount(), 1);
+        MagnifierState& state = delegate.windowControllers().first()->state();
+        RegionOverlayCoordinator& overlays = delegate.regionOverlays();
+        state.setIsSelectingRegion(true);
+        QTRY_COMPARE(overlays.regionSelectionWindows().size(), QGuiApplication::screens().size());
+        for (RegionSelectionWindow* window : overlays.regionSelectionWindows()) {
+            QTRY_VERIFY(window->isFullScreen());
+            QVERIFY(!window->windowFlags().testFlag(Qt::BypassWindowManagerHint));
+            const QColor drawn = window->content()->grab().toImage().pixelColor(5, 5);
+            QVERIFY2(drawn.red() > 0 && drawn.green() == 0 && drawn.blue() == 0,
+                     qPrintable(drawn.name()));
+        }
+        state.setIsSelectingRegion(false);
+        QTRY_VERIFY(overlays.regionSelectionWindows().isEmpty());
+    }
 };
 
 OCULO_TEST_MAIN(TestRegionOverlays)
