@@ -310,7 +310,9 @@ void MagnifierControlsView::connectActions() {
         });
     };
     act(m_modeButton, [this](bool) {
-        if (m_state.mode() == MagnificationMode::followMouse) {
+        // Where the pointer cannot be followed, the button only chooses another region.
+        if (m_state.mode() == MagnificationMode::followMouse ||
+            !m_state.followUnavailableReason().isEmpty()) {
             m_state.setIsSelectingRegion(true);
         } else {
             m_state.setMode(MagnificationMode::followMouse);
@@ -366,9 +368,9 @@ void MagnifierControlsView::refresh() {
     };
 
     m_modeButton->setSymbol(followMouse ? Symbol::followMouse : Symbol::fixedRegion);
-    m_modeButton->setHelp(followMouse ? tr("Switch to Fixed Region")
-                                      : tr("Switch to Follow Mouse"));
-    offer(m_modeButton, true, followMouse || followUnavailable.isEmpty(), followUnavailable);
+    m_modeButton->setHelp(followMouse                   ? tr("Switch to Fixed Region")
+                          : followUnavailable.isEmpty() ? tr("Switch to Follow Mouse")
+                                                        : followUnavailable);
 
     m_regionButton->setEnabled(!followMouse && m_state.fixedRegion().has_value());
 

@@ -286,7 +286,6 @@ private Q_SLOTS:
                 {childNamed(panel, QStringLiteral("Follow Mouse")), c.follow, c.followReason},
                 {childNamed<QComboBox>(settings, QStringLiteral("Default Mode")), c.follow,
                  c.followReason},
-                {strip.modeButton(), c.follow, c.followReason},
                 {childNamed<QSlider>(panel, QStringLiteral("Transparency"))->parentWidget(),
                  c.opacity, reason},
                 {childNamed(panel, QStringLiteral("Keep Window Active")), c.opacity, reason},
@@ -303,7 +302,12 @@ private Q_SLOTS:
                 QVERIFY2(control->isEnabled() == enabled, where);
                 QVERIFY2(enabled || why.isEmpty() || control->toolTip() == why, where);
             }
-            // A window that cannot follow shows its region instead, and stays there.
+            // A window that cannot follow shows its region instead, and stays
+            // there; its mode button chooses another region.
+            QVERIFY(c.follow || strip.modeButton()->toolTip() == c.followReason);
+            state.completeRegionSelection(QRectF(10, 10, 100, 100));
+            strip.modeButton()->click();
+            QCOMPARE(state.isSelectingRegion(), !c.follow);
             state.setMode(MagnificationMode::followMouse);
             QCOMPARE(state.mode() == MagnificationMode::followMouse, c.follow);
             state.setDockPosition(DockPosition::top);
