@@ -147,6 +147,7 @@ void MagnifierState::setMode(MagnificationMode mode) {
         return;
     }
     m_mode = mode;
+    m_followSuspended = false;
     Q_EMIT modeChanged(m_mode);
     requestSave();
 }
@@ -286,9 +287,12 @@ void MagnifierState::setFollowUnavailableReason(const QString& reason) {
         return;
     }
     m_followUnavailableReason = reason;
-    // The region is shown instead; without one, the middle of the primary screen.
-    if (!reason.isEmpty()) {
-        setMode(MagnificationMode::fixedRegion);
+    // The region is shown instead (without one, the middle of the primary
+    // screen), but following stays the stored mode for a session that can.
+    if (!reason.isEmpty() && m_mode == MagnificationMode::followMouse) {
+        m_mode = MagnificationMode::fixedRegion;
+        m_followSuspended = true;
+        Q_EMIT modeChanged(m_mode);
     }
     Q_EMIT followUnavailableReasonChanged(reason);
 }
@@ -410,7 +414,8 @@ void MagnifierState::performSave() {
         return;
     }
     m_store.setNumber(key::zoomLevel, m_zoomLevel);
-    m_store.setString(key::mode, rawValue(m_mode));
+    m_store.setString(key::mode,
+                      rawValue(m_followSuspended ? MagnificationMode::followMouse : m_mode));
     m_store.setBool(key::isWindowVisible, m_isWindowVisible);
     writeRect(m_store, key::fixedRegion, m_fixedRegion);
     writeRect(m_store, key::windowFrame, m_windowFrame);

@@ -137,7 +137,8 @@ public:
     void setWindowingLimits(const WindowingLimits& limits) { m_windowingLimits = limits; }
 
     // Why the pointer cannot be followed here, in one sentence; empty while it
-    // can. Setting one moves a following window to its fixed region.
+    // can. Setting one moves a following window to its fixed region; following
+    // stays the stored mode until the user chooses another.
     QString followUnavailableReason() const { return m_followUnavailableReason; }
     void setFollowUnavailableReason(const QString& reason);
 
@@ -214,6 +215,7 @@ private:
     bool m_hasScreenRecordingPermission = false;
     WindowingLimits m_windowingLimits;
     QString m_followUnavailableReason;
+    bool m_followSuspended = false; // moved off followMouse only because it is unavailable
     bool m_isSelectingRegion = false;
     bool m_isAdjustingRegion = false;
     QPointF m_mouseLocation;
