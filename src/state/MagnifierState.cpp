@@ -142,10 +142,12 @@ void MagnifierState::zoomOut() {
 }
 
 void MagnifierState::setMode(MagnificationMode mode) {
-    if (mode == m_mode) {
+    if (mode == m_mode ||
+        (mode == MagnificationMode::followMouse && !m_followUnavailableReason.isEmpty())) {
         return;
     }
     m_mode = mode;
+    m_followSuspended = false;
     Q_EMIT modeChanged(m_mode);
     requestSave();
 }
@@ -245,7 +247,8 @@ void MagnifierState::setCrosshair(bool shown) {
 }
 
 void MagnifierState::setDockPosition(DockPosition position) {
-    if (position == m_dockPosition) {
+    if (position == m_dockPosition ||
+        (position != DockPosition::none && !m_windowingLimits.canDock())) {
         return;
     }
     // Only the move out of `none` records the frame to restore; top <-> bottom
@@ -277,6 +280,21 @@ void MagnifierState::setHasScreenRecordingPermission(bool granted) {
     }
     m_hasScreenRecordingPermission = granted;
     Q_EMIT hasScreenRecordingPermissionChanged(granted);
+}
+
+void MagnifierState::setFollowUnavailableReason(const QString& reason) {
+    if (reason == m_followUnavailableReason) {
+        return;
+    }
+    m_followUnavailableReason = reason;
+    // The region is shown instead (without one, the middle of the primary
+    // screen), but following stays the stored mode for a session that can.
+    if (!reason.isEmpty() && m_mode == MagnificationMode::followMouse) {
+        m_mode = MagnificationMode::fixedRegion;
+        m_followSuspended = true;
+        Q_EMIT modeChanged(m_mode);
+    }
+    Q_EMIT followUnavailableReasonChanged(reason);
 }
 
 void MagnifierState::setIsSelectingRegion(bool selecting) {
@@ -396,7 +414,8 @@ void MagnifierState::performSave() {
         return;
     }
     m_store.setNumber(key::zoomLevel, m_zoomLevel);
-    m_store.setString(key::mode, rawValue(m_mode));
+    m_store.setString(key::mode,
+                      rawValue(m_followSuspended ? MagnificationMode::followMouse : m_mode));
     m_store.setBool(key::isWindowVisible, m_isWindowVisible);
     writeRect(m_store, key::fixedRegion, m_fixedRegion);
     writeRect(m_store, key::windowFrame, m_windowFrame);
