@@ -364,6 +364,14 @@ void ApplicationCore::activateFromAnotherStart() {
     }
 }
 
+void ApplicationCore::askForPermissionAgain() {
+    // The recovery's reaction runs the check, so repeated presses fold into one.
+    if (!m_isTerminating && m_permissionRecoveryReaction) {
+        m_isActivationRequested = true;
+        m_permissionRecoveryReaction->notifyChange();
+    }
+}
+
 void ApplicationCore::removePermissionRecoveryObserver() {
     delete m_permissionRecoveryReaction.data();
 }

@@ -80,6 +80,10 @@ public:
     // Drops a closed window; the last one is replaced by a new one.
     void removeWindow(const MagnifierWindow& window);
 
+    // The user asks to be asked for capture again (the placeholder's button):
+    // checks the permission once more and, when granted, starts every capture.
+    void askForPermissionAgain();
+
     QCoro::Task<> restartAllCaptures();
     QCoro::Task<> recoverFromPermissionDenialIfNeeded();
 

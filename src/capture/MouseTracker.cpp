@@ -35,6 +35,14 @@ MouseTracker::~MouseTracker() {
     }
 }
 
+void MouseTracker::setFollowUnavailableReason(const QString& reason) {
+    if (reason == m_followUnavailableReason) {
+        return;
+    }
+    m_followUnavailableReason = reason;
+    Q_EMIT followUnavailableReasonChanged(reason);
+}
+
 void MouseTracker::startTracking() {
     if (m_isTracking) {
         return;

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QPointF>
+#include <QString>
 #include <QTimer>
 
 #include <chrono>
@@ -24,6 +25,8 @@ class MouseTracker : public QObject {
     Q_PROPERTY(QPointF mouseLocation READ mouseLocation NOTIFY mouseLocationChanged FINAL)
     Q_PROPERTY(bool isMoving READ isMoving NOTIFY isMovingChanged FINAL)
     Q_PROPERTY(bool isTracking READ isTracking NOTIFY isTrackingChanged FINAL)
+    Q_PROPERTY(QString followUnavailableReason READ followUnavailableReason WRITE
+                   setFollowUnavailableReason NOTIFY followUnavailableReasonChanged FINAL)
 
 public:
     static constexpr double movementThreshold = 1.0; // logical pixels
@@ -44,6 +47,12 @@ public:
     bool isMoving() const { return m_isMoving; }
     bool isTracking() const { return m_isTracking; }
 
+    // Set by a backend that cannot tell where the pointer is (a screen cast
+    // that draws the cursor into the picture only): one sentence saying why
+    // no window can follow it; empty while they can.
+    QString followUnavailableReason() const { return m_followUnavailableReason; }
+    void setFollowUnavailableReason(const QString& reason);
+
     void startTracking(); // does nothing while tracking
     void stopTracking();
 
@@ -60,6 +69,7 @@ Q_SIGNALS:
     void mouseLocationChanged(QPointF location);
     void isMovingChanged(bool moving);
     void isTrackingChanged(bool tracking);
+    void followUnavailableReasonChanged(const QString& reason);
 
 private:
     void setResting(bool resting);
@@ -74,6 +84,7 @@ private:
     QTimer m_sampleTimer;
     std::chrono::milliseconds m_lastMoveTime{0};
     std::chrono::milliseconds m_lastSampleTime{0};
+    QString m_followUnavailableReason;
     QPointF m_mouseLocation;
     QPointF m_previousLocation;
     bool m_isMoving = false;

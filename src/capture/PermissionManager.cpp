@@ -22,9 +22,9 @@ QCoro::Task<bool> PermissionManager::checkPermission() {
     if (result.error) {
         // Only a refusal by the windowing system means "not allowed"; anything
         // else (a server that went away, a broken reply) says nothing either way.
-        setStatus(result.error->kind == DisplayQueryError::Kind::CaptureRefused
-                      ? PermissionStatus::denied
-                      : PermissionStatus::notDetermined);
+        const bool refused = result.error->kind == DisplayQueryError::Kind::CaptureRefused;
+        setStatus(refused ? PermissionStatus::denied : PermissionStatus::notDetermined,
+                  refused && result.error->canAskAgain ? result.error->description : QString());
         co_return false;
     }
     if (result.displays.isEmpty()) {
@@ -40,7 +40,12 @@ void PermissionManager::openSystemSettings() {
     m_settings.openScreenCaptureSettings();
 }
 
-void PermissionManager::setStatus(PermissionStatus status) {
+void PermissionManager::setStatus(PermissionStatus status, const QString& askAgainReason) {
+    // The reason first, so that whoever follows the status reads the new one.
+    if (askAgainReason != m_askAgainReason) {
+        m_askAgainReason = askAgainReason;
+        Q_EMIT askAgainReasonChanged(askAgainReason);
+    }
     if (status == m_status) {
         return;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 #include <qcoro/qcorotask.h>
 
 namespace oculo {
@@ -24,6 +25,9 @@ public:
                       QObject* parent = nullptr);
 
     PermissionStatus permissionStatus() const { return m_status; }
+    // While capture is refused in a way that asking again may change: the
+    // sentence that says why; empty otherwise.
+    QString askAgainReason() const { return m_askAgainReason; }
 
     // Never fails: true when capture is permitted.
     QCoro::Task<bool> checkPermission();
@@ -31,13 +35,15 @@ public:
 
 Q_SIGNALS:
     void permissionStatusChanged(oculo::PermissionManager::PermissionStatus status);
+    void askAgainReasonChanged(const QString& reason);
 
 private:
-    void setStatus(PermissionStatus status);
+    void setStatus(PermissionStatus status, const QString& askAgainReason = {});
 
     DisplaySource& m_source;
     SystemSettingsLauncher& m_settings;
     PermissionStatus m_status = PermissionStatus::unknown;
+    QString m_askAgainReason;
 };
 
 } // namespace oculo

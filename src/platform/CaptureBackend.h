@@ -85,6 +85,12 @@ public:
     virtual ~CaptureBackend() = default;
     virtual std::unique_ptr<CaptureStream>
     createStream(const DisplayInfo& display, const CaptureConfiguration& configuration) = 0;
+    // The last whole picture of `display` the backend holds, for a still
+    // backdrop where the screen cannot be read otherwise; null when none.
+    virtual QImage lastDisplayFrame(const DisplayInfo& display) {
+        Q_UNUSED(display);
+        return {};
+    }
 };
 
 } // namespace oculo

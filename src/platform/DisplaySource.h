@@ -28,6 +28,9 @@ struct DisplayQueryError {
     };
     Kind kind = Kind::Invalid;
     QString description;
+    // A refusal that the user may take back when asked again (a share dialog
+    // refused or cancelled); `description` then says so in one plain sentence.
+    bool canAskAgain = false;
 };
 
 struct DisplayQueryResult {

@@ -16,6 +16,9 @@ struct WindowingLimits {
     bool canSetOpacity = true;        // fading and transparency
     QString reason;                   // one sentence, shown where a control is disabled
 
+    // Docking places the window at an edge and pushes the others out of its band.
+    bool canDock() const { return canPlaceWindows && canMoveOtherWindows; }
+
     static WindowingLimits unlimited() { return {}; }
     static WindowingLimits wayland() {
         return {.canPlaceWindows = false,

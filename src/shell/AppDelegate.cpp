@@ -18,7 +18,9 @@ AppDelegate::AppDelegate(MouseTracker& mouseTracker, DisplayManager& displayMana
     , m_permissionManager(permissionManager)
     , m_backend(backend)
     , m_store(store)
-    , m_regionOverlays(std::make_unique<RegionOverlayCoordinator>(m_windowControllers)) {}
+    , m_regionOverlays(std::make_unique<RegionOverlayCoordinator>(m_windowControllers)) {
+    m_regionOverlays->setBackdropSource(&backend, &displayManager);
+}
 
 AppDelegate::~AppDelegate() = default;
 
@@ -58,7 +60,13 @@ MagnifierWindow* AppDelegate::restoreWindow(const QVariantMap& savedValues, QObj
 MagnifierWindow* AppDelegate::setUp(MagnifierWindowController* controller) {
     connect(controller, &MagnifierWindowController::contextMenuRequested, this,
             &AppDelegate::contextMenuRequested);
+    connect(controller, &MagnifierWindowController::permissionRetryRequested, this, [this] {
+        if (m_core) {
+            m_core->askForPermissionAgain();
+        }
+    });
     controller->setWindowManagerSource(m_windowManager);
+    controller->setWindowingLimits(m_windowingLimits);
     controller->setup();
     addWindowActions(*controller);
     m_regionOverlays->watch(controller->state());
@@ -68,6 +76,11 @@ MagnifierWindow* AppDelegate::setUp(MagnifierWindowController* controller) {
 void AppDelegate::setWindowManagerSource(WindowManagerSource* source) {
     m_windowManager = source;
     m_regionOverlays->setWindowManagerSource(source);
+}
+
+void AppDelegate::setWindowingLimits(const WindowingLimits& limits) {
+    m_windowingLimits = limits;
+    m_regionOverlays->setWindowingLimits(limits);
 }
 
 void AppDelegate::setWindowActions(const QList<QAction*>& actions) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/MagnifierWindow.h"
+#include "platform/WindowingLimits.h"
 
 #include <QList>
 #include <QObject>
@@ -50,6 +51,10 @@ public:
     // Desktops and docking of windows opened from now on, and the window that
     // gets the keyboard back after a region overlay; must outlive them.
     void setWindowManagerSource(WindowManagerSource* source);
+    // What the windowing system lets Oculo do with windows; given once, before
+    // the core launches. Controls that need a missing ability are disabled and
+    // say why, and the region overlays open one full screen per display.
+    void setWindowingLimits(const WindowingLimits& limits);
     // Every magnifier window, present and future, answers the keys of these actions.
     void setWindowActions(const QList<QAction*>& actions);
 
@@ -67,6 +72,7 @@ private:
     CaptureBackend& m_backend;
     SettingsStore& m_store;
     WindowManagerSource* m_windowManager = nullptr;
+    WindowingLimits m_windowingLimits;
 
     QPointer<ApplicationCore> m_core;
     QList<MagnifierWindowController*> m_windowControllers;

@@ -315,7 +315,16 @@ void MenuBarView::refresh() {
         return;
     }
 
+    const WindowingLimits& limits = state->windowingLimits();
+    // A row the windowing system cannot honour is disabled and says why.
+    const auto offer = [](QWidget* row, bool allowed, const QString& reason) {
+        row->setToolTip(allowed ? QString() : reason);
+        return allowed;
+    };
+
     m_followMouseRow->setChecked(state->mode() == MagnificationMode::followMouse);
+    m_followMouseRow->setEnabled(offer(m_followMouseRow, state->followUnavailableReason().isEmpty(),
+                                       state->followUnavailableReason()));
     m_fixedRegionRow->setChecked(state->mode() == MagnificationMode::fixedRegion);
     m_adjustRegionRow->setEnabled(state->fixedRegion().has_value());
 
@@ -329,10 +338,13 @@ void MenuBarView::refresh() {
     m_transparencySlider->showValue(alpha);
     m_transparencyText->setText(valuetext::transparencyPercent(alpha) + QLatin1Char('%'));
     // An always-opaque window has no transparency to set.
-    m_transparencyRow->setEnabled(!state->keepWindowActive());
+    m_transparencyRow->setEnabled(offer(m_transparencyRow, limits.canSetOpacity, limits.reason) &&
+                                  !state->keepWindowActive());
 
     m_keepActiveRow->setChecked(state->keepWindowActive());
+    m_keepActiveRow->setEnabled(offer(m_keepActiveRow, limits.canSetOpacity, limits.reason));
     m_staySpaceRow->setChecked(state->stayInCurrentSpace());
+    m_staySpaceRow->setEnabled(offer(m_staySpaceRow, limits.canShowOnAllDesktops, limits.reason));
 
     for (const auto& [filter, row] : m_filterRows) {
         row->setChecked(state->colorFilter() == filter);

@@ -258,6 +258,10 @@ void SettingsView::refresh() {
     m_zoomText->setText(valuetext::zoomLevel(state->zoomLevel()) + QLatin1Char('x'));
     const QSignalBlocker pickerBlocker(m_modePicker);
     m_modePicker->setCurrentIndex(m_modePicker->findData(static_cast<int>(state->mode())));
+    // Where the pointer cannot be followed the picker keeps to the fixed region and says why.
+    const QString followUnavailable = state->followUnavailableReason();
+    m_modePicker->setEnabled(followUnavailable.isEmpty());
+    m_modePicker->setToolTip(followUnavailable);
     const QSignalBlocker filterBlocker(m_filterPicker);
     m_filterPicker->setCurrentIndex(
         m_filterPicker->findData(static_cast<int>(state->colorFilter())));

@@ -171,10 +171,12 @@ void MagnifierState::zoomOut() {
 }
 
 void MagnifierState::setMode(MagnificationMode mode) {
-    if (mode == m_mode) {
+    if (mode == m_mode ||
+        (mode == MagnificationMode::followMouse && !m_followUnavailableReason.isEmpty())) {
         return;
     }
     m_mode = mode;
+    m_followSuspended = false;
     Q_EMIT modeChanged(m_mode);
     requestSave();
 }
@@ -274,7 +276,8 @@ void MagnifierState::setCrosshair(bool shown) {
 }
 
 void MagnifierState::setDockPosition(DockPosition position) {
-    if (position == m_dockPosition) {
+    if (position == m_dockPosition ||
+        (position != DockPosition::none && !m_windowingLimits.canDock())) {
         return;
     }
     // Only the move out of `none` records the frame to restore; top <-> bottom
@@ -306,6 +309,21 @@ void MagnifierState::setHasScreenRecordingPermission(bool granted) {
     }
     m_hasScreenRecordingPermission = granted;
     Q_EMIT hasScreenRecordingPermissionChanged(granted);
+}
+
+void MagnifierState::setFollowUnavailableReason(const QString& reason) {
+    if (reason == m_followUnavailableReason) {
+        return;
+    }
+    m_followUnavailableReason = reason;
+    // The region is shown instead (without one, the middle of the primary
+    // screen), but following stays the stored mode for a session that can.
+    if (!reason.isEmpty() && m_mode == MagnificationMode::followMouse) {
+        m_mode = MagnificationMode::fixedRegion;
+        m_followSuspended = true;
+        Q_EMIT modeChanged(m_mode);
+    }
+    Q_EMIT followUnavailableReasonChanged(reason);
 }
 
 void MagnifierState::setIsSelectingRegion(bool selecting) {
@@ -425,7 +443,8 @@ QStringList MagnifierState::savedRectangleKeys() {
 QVariantMap MagnifierState::savedValues() const {
     QVariantMap values;
     values.insert(key::zoomLevel, m_zoomLevel);
-    values.insert(key::mode, rawValue(m_mode));
+    // Following stays the stored mode while it is unavailable here.
+    values.insert(key::mode, rawValue(m_followSuspended ? MagnificationMode::followMouse : m_mode));
     values.insert(key::isWindowVisible, m_isWindowVisible);
     writeRect(values, key::fixedRegion, m_fixedRegion);
     writeRect(values, key::windowFrame, m_windowFrame);

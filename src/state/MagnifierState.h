@@ -1,6 +1,7 @@
 #pragma once
 
 #include "picture/PictureOptions.h"
+#include "platform/WindowingLimits.h"
 #include "state/MagnificationMode.h"
 
 #include <QImage>
@@ -46,6 +47,8 @@ class MagnifierState : public QObject {
     Q_PROPERTY(bool isWindowVisible READ isWindowVisible NOTIFY isWindowVisibleChanged FINAL)
     Q_PROPERTY(bool hasScreenRecordingPermission READ hasScreenRecordingPermission WRITE
                    setHasScreenRecordingPermission NOTIFY hasScreenRecordingPermissionChanged FINAL)
+    Q_PROPERTY(QString followUnavailableReason READ followUnavailableReason WRITE
+                   setFollowUnavailableReason NOTIFY followUnavailableReasonChanged FINAL)
     Q_PROPERTY(bool isSelectingRegion READ isSelectingRegion WRITE setIsSelectingRegion NOTIFY
                    isSelectingRegionChanged FINAL)
     Q_PROPERTY(bool isAdjustingRegion READ isAdjustingRegion WRITE setIsAdjustingRegion NOTIFY
@@ -80,6 +83,7 @@ public:
     void zoomOut();
 
     MagnificationMode mode() const { return m_mode; }
+    // Refuses followMouse while followUnavailableReason is set.
     void setMode(MagnificationMode mode);
 
     std::optional<QRectF> fixedRegion() const { return m_fixedRegion; }
@@ -120,7 +124,8 @@ public:
     PictureOptions pictureOptions() const { return {m_colorFilter, m_smoothing, m_crosshair}; }
 
     DockPosition dockPosition() const { return m_dockPosition; }
-    // Docking from `none` first records windowFrame as preDockFrame.
+    // Docking from `none` first records windowFrame as preDockFrame. Refused,
+    // but undocking allowed, where the windowing limits forbid docking.
     void setDockPosition(DockPosition position);
 
     std::optional<QRectF> preDockFrame() const { return m_preDockFrame; }
@@ -131,6 +136,18 @@ public:
 
     bool hasScreenRecordingPermission() const { return m_hasScreenRecordingPermission; }
     void setHasScreenRecordingPermission(bool granted);
+
+    // What the windowing system lets the window do; set once, before the
+    // window's widgets are made. Settings it cannot honour stay stored as they
+    // are, for a session that can.
+    const WindowingLimits& windowingLimits() const { return m_windowingLimits; }
+    void setWindowingLimits(const WindowingLimits& limits) { m_windowingLimits = limits; }
+
+    // Why the pointer cannot be followed here, in one sentence; empty while it
+    // can. Setting one moves a following window to its fixed region; following
+    // stays the stored mode until the user chooses another.
+    QString followUnavailableReason() const { return m_followUnavailableReason; }
+    void setFollowUnavailableReason(const QString& reason);
 
     bool isSelectingRegion() const { return m_isSelectingRegion; }
     void setIsSelectingRegion(bool selecting);
@@ -186,6 +203,7 @@ Q_SIGNALS:
     void dockPositionChanged(oculo::DockPosition position);
     void preDockFrameChanged();
     void hasScreenRecordingPermissionChanged(bool granted);
+    void followUnavailableReasonChanged(const QString& reason);
     void isSelectingRegionChanged(bool selecting);
     void isAdjustingRegionChanged(bool adjusting);
     void mouseLocationChanged(QPointF location);
@@ -219,6 +237,9 @@ private:
     bool m_suspendPersistence = false;
     bool m_isSavedByOwner = false;
     bool m_hasScreenRecordingPermission = false;
+    WindowingLimits m_windowingLimits;
+    QString m_followUnavailableReason;
+    bool m_followSuspended = false; // moved off followMouse only because it is unavailable
     bool m_isSelectingRegion = false;
     bool m_isAdjustingRegion = false;
     QPointF m_mouseLocation;

@@ -200,6 +200,8 @@ MagnifierControlsView::MagnifierControlsView(MagnifierState& state, QWidget* par
     connect(&m_state, &MagnifierState::stayInCurrentSpaceChanged, this,
             &MagnifierControlsView::refresh);
     connect(&m_state, &MagnifierState::dockPositionChanged, this, &MagnifierControlsView::refresh);
+    connect(&m_state, &MagnifierState::followUnavailableReasonChanged, this,
+            &MagnifierControlsView::refresh);
 
     refresh();
     resize(sizeHint());
@@ -308,7 +310,9 @@ void MagnifierControlsView::connectActions() {
         });
     };
     act(m_modeButton, [this](bool) {
-        if (m_state.mode() == MagnificationMode::followMouse) {
+        // Where the pointer cannot be followed, the button only chooses another region.
+        if (m_state.mode() == MagnificationMode::followMouse ||
+            !m_state.followUnavailableReason().isEmpty()) {
             m_state.setIsSelectingRegion(true);
         } else {
             m_state.setMode(MagnificationMode::followMouse);
@@ -351,10 +355,22 @@ void MagnifierControlsView::refresh() {
     const bool keepActive = m_state.keepWindowActive();
     const bool hide = m_state.hideWhileMoving();
     const double zoom = m_state.zoomLevel();
+    const WindowingLimits& limits = m_state.windowingLimits();
+    const QString followUnavailable = m_state.followUnavailableReason();
+    // A control the windowing system cannot honour is drawn disabled and says why.
+    const auto offer = [](ControlButton* control, bool enabled, bool allowed,
+                          const QString& reason) {
+        control->setEnabled(enabled && allowed);
+        setDrawnOpacity(control, enabled && allowed ? 1.0 : disabledOpacity);
+        if (!allowed) {
+            control->setHelp(reason);
+        }
+    };
 
     m_modeButton->setSymbol(followMouse ? Symbol::followMouse : Symbol::fixedRegion);
-    m_modeButton->setHelp(followMouse ? tr("Switch to Fixed Region")
-                                      : tr("Switch to Follow Mouse"));
+    m_modeButton->setHelp(followMouse                   ? tr("Switch to Fixed Region")
+                          : followUnavailable.isEmpty() ? tr("Switch to Follow Mouse")
+                                                        : followUnavailable);
 
     m_regionButton->setEnabled(!followMouse && m_state.fixedRegion().has_value());
 
@@ -364,15 +380,19 @@ void MagnifierControlsView::refresh() {
     m_zoomText->setText(formatZoom(zoom));
 
     m_transparencySlider->showValue(m_state.windowTransparency());
-    m_transparencySlider->setEnabled(!keepActive);
+    m_transparencySlider->setEnabled(!keepActive && limits.canSetOpacity);
     m_transparencyText->setText(formatTransparency(m_state.windowTransparency()));
-    setDrawnOpacity(m_transparencyGroup, keepActive ? disabledOpacity : 1.0);
+    m_transparencyGroup->setToolTip(limits.canSetOpacity ? tr("Window transparency when unfocused")
+                                                         : limits.reason);
+    setDrawnOpacity(m_transparencyGroup,
+                    keepActive || !limits.canSetOpacity ? disabledOpacity : 1.0);
 
     m_keepActiveButton->setChecked(keepActive);
     m_keepActiveButton->setSymbol(keepActive ? Symbol::pinned : Symbol::unpinned);
     m_keepActiveButton->setHelp(keepActive ? tr("Window stays opaque (ON)")
                                            : tr("Keep window always opaque (OFF)"));
     m_keepActiveButton->setTint(keepActive ? QString(blueTint) : QString());
+    offer(m_keepActiveButton, true, limits.canSetOpacity, limits.reason);
 
     m_hideWhileMovingButton->setChecked(hide);
     m_hideWhileMovingButton->setSymbol(hide ? Symbol::hideWhileMovingOn
@@ -380,14 +400,14 @@ void MagnifierControlsView::refresh() {
     m_hideWhileMovingButton->setHelp(hide ? tr("Hide while cursor moving (ON)")
                                           : tr("Hide while cursor moving (OFF)"));
     m_hideWhileMovingButton->setTint(hide ? QString(orangeTint) : QString());
-    m_hideWhileMovingButton->setEnabled(followMouse);
-    setDrawnOpacity(m_hideWhileMovingButton, followMouse ? 1.0 : disabledOpacity);
+    offer(m_hideWhileMovingButton, followMouse, limits.canSetOpacity, limits.reason);
 
     m_stayInSpaceButton->setChecked(stay);
     m_stayInSpaceButton->setSymbol(stay ? Symbol::stayInSpace : Symbol::followAcrossSpaces);
     m_stayInSpaceButton->setHelp(stay ? tr("Stays in current space (ON)")
                                       : tr("Follows across spaces (OFF)"));
     m_stayInSpaceButton->setTint(stay ? QString(blueTint) : QString());
+    offer(m_stayInSpaceButton, true, limits.canShowOnAllDesktops, limits.reason);
 
     const QString enableStayFirst = tr("Enable 'Stay in Current Space' first");
     const bool dockedTop = dock == DockPosition::top;
@@ -405,8 +425,7 @@ void MagnifierControlsView::refresh() {
     m_dockBottomButton->setTint(dockedBottom ? QString(greenTint) : QString());
 
     for (ControlButton* dockButton : {m_dockTopButton, m_dockBottomButton}) {
-        dockButton->setEnabled(stay);
-        setDrawnOpacity(dockButton, stay ? 1.0 : disabledOpacity);
+        offer(dockButton, stay, limits.canDock(), limits.reason);
     }
 }
 

@@ -304,25 +304,41 @@ QWidget* MagnifierView::buildPermissionPlaceholder() {
     QWidget* page = placeholderPage(this, layout);
     page->setObjectName(QStringLiteral("permissionPlaceholder"));
     layout->addWidget(symbolLabel(Symbol::warning, warningYellow, 1.0, page));
-    QLabel* title =
-        textLabel(tr("Screen Recording Permission Required"), headlineFont(font()), false, page);
-    title->setObjectName(QStringLiteral("placeholderTitle"));
-    layout->addWidget(title);
-    QLabel* message = textLabel(tr("Please grant screen recording permission in System Settings"),
-                                subheadlineFont(font()), true, page);
-    message->setObjectName(QStringLiteral("placeholderMessage"));
-    layout->addWidget(message);
+    m_permissionTitle = textLabel(QString(), headlineFont(font()), false, page);
+    m_permissionTitle->setObjectName(QStringLiteral("placeholderTitle"));
+    layout->addWidget(m_permissionTitle);
+    m_permissionMessage = textLabel(QString(), subheadlineFont(font()), true, page);
+    m_permissionMessage->setObjectName(QStringLiteral("placeholderMessage"));
+    layout->addWidget(m_permissionMessage);
 
-    m_openSettingsButton = new QPushButton(tr("Open System Settings"), page);
+    m_openSettingsButton = new QPushButton(page);
     m_openSettingsButton->setObjectName(QStringLiteral("openSettingsButton"));
-    m_openSettingsButton->setAccessibleName(tr("Open System Settings"));
-    m_openSettingsButton->setToolTip(tr("Open System Settings"));
-    m_openSettingsButton->setAccessibleDescription(tr("Open System Settings"));
     pressWithEnterKey(m_openSettingsButton);
-    connect(m_openSettingsButton, &QPushButton::clicked, this,
-            &MagnifierView::openSystemSettingsRequested);
+    connect(m_openSettingsButton, &QPushButton::clicked, this, [this] {
+        if (m_askAgainReason.isEmpty()) {
+            Q_EMIT openSystemSettingsRequested();
+        } else {
+            Q_EMIT askAgainRequested();
+        }
+    });
     layout->addWidget(m_openSettingsButton, 0, Qt::AlignHCenter);
+    setAskAgainReason(QString());
     return page;
+}
+
+void MagnifierView::setAskAgainReason(const QString& reason) {
+    m_askAgainReason = reason;
+    const bool askAgain = !reason.isEmpty();
+    // Asking again shows the system's own dialog, so one sentence is enough here.
+    m_permissionTitle->setText(tr("Screen Recording Permission Required"));
+    m_permissionTitle->setVisible(!askAgain);
+    m_permissionMessage->setText(
+        askAgain ? reason : tr("Please grant screen recording permission in System Settings"));
+    const QString action = askAgain ? tr("Ask Again") : tr("Open System Settings");
+    m_openSettingsButton->setText(action);
+    m_openSettingsButton->setAccessibleName(action);
+    m_openSettingsButton->setToolTip(action);
+    m_openSettingsButton->setAccessibleDescription(action);
 }
 
 void MagnifierView::updatePlaceholder() {

@@ -42,6 +42,10 @@ public:
     QWidget* noCapturePlaceholder() const { return m_noCapturePlaceholder; }
     QWidget* permissionPlaceholder() const { return m_permissionPlaceholder; }
     QPushButton* openSettingsButton() const { return m_openSettingsButton; }
+    // With a reason, the permission placeholder says only that sentence and
+    // its button asks for capture again instead of opening the system's
+    // settings; empty brings the settings back.
+    void setAskAgainReason(const QString& reason);
 
     // The part of an image of `imageSize` pixels that, scaled uniformly, covers
     // a view of `viewSize` exactly: the image is centred and the overflowing
@@ -59,6 +63,8 @@ Q_SIGNALS:
     void presentationOverlayChanged(const QImage& overlay, const QPoint& position);
     // The placeholder's button, shown while screen capture is not permitted.
     void openSystemSettingsRequested();
+    // The placeholder's button while it asks again.
+    void askAgainRequested();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -100,6 +106,9 @@ private:
     QWidget* m_noCapturePlaceholder = nullptr;
     QWidget* m_permissionPlaceholder = nullptr;
     QPushButton* m_openSettingsButton = nullptr;
+    QLabel* m_permissionTitle = nullptr;
+    QLabel* m_permissionMessage = nullptr;
+    QString m_askAgainReason;
     // The state's current frame in a format the painter scales without converting.
     QImage m_drawableFrame;
     bool m_controlsShown = true;

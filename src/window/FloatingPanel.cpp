@@ -48,6 +48,15 @@ FloatingPanel::FloatingPanel(QWidget* parent)
 
 FloatingPanel::~FloatingPanel() = default;
 
+void FloatingPanel::setWindowingLimits(const WindowingLimits& limits) {
+    m_limits = limits;
+    // A hint the compositor ignores would only promise what does not happen.
+    setWindowFlag(Qt::WindowStaysOnTopHint, limits.canKeepAbove);
+    if (!limits.canSetOpacity) {
+        animateAlpha(activeAlpha, 0);
+    }
+}
+
 void FloatingPanel::setInactiveAlpha(double alpha) {
     if (std::isnan(alpha)) {
         return;
@@ -90,8 +99,10 @@ void FloatingPanel::setFrame(const QRectF& frame) {
         m_pendingFrame.reset();
     }
     resize(outer.size() - decoration);
-    // For a window, move() places the outer frame.
-    move(outer.topLeft());
+    if (m_limits.canPlaceWindows) {
+        // For a window, move() places the outer frame.
+        move(outer.topLeft());
+    }
 }
 
 void FloatingPanel::applyPendingFrameOnceDecorated() {
@@ -142,6 +153,15 @@ void FloatingPanel::forceUpdateMotionOpacity(bool isMoving) {
 }
 
 void FloatingPanel::animateAlpha(double alpha, int durationMs) {
+    if (!m_limits.canSetOpacity) {
+        // The window stays as made, fully opaque; asking a platform that
+        // cannot change opacity only earns a warning.
+        m_targetAlpha = activeAlpha;
+        if (m_animation) {
+            m_animation->stop();
+        }
+        return;
+    }
     m_targetAlpha = alpha;
     m_lastAnimationDurationMs = durationMs;
     if (!m_animation) {
@@ -205,9 +225,16 @@ void FloatingPanel::mousePressEvent(QMouseEvent* event) {
         QWidget::mousePressEvent(event);
         return;
     }
+    event->accept();
+    if (!m_limits.canPlaceWindows) {
+        // Only the compositor may move the window; it follows the pointer itself.
+        if (QWindow* window = windowHandle()) {
+            window->startSystemMove();
+        }
+        return;
+    }
     m_dragPress = event->globalPosition();
     m_dragStartFrame = frameGeometry().topLeft();
-    event->accept();
 }
 
 void FloatingPanel::mouseMoveEvent(QMouseEvent* event) {

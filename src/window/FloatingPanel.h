@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/WindowingLimits.h"
+
 #include <QDeadlineTimer>
 #include <QPointer>
 #include <QRect>
@@ -30,6 +32,13 @@ public:
 
     explicit FloatingPanel(QWidget* parent = nullptr);
     ~FloatingPanel() override;
+
+    // What the windowing system lets the panel do; before it is first shown.
+    // Without keep-above it is an ordinary window; without placement its
+    // frame keeps only its size and a drag is the window system's move;
+    // without opacity it never fades.
+    void setWindowingLimits(const WindowingLimits& limits);
+    const WindowingLimits& windowingLimits() const { return m_limits; }
 
     double inactiveAlpha() const { return m_inactiveAlpha; }
     void setInactiveAlpha(double alpha);
@@ -82,6 +91,7 @@ private:
     void reportFrame();
     void applyPendingFrameOnceDecorated();
 
+    WindowingLimits m_limits;
     double m_inactiveAlpha = 0.3;
     bool m_keepActive = false;
     bool m_stayInCurrentSpace = false;

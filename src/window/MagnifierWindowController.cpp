@@ -92,6 +92,10 @@ MagnifierWindowController::~MagnifierWindowController() {
     delete m_retiredPanel.data();
 }
 
+void MagnifierWindowController::setWindowingLimits(const WindowingLimits& limits) {
+    m_state->setWindowingLimits(limits);
+}
+
 void MagnifierWindowController::setup() {
     if (m_closed || m_panel) {
         return;
@@ -100,31 +104,47 @@ void MagnifierWindowController::setup() {
         m_noWindowManager = std::make_unique<NoWindowManager>();
         m_windowManager = m_noWindowManager.get();
     }
-    m_docking =
-        new DockingController(*m_state, *m_windowManager, DockingController::defaultPushDelay,
-                              DockingController::defaultMonitorInterval, this);
+    const WindowingLimits& limits = m_state->windowingLimits();
+    // Nothing to do for a controller that may neither dock nor choose desktops.
+    if (limits.canDock() || limits.canShowOnAllDesktops) {
+        m_docking =
+            new DockingController(*m_state, *m_windowManager, DockingController::defaultPushDelay,
+                                  DockingController::defaultMonitorInterval, this);
+    }
+    // Before the views are made, so they never offer following where it cannot work.
+    m_state->setFollowUnavailableReason(m_mouseTracker.followUnavailableReason());
+    connect(&m_mouseTracker, &MouseTracker::followUnavailableReasonChanged, m_state.get(),
+            &MagnifierState::setFollowUnavailableReason);
     setupPanel();
     startObservationLoops();
 }
 
-void MagnifierWindowController::setupPanel() {
-    auto* panel = new FloatingPanel();
-    panel->setInactiveAlpha(m_state->windowTransparency());
-    panel->setKeepActive(m_state->keepWindowActive());
-    panel->setStayInCurrentSpace(m_state->stayInCurrentSpace());
-    panel->setMotionBasedOpacity(m_state->mode() == MagnificationMode::followMouse &&
-                                 m_state->hideWhileMoving());
-
+QRectF MagnifierWindowController::placedFrame(const FloatingPanel& panel) const {
+    const auto saved = m_state->windowFrame();
+    if (!m_state->windowingLimits().canPlaceWindows) {
+        // Only the size comes back; the compositor chooses the place. It is
+        // fitted to the primary screen, where a new window usually opens.
+        QRectF placed = panel.frame();
+        if (saved && isUsableFrame(*saved)) {
+            placed.setSize(saved->size());
+        }
+        const QScreen* primary = QGuiApplication::primaryScreen();
+        const QRectF area = primary ? QRectF(primary->availableGeometry()) : placed;
+        placed.setSize(
+            placed.size().boundedTo(area.size()).expandedTo(QSizeF(panel.minimumSize())));
+        return placed;
+    }
     const auto offset = [] {
         const int r =
             QRandomGenerator::global()->bounded(minimumPlacementOffset, maximumPlacementOffset + 1);
         return QPointF(r, r);
     };
-    QRectF placed = panel->frame().translated(offset());
-    if (const auto saved = restorableFrame()) {
+    QRectF placed = panel.frame().translated(offset());
+    if (const auto restorable = restorableFrame()) {
         // Every window restores the one saved frame; a second window there
         // would hide the first completely.
-        placed = isTakenByAnotherPanel(*saved) ? saved->translated(offset()) : *saved;
+        placed =
+            isTakenByAnotherPanel(*restorable) ? restorable->translated(offset()) : *restorable;
     }
     // A frame saved on a larger screen, or one cascaded past the edge, opens
     // wholly on the screen it is on.
@@ -133,14 +153,31 @@ void MagnifierWindowController::setupPanel() {
     for (const QScreen* screen : screens) {
         areas.append(QRectF(screen->availableGeometry()));
     }
-    panel->setFrame(geometry::fitFrameInto(placed, geometry::availableAreaFor(placed, areas),
-                                           QSizeF(panel->minimumSize())));
+    return geometry::fitFrameInto(placed, geometry::availableAreaFor(placed, areas),
+                                  QSizeF(panel.minimumSize()));
+}
+
+void MagnifierWindowController::setupPanel() {
+    const WindowingLimits& limits = m_state->windowingLimits();
+    auto* panel = new FloatingPanel();
+    panel->setWindowingLimits(limits);
+    panel->setInactiveAlpha(m_state->windowTransparency());
+    panel->setKeepActive(m_state->keepWindowActive());
+    panel->setStayInCurrentSpace(m_state->stayInCurrentSpace());
+    panel->setMotionBasedOpacity(m_state->mode() == MagnificationMode::followMouse &&
+                                 m_state->hideWhileMoving() && limits.canSetOpacity);
+    panel->setFrame(placedFrame(*panel));
 
     connect(panel, &FloatingPanel::closeRequested, this, &MagnifierWindowController::close);
 
     auto* view = new MagnifierView(*m_state, panel);
     connect(view, &MagnifierView::openSystemSettingsRequested, &m_permissionManager,
             &PermissionManager::openSystemSettings);
+    view->setAskAgainReason(m_permissionManager.askAgainReason());
+    connect(&m_permissionManager, &PermissionManager::askAgainReasonChanged, view,
+            &MagnifierView::setAskAgainReason);
+    connect(view, &MagnifierView::askAgainRequested, this,
+            &MagnifierWindowController::permissionRetryRequested);
     view->installEventFilter(this);
     panel->setContent(view);
     // The capture thread draws into the view's picture surface, the controls laid over it.
@@ -152,8 +189,10 @@ void MagnifierWindowController::setupPanel() {
     m_panel = panel;
     // Before the first show, so the window manager maps it on the right desktops.
     panel->winId();
-    m_docking->attach(panel->windowHandle());
-    connect(m_docking, &DockingController::frameRequested, panel, &FloatingPanel::setFrame);
+    if (m_docking != nullptr) {
+        m_docking->attach(panel->windowHandle());
+        connect(m_docking, &DockingController::frameRequested, panel, &FloatingPanel::setFrame);
+    }
     panel->show();
     panel->raise();
     panel->activateWindow();
@@ -169,7 +208,14 @@ void MagnifierWindowController::setupPanel() {
             return;
         }
         tellCaptureWindowSize();
-        m_state->setWindowFrame(frame);
+        if (m_state->windowingLimits().canPlaceWindows) {
+            m_state->setWindowFrame(frame);
+            return;
+        }
+        // The position reported here means nothing; one stored by a session
+        // that could place the window is kept for the next such session.
+        const auto stored = m_state->windowFrame();
+        m_state->setWindowFrame(QRectF(stored ? stored->topLeft() : frame.topLeft(), frame.size()));
     });
 }
 
@@ -298,7 +344,8 @@ void MagnifierWindowController::updateMotionBasedOpacity(MagnificationMode mode,
         return;
     }
     constexpr int fadeMs = 200;
-    const bool enabled = mode == MagnificationMode::followMouse && hideWhileMoving;
+    const bool enabled = mode == MagnificationMode::followMouse && hideWhileMoving &&
+                         m_state->windowingLimits().canSetOpacity;
     panel->setMotionBasedOpacity(enabled);
     if (enabled && !panel->isKeyWindow()) {
         panel->animateAlpha(FloatingPanel::activeAlpha, fadeMs);

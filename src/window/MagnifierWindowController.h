@@ -29,6 +29,7 @@ class Reaction;
 class ScreenCaptureService;
 class SettingsStore;
 class WindowManagerSource;
+struct WindowingLimits;
 
 // Owns one magnifier window: its panel, its state and its capture stream, and
 // keeps them in step. The tracker and the managers are shared by every
@@ -69,6 +70,8 @@ public:
     // Desktops, docking moves and the window list; before setup(). Without
     // one the window docks but moves nobody else's windows.
     void setWindowManagerSource(WindowManagerSource* source) { m_windowManager = source; }
+    // What the windowing system lets the window do; before setup().
+    void setWindowingLimits(const WindowingLimits& limits);
 
     // Builds and shows the window and starts observing.
     void setup();
@@ -90,6 +93,9 @@ public:
 Q_SIGNALS:
     // A right-click on the magnifier window; with no receiver the click goes to the view.
     void contextMenuRequested(QPoint globalPos);
+    // The placeholder's "Ask Again": capture was refused in a way the user
+    // may take back, and they want to be asked once more.
+    void permissionRetryRequested();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -100,6 +106,7 @@ private:
                               std::unique_ptr<MagnifierState> state, QObject* parent);
     void setupPanel();
     std::optional<QRectF> restorableFrame() const;
+    QRectF placedFrame(const FloatingPanel& panel) const;
     static bool isTakenByAnotherPanel(const QRectF& frame);
     void updateMotionBasedOpacity(MagnificationMode mode, bool hideWhileMoving);
     Reaction& addReaction(std::function<QCoro::Task<>(MagnifierWindowController&)> reaction);

@@ -6,12 +6,14 @@
 #include "support/TestEnvironment.h"
 #include "support/fakes/FakeCaptureBackend.h"
 #include "support/fakes/FakeServices.h"
+#include "views/MagnifierView.h"
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"
 
 #include <QAction>
 #include <QContextMenuEvent>
 #include <QJsonArray>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <qcoro/qcorotask.h>
 
@@ -334,6 +336,23 @@ private Q_SLOTS:
         QCoro::waitFor(rig.core->recoverFromPermissionDenialIfNeeded());
         QCOMPARE(rig.displays.queryCount(), queries);
         QCOMPARE(rig.backend.createdCount(), 2);
+    }
+
+    // A share the user refused or cancelled: the window says so, and its
+    // button asks again and starts capture once the user agrees.
+    void askAgainRerunsTheCheckAndStartsCapture() {
+        Rig rig;
+        rig.displays.setResult({{},
+                                DisplayQueryError{DisplayQueryError::Kind::CaptureRefused,
+                                                  QStringLiteral("Refused."), true}});
+        rig.launch();
+        auto* view = qobject_cast<MagnifierView*>(
+            rig.delegate->windowControllers().first()->panel()->content());
+        QCOMPARE(view->openSettingsButton()->text(), QStringLiteral("Ask Again"));
+        rig.displays.setDisplays({FakeDisplaySource::primary()});
+        view->openSettingsButton()->click();
+        QTRY_COMPARE(rig.backend.runningStreamCount(), 1);
+        QCOMPARE(view->openSettingsButton()->text(), QStringLiteral("Open System Settings"));
     }
 
     void wakeRefreshesDisplaysAndRestartsEachCapture() {

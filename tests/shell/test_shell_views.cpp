@@ -10,6 +10,8 @@
 #include "state/MagnifierState.h"
 #include "state/SettingsStore.h"
 #include "support/TestEnvironment.h"
+#include "views/ControlButton.h"
+#include "views/MagnifierControlsView.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -260,6 +262,62 @@ private Q_SLOTS:
         registry.activate(0);
         QCOMPARE(panelText->text(), QStringLiteral("4.0x"));
         QCOMPARE(settingsText->text(), QStringLiteral("4.0x"));
+    }
+
+    // What the windowing system cannot do is disabled wherever it is offered
+    // and says why; the state refuses it from any other path too.
+    void forbiddenControlsAreDisabledWithTheReason() {
+        struct Case {
+            WindowingLimits limits;
+            QString followReason;
+            bool follow, opacity, desktops;
+        };
+        const QList<Case> cases{
+            {WindowingLimits::unlimited(), {}, true, true, true},
+            {WindowingLimits::wayland(), {}, true, false, false},
+            {WindowingLimits::unlimited(), QStringLiteral("No pointer here."), false, true, true},
+        };
+        for (const Case& c : cases) {
+            FakeWindowRegistry registry;
+            MagnifierState& state = *registry.activeState();
+            state.setStayInCurrentSpace(true);
+            state.setWindowingLimits(c.limits);
+            state.setFollowUnavailableReason(c.followReason);
+            MenuBarView panel(registry);
+            SettingsView settings(registry);
+            MagnifierControlsView strip(state);
+            const QString& reason = c.limits.reason;
+            const std::tuple<QWidget*, bool, QString> offered[] = {
+                {childNamed(panel, QStringLiteral("Follow Mouse")), c.follow, c.followReason},
+                {childNamed<QComboBox>(settings, QStringLiteral("Default Mode")), c.follow,
+                 c.followReason},
+                {childNamed<QSlider>(panel, QStringLiteral("Transparency"))->parentWidget(),
+                 c.opacity, reason},
+                {childNamed(panel, QStringLiteral("Keep Window Active")), c.opacity, reason},
+                {childNamed(panel, QStringLiteral("Stay in Current Space")), c.desktops, reason},
+                {strip.transparencySlider(), c.opacity, {}},
+                {strip.keepActiveButton(), c.opacity, reason},
+                {strip.hideWhileMovingButton(), c.opacity && c.follow, reason},
+                {strip.stayInSpaceButton(), c.desktops, reason},
+                {strip.dockTopButton(), c.desktops, reason},
+                {strip.dockBottomButton(), c.desktops, reason},
+            };
+            for (const auto& [control, enabled, why] : offered) {
+                const QByteArray where = (control->accessibleName() + reason).toUtf8();
+                QVERIFY2(control->isEnabled() == enabled, where);
+                QVERIFY2(enabled || why.isEmpty() || control->toolTip() == why, where);
+            }
+            // A window that cannot follow shows its region instead, and stays
+            // there; its mode button chooses another region.
+            QVERIFY(c.follow || strip.modeButton()->toolTip() == c.followReason);
+            state.completeRegionSelection(QRectF(10, 10, 100, 100));
+            strip.modeButton()->click();
+            QCOMPARE(state.isSelectingRegion(), !c.follow);
+            state.setMode(MagnificationMode::followMouse);
+            QCOMPARE(state.mode() == MagnificationMode::followMouse, c.follow);
+            state.setDockPosition(DockPosition::top);
+            QCOMPARE(state.dockPosition() == DockPosition::top, c.desktops);
+        }
     }
 
     void settingsWindowWorksWithoutAndWithWindows() {

@@ -393,6 +393,9 @@ private Q_SLOTS:
                                        .object();
             QCOMPARE(readJsonObject(path), expected);
 
+            // Shown at its region while the pointer cannot be followed, stored as following.
+            state.setFollowUnavailableReason(QStringLiteral("No pointer here."));
+            QCOMPARE(state.mode(), MagnificationMode::fixedRegion);
             state.setPreDockFrame(std::nullopt);
             QTRY_COMPARE(store.syncCount(), 2);
             for (const char* side : {"x", "y", "width", "height"}) {

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QSlider>
 #include <QSpontaneKeyEvent>
 #include <QWheelEvent>
@@ -205,7 +206,18 @@ private Q_SLOTS:
         QCOMPARE(shown(), (QList<bool>{true, false}));
         m_view->openSettingsButton()->click();
         QCOMPARE(m_settingsOpened, 1);
-
+        // A refusal the user may take back: one sentence, and the button asks again.
+        QSignalSpy askedAgain(m_view, &MagnifierView::askAgainRequested);
+        m_view->setAskAgainReason(QStringLiteral("Refused."));
+        const QWidget* page = m_view->permissionPlaceholder();
+        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("placeholderMessage"))->text(),
+                 QStringLiteral("Refused."));
+        QVERIFY(!page->findChild<QLabel*>(QStringLiteral("placeholderTitle"))->isVisibleTo(page));
+        m_view->openSettingsButton()->click();
+        m_view->setAskAgainReason({});
+        m_view->openSettingsButton()->click();
+        QCOMPARE(askedAgain.size(), 1);
+        QCOMPARE(m_settingsOpened, 2);
         state().setHasScreenRecordingPermission(true);
         QCOMPARE(shown(), (QList<bool>{false, true}));
         QImage frame(20, 10, QImage::Format_ARGB32);

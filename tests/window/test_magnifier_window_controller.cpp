@@ -119,6 +119,23 @@ private Q_SLOTS:
             QVERIFY(!output.isEmpty());
             QVERIFY(output.width() <= frame.width() && output.height() <= frame.height());
         }
+
+        // Where windows cannot be placed only the size comes back, the stored
+        // place stays for a session that can, and the window never fades.
+        auto unplaced = rig.makeController();
+        unplaced->setWindowingLimits(WindowingLimits::wayland());
+        unplaced->state().setWindowFrame(QRectF(200, 150, 500, 360));
+        unplaced->state().setHideWhileMoving(true);
+        unplaced->setup();
+        FloatingPanel* panel = unplaced->panel();
+        QCOMPARE(panel->frame(), QRectF(centred.topLeft(), QSizeF(500, 360)));
+        panel->setFrame(QRectF(0, 0, 450, 320));
+        QTRY_COMPARE(unplaced->state().windowFrame(),
+                     std::optional<QRectF>(QRectF(200, 150, 450, 320)));
+        QVERIFY(!panel->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        QVERIFY(!panel->motionBasedOpacity());
+        panel->setInactiveAlpha(0.3);
+        QCOMPARE(panel->windowOpacity(), FloatingPanel::activeAlpha);
     }
 
     void loopsCarryStateIntoWindowAndBack() {

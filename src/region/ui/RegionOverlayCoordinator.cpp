@@ -1,5 +1,7 @@
 #include "region/ui/RegionOverlayCoordinator.h"
 
+#include "capture/DisplayManager.h"
+#include "platform/CaptureBackend.h"
 #include "platform/WindowManagerSource.h"
 #include "region/ui/RegionOverlayViews.h"
 #include "region/ui/RegionSelectionWindow.h"
@@ -40,6 +42,20 @@ RegionOverlayCoordinator::~RegionOverlayCoordinator() {
             delete window.data();
         }
     }
+}
+
+void RegionOverlayCoordinator::setBackdropSource(CaptureBackend* backend,
+                                                 const DisplayManager* displays) {
+    m_backdropBackend = backend;
+    m_backdropDisplays = displays;
+}
+
+QPixmap RegionOverlayCoordinator::backdropFor(const QScreen& screen) const {
+    if (m_limits.canPlaceWindows || m_backdropBackend == nullptr || m_backdropDisplays == nullptr) {
+        return {};
+    }
+    const auto display = m_backdropDisplays->displayContaining(QRectF(screen.geometry()).center());
+    return display ? QPixmap::fromImage(m_backdropBackend->lastDisplayFrame(*display)) : QPixmap();
 }
 
 void RegionOverlayCoordinator::setupRegionObservation() {
@@ -109,7 +125,11 @@ void RegionOverlayCoordinator::openOverlays(Kind kind, MagnifierState* state) {
     const QPoint pointer = QCursor::pos();
     const auto screens = QGuiApplication::screens();
     for (QScreen* screen : screens) {
-        auto* window = new RegionSelectionWindow(screen);
+        auto* window = new RegionSelectionWindow(screen,
+                                                 m_limits.canPlaceWindows
+                                                     ? RegionSelectionWindow::Placement::placed
+                                                     : RegionSelectionWindow::Placement::fullScreen,
+                                                 backdropFor(*screen));
         const QPointF origin = window->coveredGeometry().topLeft();
         RegionOverlayView* view = nullptr;
         if (kind == Kind::selection) {

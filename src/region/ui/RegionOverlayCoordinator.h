@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/WindowingLimits.h"
 #include "region/RegionOverlayFlags.h"
 
 #include <QList>
@@ -9,10 +10,13 @@
 #include <chrono>
 #include <optional>
 
+class QScreen;
 class QWindow;
 
 namespace oculo {
 
+class CaptureBackend;
+class DisplayManager;
 class FloatingPanel;
 class MagnifierState;
 class MagnifierWindowController;
@@ -43,6 +47,13 @@ public:
     // before an overlay opened; must outlive the coordinator. Without one
     // only Oculo's own windows get it back.
     void setWindowManagerSource(WindowManagerSource* source) { m_windowManager = source; }
+    // Where windows cannot be placed, each screen gets a full-screen overlay
+    // that the compositor puts there.
+    void setWindowingLimits(const WindowingLimits& limits) { m_limits = limits; }
+    // Where the screen cannot be read directly, an overlay's backdrop is the
+    // last picture `backend` holds of its display. Both must outlive the
+    // coordinator.
+    void setBackdropSource(CaptureBackend* backend, const DisplayManager* displays);
 
     // Opens and closes overlays as the watched flags change from now on.
     void setupRegionObservation();
@@ -67,6 +78,7 @@ private:
     using Kind = RegionOverlayKind;
 
     void prepareScreens();
+    QPixmap backdropFor(const QScreen& screen) const;
     void openOverlays(Kind kind, MagnifierState* state);
     void closeOverlays(Kind kind);
     void rememberActiveWindow();
@@ -81,6 +93,9 @@ private:
     QList<QPointer<RegionSelectionWindow>> m_adjustmentWindows;
     QList<QPointer<FloatingPanel>> m_hiddenPanels;
     WindowManagerSource* m_windowManager = nullptr;
+    WindowingLimits m_limits;
+    CaptureBackend* m_backdropBackend = nullptr;
+    const DisplayManager* m_backdropDisplays = nullptr;
     // What had the keyboard before the overlays: a window of the window
     // manager's list, or one of Oculo's when it does not tell.
     std::optional<quint64> m_previousActiveWindow;

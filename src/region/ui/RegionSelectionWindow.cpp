@@ -14,14 +14,19 @@ constexpr int grabAttempts = 40;
 
 } // namespace
 
-RegionSelectionWindow::RegionSelectionWindow(QScreen* screen)
-    : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
-                           Qt::BypassWindowManagerHint)
-    , m_coveredGeometry(screen != nullptr ? screen->geometry() : QRect()) {
+RegionSelectionWindow::RegionSelectionWindow(QScreen* screen, Placement placement,
+                                             const QPixmap& backdrop)
+    : QWidget(nullptr, placement == Placement::placed
+                           ? Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                                 Qt::BypassWindowManagerHint
+                           : Qt::Window | Qt::FramelessWindowHint)
+    , m_placement(placement)
+    , m_coveredGeometry(screen != nullptr ? screen->geometry() : QRect())
+    , m_backdrop(backdrop) {
     setWindowTitle(QStringLiteral("Oculo Region"));
     // A frozen picture of the screen, dimmed by the view, looks the same with
     // and without a compositor; translucency alone needs one.
-    if (screen != nullptr) {
+    if (screen != nullptr && m_backdrop.isNull()) {
         m_backdrop = screen->grabWindow(0);
     }
     if (m_backdrop.isNull()) {
@@ -54,8 +59,13 @@ void RegionSelectionWindow::setContent(RegionOverlayView* view) {
 }
 
 void RegionSelectionWindow::present(bool takeKeyboardNow) {
-    show();
-    raise();
+    if (m_placement == Placement::fullScreen) {
+        // The compositor puts a full-screen window on the screen it was made for.
+        showFullScreen();
+    } else {
+        show();
+        raise();
+    }
     if (takeKeyboardNow) {
         takeKeyboard();
     }
@@ -67,7 +77,8 @@ void RegionSelectionWindow::takeKeyboard() {
         m_content->setFocus(Qt::ActiveWindowFocusReason);
         m_content->grabKeyboard();
     }
-    m_grabAttemptsLeft = grabAttempts;
+    // A compositor that places the windows gives the keyboard to the active one.
+    m_grabAttemptsLeft = m_placement == Placement::placed ? grabAttempts : 0;
     tryKeyboardGrab();
 }
 

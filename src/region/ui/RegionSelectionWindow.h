@@ -12,14 +12,18 @@ class RegionOverlayView;
 
 // The borderless window of a region overlay: covers one screen, stays above
 // every other window (docks and panels included, as the window manager is
-// bypassed), and shows one overlay view.
+// bypassed), and shows one overlay view. Where windows cannot be placed it is
+// instead a full-screen window the compositor puts on that screen.
 class RegionSelectionWindow final : public QWidget {
     Q_OBJECT
 
 public:
-    // Covers `screen`; the picture of it is taken now, so anything that must
-    // not appear under the overlay has to be hidden first.
-    explicit RegionSelectionWindow(QScreen* screen);
+    enum class Placement { placed, fullScreen };
+
+    // Covers `screen`. Without `backdrop` the picture of it is taken now, so
+    // anything that must not appear under the overlay has to be hidden first.
+    explicit RegionSelectionWindow(QScreen* screen, Placement placement = Placement::placed,
+                                   const QPixmap& backdrop = {});
     ~RegionSelectionWindow() override;
 
     // The screen's geometry in Qt's global space, as the overlay covers it.
@@ -41,6 +45,7 @@ protected:
 private:
     void tryKeyboardGrab();
 
+    Placement m_placement;
     QRect m_coveredGeometry;
     QPixmap m_backdrop;
     QPointer<RegionOverlayView> m_content;

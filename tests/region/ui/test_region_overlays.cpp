@@ -182,6 +182,31 @@ private Q_SLOTS:
         state.setMode(MagnificationMode::followMouse);
         QTRY_COMPARE(captureCentre(), QPointF(1000, 200));
     }
+
+    // Where windows cannot be placed, every screen gets a full-screen overlay
+    // drawn from the backend's last picture of its display.
+    void withoutPlacementEachScreenGetsAFullScreenOverlay() {
+        test::FakeServices services;
+        services.backend.displayFrame = QImage(64, 36, QImage::Format_RGB32);
+        services.backend.displayFrame.fill(Qt::red);
+        AppDelegate delegate(services.tracker, services.displayManager, services.permissionManager,
+                             services.backend, services.store);
+        delegate.setWindowingLimits(WindowingLimits::wayland());
+        ApplicationCore core(services.tracker, services.displayManager, services.permissionManager,
+                             delegate);
+        delegate.follow(core);
+        core.applicationDidFinishLaunching();
+        QTRY_COMPARE(core.windowCount(), 1);
+        delegate.windowControllers().first()->state().setIsSelectingRegion(true);
+        QTRY_COMPARE(delegate.regionOverlays().regionSelectionWindows().size(),
+                     QGuiApplication::screens().size());
+        for (RegionSelectionWindow* window : delegate.regionOverlays().regionSelectionWindows()) {
+            QTRY_VERIFY(window->isFullScreen());
+            const QColor drawn = window->content()->grab().toImage().pixelColor(5, 5);
+            QVERIFY2(drawn.red() > 0 && drawn.green() == 0 && drawn.blue() == 0,
+                     qPrintable(drawn.name()));
+        }
+    }
 };
 
 OCULO_TEST_MAIN(TestRegionOverlays)

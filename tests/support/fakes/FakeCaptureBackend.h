@@ -136,6 +136,9 @@ public:
         return stream;
     }
 
+    QImage lastDisplayFrame(const DisplayInfo&) override { return displayFrame; }
+    QImage displayFrame; // what lastDisplayFrame() answers for every display
+
     // Streams created from now on fail to start with `description`, or start with nullopt.
     void setStartError(const std::optional<QString>& description) {
         m_log->startError =
