@@ -1,6 +1,6 @@
 # `make run`: install dependencies, build the release and start Oculo.
 # `make test`: install dependencies, build the sanitizer build and run every test.
-.PHONY: run test build build-test bootstrap bench bundle format clean
+.PHONY: run test build build-test bootstrap bench bundle package format clean
 
 JOBS ?= $(shell nproc)
 
@@ -35,6 +35,14 @@ bundle: build
 	chmod -R go-w build/Oculo.app
 	build/release/tools/oculo-bundle sign build/Oculo.app "$(KEY)"
 	build/release/tools/oculo-bundle package build/Oculo.app build/Oculo.zip
+
+# `make package`: build/oculo_<version>_<arch>.deb, installing under /usr. Its Oculo
+# leaves updating to the package manager.
+package: bootstrap
+	cmake --preset package
+	cmake --build --preset package --target oculo oculo_icons -j $(JOBS)
+	cd build/package && cpack -B $(CURDIR)/build
+	rm -rf build/_CPack_Packages
 
 bench: build
 	cmake --build --preset release --target benchmarks -j $(JOBS)

@@ -60,9 +60,11 @@ void reportServerLoss() {
     }
 }
 
+const QString autostartOption = QStringLiteral("autostart");
+
 // --help and --version answer on the command line without a display. Qt's own
 // options (-platform, -display, ...) are left for QApplication.
-std::optional<int> answerCommandLine(int argc, char** argv) {
+std::optional<int> answerCommandLine(int argc, char** argv, bool* startedAtLogin) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i) {
         arguments.append(QString::fromLocal8Bit(argv[i]));
@@ -70,7 +72,9 @@ std::optional<int> answerCommandLine(int argc, char** argv) {
     QCommandLineParser parser;
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
+    parser.addOption(QCommandLineOption(autostartOption));
     parser.parse(arguments);
+    *startedAtLogin = parser.isSet(autostartOption);
     if (parser.isSet(help)) {
         // Qt's own help text needs an application object, which needs a display.
         std::fputs("Usage: oculo [options]\n"
@@ -78,12 +82,15 @@ std::optional<int> answerCommandLine(int argc, char** argv) {
                    "region, kept from the system tray.\n\n"
                    "Options:\n"
                    "  -h, --help     Displays help on commandline options.\n"
-                   "  -v, --version  Displays version information.\n",
+                   "  -v, --version  Displays version information.\n"
+                   "  --autostart    Started at login: opens only the windows that were shown\n"
+                   "                 when the last session ended.\n",
                    stdout);
         return 0;
     }
     if (parser.isSet(version)) {
-        std::printf("Oculo %s (build %s)\n", OCULO_VERSION, OCULO_BUILD_NUMBER);
+        std::printf("Oculo %s (build %s%s)\n", OCULO_VERSION, OCULO_BUILD_NUMBER,
+                    oculo::UpdateService::isPackagedBuild() ? ", Debian package" : "");
         return 0;
     }
     return std::nullopt;
@@ -92,7 +99,8 @@ std::optional<int> answerCommandLine(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (const auto status = answerCommandLine(argc, argv)) {
+    bool startedAtLogin = false;
+    if (const auto status = answerCommandLine(argc, argv, &startedAtLogin)) {
         return *status;
     }
     // A write to a server that has just gone (the X server at logout) must fail
@@ -156,6 +164,8 @@ int main(int argc, char** argv) {
                                 store);
     delegate.setWindowManagerSource(windowManager.get());
     oculo::ApplicationCore core(mouseTracker, displayManager, permissionManager, delegate);
+    core.setSettingsStore(&store);
+    core.setStartedAtLogin(startedAtLogin);
     delegate.follow(core);
 
     oculo::UpdateService::Options updateOptions;

@@ -8,6 +8,7 @@
 #include "common/FireAndForget.h"
 #include "common/Reaction.h"
 #include "state/MagnifierState.h"
+#include "state/OpenWindows.h"
 #include "update/UpdateService.h"
 
 #include <QCoreApplication>
@@ -107,17 +108,62 @@ void ApplicationCore::createNewWindow() {
     }
     // New windows follow the first window, not the focused one.
     MagnifierState* source = m_windows.isEmpty() ? nullptr : &m_windows.first()->state();
-    MagnifierWindow* window = m_windowFactory.createWindow(source, this);
+    addWindow(m_windowFactory.createWindow(source, this));
+}
+
+void ApplicationCore::addWindow(MagnifierWindow* window) {
     if (window == nullptr) {
         return;
     }
     connect(window, &MagnifierWindow::closed, this, [this, window] { removeWindow(*window); });
     window->state().setHasScreenRecordingPermission(m_permissionManager.permissionStatus() ==
                                                     PermissionManager::PermissionStatus::granted);
+    if (m_store != nullptr) {
+        window->state().setSavedByOwner(true);
+        connect(&window->state(), &MagnifierState::saveRequested, this,
+                &ApplicationCore::rememberOpenWindows);
+    }
     m_windows.append(window);
     m_lastActive = activeWindow();
     Q_EMIT windowsChanged();
+    rememberOpenWindows();
     fireAndForget(startCaptureOf(window));
+}
+
+void ApplicationCore::openWindowsAtLaunch() {
+    if (m_store == nullptr) {
+        m_isLaunchDone = true;
+        createNewWindow();
+        return;
+    }
+    const OpenWindows record = OpenWindows::read(*m_store);
+    m_isLaunchDone = true;
+    // At login only the windows shown when the session ended; a start by hand opens all.
+    m_isRecordPaused = true;
+    if (!m_isStartedAtLogin || record.firstIsShown) {
+        createNewWindow();
+    }
+    for (const QVariantMap& saved : record.others) {
+        if (m_isTerminating) {
+            break;
+        }
+        if (!m_isStartedAtLogin || OpenWindows::isShown(saved)) {
+            addWindow(m_windowFactory.restoreWindow(saved, this));
+        }
+    }
+    m_isRecordPaused = false;
+    rememberOpenWindows();
+}
+
+void ApplicationCore::rememberOpenWindows() {
+    if (m_store == nullptr || m_isRecordPaused || m_isRecordFinal) {
+        return;
+    }
+    QList<OpenWindows::Window> windows;
+    for (const MagnifierWindow* window : std::as_const(m_windows)) {
+        windows.append({&window->state(), !window->isHiddenByUser()});
+    }
+    OpenWindows::write(*m_store, windows);
 }
 
 void ApplicationCore::removeWindow(const MagnifierWindow& window) {
@@ -145,6 +191,7 @@ void ApplicationCore::removeWindow(const MagnifierWindow& window) {
     }
     m_lastActive = activeWindow();
     Q_EMIT windowsChanged();
+    rememberOpenWindows();
 }
 
 void ApplicationCore::notifyIfActiveChanged() {
@@ -186,7 +233,7 @@ QCoro::Task<> ApplicationCore::checkPermissionAndStart() {
     }
     if (!granted) {
         // The window explains what is missing; tracking waits for recovery.
-        createNewWindow();
+        openWindowsAtLaunch();
         co_return;
     }
     co_await m_displayManager.refreshDisplays();
@@ -195,7 +242,7 @@ QCoro::Task<> ApplicationCore::checkPermissionAndStart() {
     }
     m_mouseTracker.startTracking();
     m_isTrackingStarted = true;
-    createNewWindow();
+    openWindowsAtLaunch();
 }
 
 void ApplicationCore::setupDisplayWakeObserver() {
@@ -306,6 +353,10 @@ void ApplicationCore::activateFromAnotherStart() {
     if (m_isTerminating) {
         return;
     }
+    // Whoever starts Oculo by hand after a start at login with no window wants one.
+    if (m_windows.isEmpty() && m_isLaunchDone) {
+        createNewWindow();
+    }
     bringWindowsBack();
     if (m_permissionRecoveryReaction) {
         m_isActivationRequested = true;
@@ -368,6 +419,8 @@ void ApplicationCore::applicationWillTerminate() {
     m_mouseTracker.stopTracking();
     // The save delay would otherwise drop a change made just before quitting.
     savePendingChanges();
+    // Closing the windows below must not undo the record of which were open.
+    m_isRecordFinal = true;
     const QList<MagnifierWindow*> snapshot = m_windows;
     for (MagnifierWindow* window : snapshot) {
         m_stoppingCaptures.append(&window->screenCaptureService());
@@ -383,9 +436,13 @@ void ApplicationCore::applicationWillTerminate() {
 }
 
 void ApplicationCore::savePendingChanges() {
+    // One record for all of them, below.
+    m_isRecordPaused = true;
     for (MagnifierWindow* window : std::as_const(m_windows)) {
         window->state().flushPendingSave();
     }
+    m_isRecordPaused = false;
+    rememberOpenWindows();
 }
 
 bool ApplicationCore::finishStoppingCaptures(std::chrono::milliseconds timeout) {

@@ -22,13 +22,13 @@ class MouseTracker;
 class PermissionManager;
 class Reaction;
 class ScreenCaptureService;
+class SettingsStore;
 class UpdateService;
 
 // Everything that exists once per process: the magnifier windows (at least one
-// after launch), the launch sequence, restarting capture when screens change
-// or the system wakes, recovering from missing capture permission, and the
-// clean-up when the application quits. The services and the factory must
-// outlive it.
+// after launch, unless a start at login found none to open), the launch sequence, restarting
+// capture when screens change or the system wakes, recovering from missing capture permission, and
+// the clean-up when the application quits. The services and the factory must outlive it.
 class ApplicationCore final : public WindowRegistry {
     Q_OBJECT
 
@@ -59,6 +59,13 @@ public:
     void setUpdateService(std::unique_ptr<UpdateService> service);
     UpdateService* updateService() const { return m_updateService.get(); }
 
+    // Before the launch: the windows' settings are kept in `store`, every open
+    // window's, and the launch opens every window the last run had open. Without
+    // a store each window saves itself and the launch opens one.
+    void setSettingsStore(SettingsStore* store) { m_store = store; }
+    // A start at login opens no window unless the last run ended with one open.
+    void setStartedAtLogin(bool atLogin) { m_isStartedAtLogin = atLogin; }
+
     // Returns at once; the launch runs as a task on the event loop.
     void applicationDidFinishLaunching();
     // Oculo was started again: acts as when the application becomes active and
@@ -66,7 +73,8 @@ public:
     void activateFromAnotherStart();
     // Closes every window for good; runs when the application is about to quit.
     void applicationWillTerminate();
-    // Writes every window's changes that wait for their save delay.
+    // Writes every window's changes that wait for their save delay, and which
+    // windows are open.
     void savePendingChanges();
 
     // Drops a closed window; the last one is replaced by a new one.
@@ -96,6 +104,10 @@ public Q_SLOTS:
 private:
     QCoro::Task<> launch();
     QCoro::Task<> checkPermissionAndStart();
+    void openWindowsAtLaunch();
+    void addWindow(MagnifierWindow* window);
+    // Records every open window in the store, when there is one.
+    void rememberOpenWindows();
     void setupDisplayWakeObserver();
     void removeDisplayWakeObserver();
     void setupPermissionRecoveryObserver();
@@ -108,6 +120,7 @@ private:
     PermissionManager& m_permissionManager;
     MagnifierWindowFactory& m_windowFactory;
     std::unique_ptr<UpdateService> m_updateService;
+    SettingsStore* m_store = nullptr;
 
     QList<MagnifierWindow*> m_windows;
     QPointer<MagnifierWindow> m_lastActive;
@@ -121,6 +134,10 @@ private:
     bool m_isTrackingStarted = false;
     bool m_isTerminating = false;
     bool m_isActivationRequested = false;
+    bool m_isStartedAtLogin = false;
+    bool m_isLaunchDone = false;
+    bool m_isRecordPaused = false; // while several windows open or save at once
+    bool m_isRecordFinal = false;  // from quitting on
 };
 
 } // namespace oculo

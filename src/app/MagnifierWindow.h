@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QUuid>
+#include <QVariantMap>
 #include <qcoro/qcorotask.h>
 
 namespace oculo {
@@ -32,6 +33,7 @@ public:
     virtual void bringBack() = 0;
     // Hidden until bringBack(); capture and settings stay as they are.
     virtual void hideFromUser() = 0;
+    virtual bool isHiddenByUser() const = 0;
     // Gives the window the keyboard when it is shown.
     virtual void activate() = 0;
     // Stops capturing and drops the window; safe to call more than once.
@@ -50,6 +52,9 @@ public:
     // A window set up and shown, owned by `parent`. With `copyFrom` it takes
     // that window's zoom, mode, transparency, keep-active and stay-in-space settings.
     virtual MagnifierWindow* createWindow(MagnifierState* copyFrom, QObject* parent) = 0;
+    // A window set up and shown with the settings an earlier run saved for it
+    // (MagnifierState::savedValues()), owned by `parent`.
+    virtual MagnifierWindow* restoreWindow(const QVariantMap& savedValues, QObject* parent) = 0;
 };
 
 } // namespace oculo

@@ -46,9 +46,18 @@ void AppDelegate::follow(ApplicationCore& core) {
 }
 
 MagnifierWindow* AppDelegate::createWindow(MagnifierState* copyFrom, QObject* parent) {
-    auto* controller =
-        new MagnifierWindowController(m_mouseTracker, m_displayManager, m_permissionManager,
-                                      m_backend, m_store, copyFrom, parent);
+    return setUp(new MagnifierWindowController(m_mouseTracker, m_displayManager,
+                                               m_permissionManager, m_backend, m_store, copyFrom,
+                                               parent));
+}
+
+MagnifierWindow* AppDelegate::restoreWindow(const QVariantMap& savedValues, QObject* parent) {
+    return setUp(new MagnifierWindowController(m_mouseTracker, m_displayManager,
+                                               m_permissionManager, m_backend, m_store, savedValues,
+                                               parent));
+}
+
+MagnifierWindow* AppDelegate::setUp(MagnifierWindowController* controller) {
     connect(controller, &MagnifierWindowController::contextMenuRequested, this,
             &AppDelegate::contextMenuRequested);
     connect(controller, &MagnifierWindowController::permissionRetryRequested, this, [this] {

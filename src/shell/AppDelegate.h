@@ -38,6 +38,7 @@ public:
     ~AppDelegate() override;
 
     MagnifierWindow* createWindow(MagnifierState* copyFrom, QObject* parent) override;
+    MagnifierWindow* restoreWindow(const QVariantMap& savedValues, QObject* parent) override;
 
     // Follows `core`'s windows: its launch starts the region overlays' watch
     // and its termination ends it.
@@ -63,6 +64,7 @@ Q_SIGNALS:
 
 private:
     void addWindowActions(MagnifierWindowController& controller) const;
+    MagnifierWindow* setUp(MagnifierWindowController* controller);
 
     MouseTracker& m_mouseTracker;
     DisplayManager& m_displayManager;

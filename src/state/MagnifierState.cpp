@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 namespace oculo {
 
@@ -34,16 +35,26 @@ QStringList rectKeys(const QString& prefix) {
             prefix + QStringLiteral(".width"), prefix + QStringLiteral(".height")};
 }
 
-std::optional<double> storedNumber(const SettingsStore& store, const QString& name) {
-    const std::optional<QVariant> value = store.object(name);
+using Lookup = MagnifierState::ValueLookup;
+
+std::optional<double> storedNumber(const Lookup& store, const QString& name) {
+    const std::optional<QVariant> value = store(name);
     if (!value || !SettingsStore::isNumber(*value)) {
         return std::nullopt;
     }
     return value->toDouble();
 }
 
-std::optional<bool> storedBool(const SettingsStore& store, const QString& name) {
-    const std::optional<QVariant> value = store.object(name);
+std::optional<QString> storedString(const Lookup& store, const QString& name) {
+    const std::optional<QVariant> value = store(name);
+    if (!value || value->typeId() != QMetaType::QString) {
+        return std::nullopt;
+    }
+    return value->toString();
+}
+
+std::optional<bool> storedBool(const Lookup& store, const QString& name) {
+    const std::optional<QVariant> value = store(name);
     if (!value) {
         return std::nullopt;
     }
@@ -62,7 +73,7 @@ std::optional<bool> storedBool(const SettingsStore& store, const QString& name) 
 // A rectangle exists only when all four keys hold finite numbers and it has an
 // area: a half-written or hand-edited one would otherwise become an empty
 // region at the origin, or a window nobody can see, and be saved again.
-std::optional<QRectF> storedRect(const SettingsStore& store, const QString& prefix) {
+std::optional<QRectF> storedRect(const Lookup& store, const QString& prefix) {
     const QStringList keys = rectKeys(prefix);
     double values[4] = {};
     for (int i = 0; i < 4; ++i) {
@@ -78,18 +89,22 @@ std::optional<QRectF> storedRect(const SettingsStore& store, const QString& pref
     return QRectF(values[0], values[1], values[2], values[3]);
 }
 
-void writeRect(SettingsStore& store, const QString& prefix, const std::optional<QRectF>& rect) {
-    const QStringList keys = rectKeys(prefix);
+Lookup lookupIn(const QVariantMap& values) {
+    return [&values](const QString& name) -> std::optional<QVariant> {
+        const auto found = values.constFind(name);
+        return found != values.constEnd() ? std::optional<QVariant>(*found) : std::nullopt;
+    };
+}
+
+void writeRect(QVariantMap& values, const QString& prefix, const std::optional<QRectF>& rect) {
     if (!rect) {
-        for (const QString& name : keys) {
-            store.remove(name);
-        }
         return;
     }
-    store.setNumber(keys[0], rect->x());
-    store.setNumber(keys[1], rect->y());
-    store.setNumber(keys[2], rect->width());
-    store.setNumber(keys[3], rect->height());
+    const QStringList keys = rectKeys(prefix);
+    values.insert(keys[0], rect->x());
+    values.insert(keys[1], rect->y());
+    values.insert(keys[2], rect->width());
+    values.insert(keys[3], rect->height());
 }
 
 double clampZoom(double zoom) {
@@ -109,7 +124,21 @@ MagnifierState::MagnifierState(SettingsStore& store, QObject* parent)
     m_saveTimer.setSingleShot(true);
     m_saveTimer.setInterval(saveDelayMs);
     connect(&m_saveTimer, &QTimer::timeout, this, &MagnifierState::performSave);
-    loadFromStore();
+    load([&store](const QString& name) { return store.object(name); });
+}
+
+MagnifierState::MagnifierState(SettingsStore& store, const QVariantMap& savedValues,
+                               QObject* parent)
+    : QObject(parent)
+    , m_store(store) {
+    m_saveTimer.setSingleShot(true);
+    m_saveTimer.setInterval(saveDelayMs);
+    connect(&m_saveTimer, &QTimer::timeout, this, &MagnifierState::performSave);
+    load(lookupIn(savedValues));
+}
+
+std::optional<QRectF> MagnifierState::savedWindowFrame(const QVariantMap& values) {
+    return storedRect(lookupIn(values), key::windowFrame);
 }
 
 MagnifierState::~MagnifierState() {
@@ -349,55 +378,55 @@ bool MagnifierState::hasPendingSave() const {
 }
 
 // Writes the fields directly: loading must neither notify nor schedule a save.
-void MagnifierState::loadFromStore() {
-    if (const auto zoom = storedNumber(m_store, key::zoomLevel)) {
+void MagnifierState::load(const Lookup& store) {
+    if (const auto zoom = storedNumber(store, key::zoomLevel)) {
         m_zoomLevel = clampZoom(*zoom);
     }
-    if (const auto raw = m_store.string(key::mode)) {
+    if (const auto raw = storedString(store, key::mode)) {
         if (const auto mode = magnificationModeFromRaw(*raw)) {
             m_mode = *mode;
         }
     }
-    if (const auto region = storedRect(m_store, key::fixedRegion)) {
+    if (const auto region = storedRect(store, key::fixedRegion)) {
         m_fixedRegion = region;
     }
-    if (const auto visible = storedBool(m_store, key::isWindowVisible)) {
+    if (const auto visible = storedBool(store, key::isWindowVisible)) {
         m_isWindowVisible = *visible;
     }
-    if (const auto frame = storedRect(m_store, key::windowFrame)) {
+    if (const auto frame = storedRect(store, key::windowFrame)) {
         m_windowFrame = frame;
     }
-    if (const auto alpha = storedNumber(m_store, key::windowTransparency)) {
+    if (const auto alpha = storedNumber(store, key::windowTransparency)) {
         m_windowTransparency = clampTransparency(*alpha);
     }
-    if (const auto keep = storedBool(m_store, key::keepWindowActive)) {
+    if (const auto keep = storedBool(store, key::keepWindowActive)) {
         m_keepWindowActive = *keep;
     }
-    if (const auto stay = storedBool(m_store, key::stayInCurrentSpace)) {
+    if (const auto stay = storedBool(store, key::stayInCurrentSpace)) {
         m_stayInCurrentSpace = *stay;
     }
-    if (const auto hide = storedBool(m_store, key::hideWhileMoving)) {
+    if (const auto hide = storedBool(store, key::hideWhileMoving)) {
         m_hideWhileMoving = *hide;
     }
-    if (const auto raw = m_store.string(key::dockPosition)) {
+    if (const auto raw = storedString(store, key::dockPosition)) {
         if (const auto position = dockPositionFromRaw(*raw)) {
             m_dockPosition = *position;
         }
     }
-    if (const auto frame = storedRect(m_store, key::preDockFrame)) {
+    if (const auto frame = storedRect(store, key::preDockFrame)) {
         m_preDockFrame = frame;
     }
-    if (const auto raw = m_store.string(key::colorFilter)) {
+    if (const auto raw = storedString(store, key::colorFilter)) {
         if (const auto filter = colorFilterFromRaw(*raw)) {
             m_colorFilter = *filter;
         }
     }
-    if (const auto raw = m_store.string(key::smoothing)) {
+    if (const auto raw = storedString(store, key::smoothing)) {
         if (const auto scaling = scalingFromRaw(*raw)) {
             m_smoothing = *scaling;
         }
     }
-    if (const auto shown = storedBool(m_store, key::crosshair)) {
+    if (const auto shown = storedBool(store, key::crosshair)) {
         m_crosshair = *shown;
     }
 }
@@ -407,27 +436,53 @@ void MagnifierState::requestSave() {
     m_saveTimer.start();
 }
 
-// Writes every key, whatever changed: the store always holds the settings of
-// the window that saved last.
+QStringList MagnifierState::savedRectangleKeys() {
+    return rectKeys(key::fixedRegion) + rectKeys(key::windowFrame) + rectKeys(key::preDockFrame);
+}
+
+QVariantMap MagnifierState::savedValues() const {
+    QVariantMap values;
+    values.insert(key::zoomLevel, m_zoomLevel);
+    // Following stays the stored mode while it is unavailable here.
+    values.insert(key::mode, rawValue(m_followSuspended ? MagnificationMode::followMouse : m_mode));
+    values.insert(key::isWindowVisible, m_isWindowVisible);
+    writeRect(values, key::fixedRegion, m_fixedRegion);
+    writeRect(values, key::windowFrame, m_windowFrame);
+    values.insert(key::windowTransparency, m_windowTransparency);
+    values.insert(key::keepWindowActive, m_keepWindowActive);
+    values.insert(key::stayInCurrentSpace, m_stayInCurrentSpace);
+    values.insert(key::hideWhileMoving, m_hideWhileMoving);
+    values.insert(key::dockPosition, rawValue(m_dockPosition));
+    writeRect(values, key::preDockFrame, m_preDockFrame);
+    values.insert(key::colorFilter, rawValue(m_colorFilter));
+    values.insert(key::smoothing, rawValue(m_smoothing));
+    values.insert(key::crosshair, m_crosshair);
+    return values;
+}
+
+void MagnifierState::writeTo(SettingsStore& store) const {
+    // A rectangle that is gone must not leave its old keys behind.
+    const QStringList rectangles = savedRectangleKeys();
+    for (const QString& name : rectangles) {
+        store.remove(name);
+    }
+    const QVariantMap values = savedValues();
+    for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
+        store.setValue(it.key(), it.value());
+    }
+}
+
+// Writes every key, whatever changed: without an owner, the store holds the
+// settings of the window that saved last.
 void MagnifierState::performSave() {
     if (m_suspendPersistence) {
         return;
     }
-    m_store.setNumber(key::zoomLevel, m_zoomLevel);
-    m_store.setString(key::mode,
-                      rawValue(m_followSuspended ? MagnificationMode::followMouse : m_mode));
-    m_store.setBool(key::isWindowVisible, m_isWindowVisible);
-    writeRect(m_store, key::fixedRegion, m_fixedRegion);
-    writeRect(m_store, key::windowFrame, m_windowFrame);
-    m_store.setNumber(key::windowTransparency, m_windowTransparency);
-    m_store.setBool(key::keepWindowActive, m_keepWindowActive);
-    m_store.setBool(key::stayInCurrentSpace, m_stayInCurrentSpace);
-    m_store.setBool(key::hideWhileMoving, m_hideWhileMoving);
-    m_store.setString(key::dockPosition, rawValue(m_dockPosition));
-    writeRect(m_store, key::preDockFrame, m_preDockFrame);
-    m_store.setString(key::colorFilter, rawValue(m_colorFilter));
-    m_store.setString(key::smoothing, rawValue(m_smoothing));
-    m_store.setBool(key::crosshair, m_crosshair);
+    if (m_isSavedByOwner) {
+        Q_EMIT saveRequested();
+        return;
+    }
+    writeTo(m_store);
     m_store.sync();
 }
 

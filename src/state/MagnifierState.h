@@ -9,7 +9,9 @@
 #include <QPointF>
 #include <QRectF>
 #include <QTimer>
+#include <QVariantMap>
 
+#include <functional>
 #include <optional>
 
 namespace oculo {
@@ -63,9 +65,14 @@ public:
     static constexpr double maxTransparency = 1.0;
     static constexpr int saveDelayMs = 250;
 
+    // Where loading reads a key: the settings file's top level, or one saved window's entry.
+    using ValueLookup = std::function<std::optional<QVariant>(const QString&)>;
+
     // Starts from the initial values, then loads what `store` holds. The store
     // is shared by every window and must outlive the state.
     explicit MagnifierState(SettingsStore& store, QObject* parent = nullptr);
+    // Loads `savedValues` (as savedValues() gives them) instead of the store's keys.
+    MagnifierState(SettingsStore& store, const QVariantMap& savedValues, QObject* parent = nullptr);
     // Writes a pending save: a change made just before a window closes or
     // Oculo quits must not be lost.
     ~MagnifierState() override;
@@ -161,6 +168,20 @@ public:
     // Raises isAdjustingRegion when a region exists; otherwise does nothing.
     void startRegionAdjustment();
 
+    // Every persisted setting under the key it is stored with; rectangles that
+    // do not exist are left out.
+    QVariantMap savedValues() const;
+    // The window frame in values saved that way, when it is a usable one.
+    static std::optional<QRectF> savedWindowFrame(const QVariantMap& values);
+    // The keys a saved rectangle may use, whether or not it exists.
+    static QStringList savedRectangleKeys();
+    // Puts savedValues() at the store's top level (without syncing).
+    void writeTo(SettingsStore& store) const;
+    // With an owner, a save asks it through saveRequested() instead of
+    // writing the store itself: the owner knows where this window's keys go.
+    bool isSavedByOwner() const { return m_isSavedByOwner; }
+    void setSavedByOwner(bool byOwner) { m_isSavedByOwner = byOwner; }
+
     // True while a debounced save is pending.
     bool hasPendingSave() const;
     // Writes a pending save now instead of when the debounce ends.
@@ -187,9 +208,11 @@ Q_SIGNALS:
     void isAdjustingRegionChanged(bool adjusting);
     void mouseLocationChanged(QPointF location);
     void currentFrameChanged();
+    // The save delay ended (or a pending save was flushed) while saved by an owner.
+    void saveRequested();
 
 private:
-    void loadFromStore();
+    void load(const ValueLookup& store);
     void requestSave();
     void performSave();
 
@@ -212,6 +235,7 @@ private:
     std::optional<QRectF> m_preDockFrame;
 
     bool m_suspendPersistence = false;
+    bool m_isSavedByOwner = false;
     bool m_hasScreenRecordingPermission = false;
     WindowingLimits m_windowingLimits;
     QString m_followUnavailableReason;

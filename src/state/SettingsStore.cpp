@@ -69,17 +69,55 @@ QSettings::Format jsonFormat() {
     return format;
 }
 
+// How deep in objects and arrays a place in JSON text lies; each call scans on
+// from where the previous one ended, so places must be asked in order.
+class NestingScanner {
+public:
+    explicit NestingScanner(const QString& text)
+        : m_text(text) {}
+
+    int depthAt(qsizetype position) {
+        for (; m_at < position && m_at < m_text.size(); ++m_at) {
+            const QChar c = m_text.at(m_at);
+            if (m_inString) {
+                m_inString = m_escaped || c != QLatin1Char('"');
+                m_escaped = !m_escaped && c == QLatin1Char('\\');
+            } else if (c == QLatin1Char('"')) {
+                m_inString = true;
+            } else if (c == QLatin1Char('{') || c == QLatin1Char('[')) {
+                ++m_depth;
+            } else if (c == QLatin1Char('}') || c == QLatin1Char(']')) {
+                --m_depth;
+            }
+        }
+        return m_depth;
+    }
+
+private:
+    const QString& m_text;
+    qsizetype m_at = 0;
+    int m_depth = 0;
+    bool m_inString = false;
+    bool m_escaped = false;
+};
+
 // Recovers the complete "oculo." entries with a plain value from a file that is
 // no longer valid JSON (typically cut short); everything else stays in the copy
 // kept beside it. A value must be followed by ',' or '}' so a number cut in the
-// middle is not taken.
+// middle is not taken. Only top-level entries count: those inside a saved
+// window's object belong to that window.
 QHash<QString, QVariant> salvageValues(const QByteArray& data) {
     static const QRegularExpression entry(QStringLiteral(
         R"re("(oculo\.[A-Za-z0-9_.]+)"\s*:\s*(-?\d+(?:\.\d+)?(?:[eE][+-]?\d+)?|true|false|"(?:[^"\\]|\\.)*")(?=\s*[,}]))re"));
     QHash<QString, QVariant> values;
-    auto matches = entry.globalMatch(QString::fromUtf8(data));
+    const QString text = QString::fromUtf8(data);
+    NestingScanner nesting(text);
+    auto matches = entry.globalMatch(text);
     while (matches.hasNext()) {
         const QRegularExpressionMatch match = matches.next();
+        if (nesting.depthAt(match.capturedStart()) != 1) {
+            continue;
+        }
         const QJsonDocument wrapped = QJsonDocument::fromJson(
             QByteArrayLiteral("[") + match.captured(2).toUtf8() + QByteArrayLiteral("]"));
         if (wrapped.isArray() && wrapped.array().size() == 1) {
@@ -205,6 +243,10 @@ void SettingsStore::setString(const QString& key, const QString& value) {
 
 void SettingsStore::setBool(const QString& key, bool value) {
     m_pending.insert(key, QVariant(value));
+}
+
+void SettingsStore::setValue(const QString& key, const QVariant& value) {
+    m_pending.insert(key, value);
 }
 
 void SettingsStore::remove(const QString& key) {

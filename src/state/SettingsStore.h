@@ -38,6 +38,8 @@ public:
     void setNumber(const QString& key, double value);
     void setString(const QString& key, const QString& value);
     void setBool(const QString& key, bool value);
+    // Any value JSON can hold, lists and maps of them included.
+    void setValue(const QString& key, const QVariant& value);
     void remove(const QString& key);
 
     // Writes pending changes to disk now (atomically).

@@ -57,8 +57,16 @@ QUrl UpdateService::appPageURL() const {
     return m_options.server.appPageURL(m_options.app.bundleIdentifier);
 }
 
+bool UpdateService::isPackagedBuild() {
+#ifdef OCULO_PACKAGED
+    return true;
+#else
+    return false;
+#endif
+}
+
 void UpdateService::startAutomaticChecks() {
-    if (m_isCheckingAutomatically) {
+    if (m_isCheckingAutomatically || isUpdatedByPackageManager()) {
         return;
     }
     m_isCheckingAutomatically = true;
@@ -77,7 +85,7 @@ void UpdateService::scheduleNextAutomaticCheck(std::chrono::milliseconds delay) 
 }
 
 void UpdateService::checkForUpdates(bool userInitiated) {
-    if (m_phase != Phase::idle) {
+    if (m_phase != Phase::idle || isUpdatedByPackageManager()) {
         return;
     }
     m_isUserInitiatedCheck = userInitiated;
@@ -139,7 +147,7 @@ void UpdateService::promptToInstall(const UpdateInfo& update) {
 }
 
 void UpdateService::install(const UpdateInfo& update) {
-    if (m_phase != Phase::idle) {
+    if (m_phase != Phase::idle || isUpdatedByPackageManager()) {
         return;
     }
     if (!m_installer) {

@@ -39,7 +39,12 @@ public:
         // Counted from the end of one automatic check to the start of the next.
         std::chrono::milliseconds checkInterval{4 * 60 * 60 * 1000};
         std::chrono::milliseconds requestTimeout = UpdateClient::defaultTimeout;
+        // Installed by the package manager, which alone updates it: no checks, no downloads.
+        bool isUpdatedByPackageManager = isPackagedBuild();
     };
+
+    // Whether this is the Debian package's build.
+    static bool isPackagedBuild();
 
     // Without an installer, accepting an offer reports that this build cannot
     // install and offers the download page.
@@ -55,12 +60,14 @@ public:
     QString currentVersion() const { return m_options.app.currentVersion; }
     qint64 currentBuild() const { return m_options.app.currentBuild; }
     QUrl appPageURL() const;
+    bool isUpdatedByPackageManager() const { return m_options.isUpdatedByPackageManager; }
     bool isCheckingAutomatically() const { return m_isCheckingAutomatically; }
     // How much of the package has arrived while downloading, when known.
     std::optional<int> downloadPercent() const { return m_downloadPercent; }
 
     // The first automatic check follows after firstCheckDelay, then one every
-    // checkInterval. Does nothing when already started.
+    // checkInterval. Does nothing when already started. Checking, installing
+    // and the automatic checks do nothing when the package manager updates Oculo.
     void startAutomaticChecks();
     void stopAutomaticChecks();
 

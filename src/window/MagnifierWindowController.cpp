@@ -47,12 +47,8 @@ MagnifierWindowController::MagnifierWindowController(MouseTracker& mouseTracker,
                                                      PermissionManager& permissionManager,
                                                      CaptureBackend& backend, SettingsStore& store,
                                                      MagnifierState* copyFrom, QObject* parent)
-    : MagnifierWindow(parent)
-    , m_mouseTracker(mouseTracker)
-    , m_permissionManager(permissionManager)
-    , m_state(std::make_unique<MagnifierState>(store))
-    , m_capture(std::make_unique<MagnifierCapture>(*m_state, mouseTracker, displayManager, backend,
-                                                   QSizeF(FloatingPanel::defaultWindowSize))) {
+    : MagnifierWindowController(mouseTracker, displayManager, permissionManager, backend,
+                                std::make_unique<MagnifierState>(store), parent) {
     if (copyFrom != nullptr) {
         m_state->setZoomLevel(copyFrom->zoomLevel());
         m_state->setMode(copyFrom->mode());
@@ -64,6 +60,28 @@ MagnifierWindowController::MagnifierWindowController(MouseTracker& mouseTracker,
         m_state->setCrosshair(copyFrom->crosshair());
     }
 }
+
+MagnifierWindowController::MagnifierWindowController(MouseTracker& mouseTracker,
+                                                     DisplayManager& displayManager,
+                                                     PermissionManager& permissionManager,
+                                                     CaptureBackend& backend, SettingsStore& store,
+                                                     const QVariantMap& savedValues,
+                                                     QObject* parent)
+    : MagnifierWindowController(mouseTracker, displayManager, permissionManager, backend,
+                                std::make_unique<MagnifierState>(store, savedValues), parent) {}
+
+MagnifierWindowController::MagnifierWindowController(MouseTracker& mouseTracker,
+                                                     DisplayManager& displayManager,
+                                                     PermissionManager& permissionManager,
+                                                     CaptureBackend& backend,
+                                                     std::unique_ptr<MagnifierState> state,
+                                                     QObject* parent)
+    : MagnifierWindow(parent)
+    , m_mouseTracker(mouseTracker)
+    , m_permissionManager(permissionManager)
+    , m_state(std::move(state))
+    , m_capture(std::make_unique<MagnifierCapture>(*m_state, mouseTracker, displayManager, backend,
+                                                   QSizeF(FloatingPanel::defaultWindowSize))) {}
 
 MagnifierWindowController::~MagnifierWindowController() {
     // A controller dropped without close() still stops its stream and drops

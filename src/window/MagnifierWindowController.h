@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QRectF>
 #include <QUuid>
+#include <QVariantMap>
 #include <qcoro/qcorotask.h>
 
 #include <functional>
@@ -50,6 +51,11 @@ public:
                               PermissionManager& permissionManager, CaptureBackend& backend,
                               SettingsStore& store, MagnifierState* copyFrom,
                               QObject* parent = nullptr);
+    // A window saved at the end of an earlier run, from its saved values.
+    MagnifierWindowController(MouseTracker& mouseTracker, DisplayManager& displayManager,
+                              PermissionManager& permissionManager, CaptureBackend& backend,
+                              SettingsStore& store, const QVariantMap& savedValues,
+                              QObject* parent = nullptr);
     ~MagnifierWindowController() override;
 
     QUuid id() const override { return m_id; }
@@ -80,6 +86,7 @@ public:
     // behind a region overlay stays hidden.
     void bringBack() override;
     void hideFromUser() override;
+    bool isHiddenByUser() const override { return m_hiddenByUser; }
     void activate() override;
     void close() override;
 
@@ -94,6 +101,9 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    MagnifierWindowController(MouseTracker& mouseTracker, DisplayManager& displayManager,
+                              PermissionManager& permissionManager, CaptureBackend& backend,
+                              std::unique_ptr<MagnifierState> state, QObject* parent);
     void setupPanel();
     std::optional<QRectF> restorableFrame() const;
     QRectF placedFrame(const FloatingPanel& panel) const;

@@ -17,6 +17,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <algorithm>
+
 using oculo::test::PatternWindow;
 
 namespace {
@@ -162,6 +164,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(magnifierCount(), 2, reactionTimeoutMs);
         QTest::qWait(settleMs);
         QCOMPARE(magnifierCount(), 2); // the click made exactly one
+        m_framesAtQuit = magnifierFrames();
 
         QVERIFY(openPanel() != 0);
         QVERIFY2(m_probe.pressKeys({controlKey, letterQ}), "no Control or Q key on the keyboard");
@@ -171,12 +174,14 @@ private Q_SLOTS:
         QCOMPARE(m_oculo.exitCode(), 0);
     }
 
-    // A second start hands over and ends; the first keeps its one magnifier,
-    // restored from minimised. With the tray host gone, right-clicking the
-    // magnifier opens the panel.
+    // Both magnifiers open at the quit come back where they were. A second start
+    // hands over and ends; the first keeps its magnifiers, the one minimised
+    // restored. With the tray host gone, right-clicking a magnifier opens the panel.
     void secondStartHandsOverAndThePanelOutlivesTheTray() {
         startOculo();
-        QTRY_COMPARE_WITH_TIMEOUT(m_probe.activeWindow(), m_magnifier, reactionTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(magnifierFrames(), m_framesAtQuit, reactionTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(magnifiers().contains(m_probe.activeWindow()), reactionTimeoutMs);
+        m_magnifier = m_probe.activeWindow();
         // Qt asks for a new window's activation once it sees it mapped; on a loaded
         // machine that request can reach the window manager after the iconify and
         // undo it, so the iconify is asked for until it holds.
@@ -202,7 +207,7 @@ private Q_SLOTS:
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
         QVERIFY(isOculoRunning());
-        QTRY_COMPARE_WITH_TIMEOUT(magnifierCount(), 1, reactionTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(magnifierCount(), 2, reactionTimeoutMs);
 
         stop(m_trayHost);
         m_probe.movePointer(m_probe.rootGeometry(m_magnifier).center());
@@ -356,6 +361,17 @@ private:
 
     // Oculo's windows that the window manager manages: the tray icon and the
     // panel are not among them.
+    // Where the magnifiers are, left to right.
+    QList<QRect> magnifierFrames() const {
+        QList<QRect> frames;
+        for (const uint32_t window : magnifiers()) {
+            frames.append(m_probe.rootGeometry(window));
+        }
+        std::sort(frames.begin(), frames.end(),
+                  [](const QRect& a, const QRect& b) { return a.x() < b.x(); });
+        return frames;
+    }
+
     QList<uint32_t> magnifiers() const {
         QList<uint32_t> found;
         for (const uint32_t window : m_probe.managedClients()) {
@@ -419,6 +435,7 @@ private:
     uint32_t m_trayWindow = 0;
     uint32_t m_icon = 0;
     uint32_t m_magnifier = 0;
+    QList<QRect> m_framesAtQuit;
     int m_stripeAtZoom2 = 0;
 };
 

@@ -1,4 +1,5 @@
 #include "app/ApplicationCore.h"
+#include "common/TestFiles.h"
 #include "platform/unix/TerminationSignals.h"
 #include "shell/AppDelegate.h"
 #include "state/MagnifierState.h"
@@ -11,6 +12,7 @@
 
 #include <QAction>
 #include <QContextMenuEvent>
+#include <QJsonArray>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <qcoro/qcorotask.h>
@@ -19,6 +21,7 @@
 #include <memory>
 
 using namespace oculo;
+using namespace Qt::Literals::StringLiterals;
 using oculo::test::CaptureEvent;
 using oculo::test::FakeCaptureBackend;
 using oculo::test::FakeDisplaySource;
@@ -44,6 +47,43 @@ struct Rig : oculo::test::FakeServices {
     std::unique_ptr<AppDelegate> delegate; // makes the core's windows, so it goes last
     std::unique_ptr<ApplicationCore> core;
 };
+
+// One run of Oculo on the settings file at `path`, on the rig's services;
+// the constructor returns once the launch has opened its windows.
+struct Run {
+    Run(oculo::test::FakeServices& services, const QString& path, bool atLogin = false)
+        : store(path)
+        , delegate(services.tracker, services.displayManager, services.permissionManager,
+                   services.backend, store)
+        , core(services.tracker, services.displayManager, services.permissionManager, delegate) {
+        delegate.follow(core);
+        core.setSettingsStore(&store);
+        core.setStartedAtLogin(atLogin);
+        core.applicationDidFinishLaunching();
+        QTRY_VERIFY(core.isTrackingStarted());
+    }
+    ~Run() {
+        core.applicationWillTerminate();
+        core.finishStoppingCaptures(std::chrono::seconds(5));
+    }
+
+    SettingsStore store;
+    AppDelegate delegate;
+    ApplicationCore core;
+};
+
+// One window's keys as today's version writes them.
+QJsonObject windowKeys(QRectF frame, double zoom) {
+    const QString keys = QString::asprintf(
+        R"({"oculo.zoomLevel": %g, "oculo.mode": "followMouse", "oculo.isWindowVisible": true,
+        "oculo.windowFrame.x": %g, "oculo.windowFrame.y": %g, "oculo.windowFrame.width": %g,
+        "oculo.windowFrame.height": %g, "oculo.windowTransparency": 0.5,
+        "oculo.keepWindowActive": true, "oculo.stayInCurrentSpace": false,
+        "oculo.hideWhileMoving": false, "oculo.dockPosition": "none",
+        "oculo.colorFilter": "grayscale", "oculo.smoothing": "smooth", "oculo.crosshair": true})",
+        zoom, frame.x(), frame.y(), frame.width(), frame.height());
+    return QJsonDocument::fromJson(keys.toUtf8()).object();
+}
 
 // Takes keyboard focus away from every magnifier window.
 void focusElsewhere(QWidget& other) {
@@ -157,6 +197,89 @@ private Q_SLOTS:
         struct sigaction current = {};
         sigaction(SIGTERM, nullptr, &current);
         QVERIFY(current.sa_handler == SIG_DFL);
+    }
+
+    // Quitting remembers every open window; the next start opens them all where
+    // they were, or at login only those the user had not hidden.
+    void everyWindowComesBackAfterQuitting() {
+        oculo::test::FakeServices services;
+        const QString path = services.dir.filePath(QStringLiteral("run.json"));
+        const QList<QRectF> frames{{40, 50, 300, 230}, {380, 60, 320, 240}, {100, 330, 400, 250}};
+        const QList<double> zooms{3.0, 4.5, 6.0};
+        {
+            Run first(services, path);
+            first.core.createNewWindow();
+            first.core.createNewWindow();
+            const QList<MagnifierWindowController*> windows = first.delegate.windowControllers();
+            QCOMPARE(windows.size(), 3);
+            for (int i = 0; i < 3; ++i) {
+                windows.at(i)->panel()->setFrame(frames.at(i));
+                windows.at(i)->state().setZoomLevel(zooms.at(i));
+            }
+            windows.at(2)->hideFromUser();
+        }
+        QVERIFY(QFile::copy(path, path + QStringLiteral(".login")));
+        for (const bool atLogin : {false, true}) {
+            Run next(services, atLogin ? path + QStringLiteral(".login") : path, atLogin);
+            const QList<MagnifierWindowController*> windows = next.delegate.windowControllers();
+            QCOMPARE(windows.size(), atLogin ? 2 : 3);
+            for (int i = 0; i < windows.size(); ++i) {
+                QCOMPARE(windows.at(i)->panel()->frame(), frames.at(i));
+                QCOMPARE(windows.at(i)->state().zoomLevel(), zooms.at(i));
+            }
+        }
+    }
+
+    // What the launch opens from a settings file: today's one window unchanged,
+    // whatever entries of the others survive, and nothing at login after a
+    // session that ended with no window.
+    void launchOpensTheWindowsTheFileHolds() {
+        const QRectF first(60, 40, 320, 240);
+        const QRectF other(420, 300, 300, 230);
+        QJsonObject damaged = windowKeys(first, 3.5);
+        damaged.insert(u"oculo.otherWindows"_s,
+                       QJsonArray{42, windowKeys(QRectF(), 2.0), windowKeys(other, 7.0), u"x"_s});
+        QJsonObject noneOpen = windowKeys(first, 3.5);
+        noneOpen.insert(u"oculo.isWindowVisible"_s, false);
+        const struct {
+            const char* name;
+            QJsonObject file;
+            bool atLogin;
+            QList<double> zooms; // of the windows that open, in order
+        } cases[] = {
+            {"today's file", windowKeys(first, 3.5), false, {3.5}},
+            {"damaged entries among the others", damaged, false, {3.5, 7.0}},
+            {"none open at the end, at login", noneOpen, true, {}},
+            {"none open at the end, by hand", noneOpen, false, {3.5}},
+        };
+        for (const auto& c : cases) {
+            qInfo() << c.name;
+            oculo::test::FakeServices services;
+            const QString path = services.dir.filePath(QStringLiteral("run.json"));
+            oculo::test::writeBytes(path, QJsonDocument(c.file).toJson());
+            {
+                Run run(services, path, c.atLogin);
+                const QList<MagnifierWindowController*> windows = run.delegate.windowControllers();
+                QCOMPARE(windows.size(), c.zooms.size());
+                for (int i = 0; i < windows.size(); ++i) {
+                    QCOMPARE(windows.at(i)->state().zoomLevel(), c.zooms.at(i));
+                    QCOMPARE(windows.at(i)->panel()->frame(), i == 0 ? first : other);
+                }
+                if (windows.isEmpty()) {
+                    // Started by hand now, Oculo shows a window.
+                    run.core.activateFromAnotherStart();
+                    QCOMPARE(run.core.windowCount(), 1);
+                }
+            }
+            // The first window's keys are written back as they were read.
+            const QJsonObject saved = oculo::test::readJsonObject(path);
+            const QJsonObject today = windowKeys(first, 3.5);
+            for (auto it = today.constBegin(); it != today.constEnd(); ++it) {
+                QCOMPARE(saved.value(it.key()), it.value());
+            }
+            QCOMPARE(saved.value(u"oculo.otherWindows"_s).toArray().size(),
+                     std::max<qsizetype>(0, c.zooms.size() - 1));
+        }
     }
 
     void terminationClosesEverythingAndOpensNothing() {

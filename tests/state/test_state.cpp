@@ -132,8 +132,10 @@ private Q_SLOTS:
     }
 
     void keepsDamagedFileAndUsesWhatItCanRead() {
-        // Cut short in the middle of a value, as an interrupted writer leaves it.
+        // Cut short in the middle of a value, as an interrupted writer leaves it; the
+        // values of another saved window are not the first window's.
         const QByteArray damaged = R"({"oculo.zoomLevel": 4, "oculo.mode": "fixedRegion",)"
+                                   R"( "oculo.otherWindows": [{"oculo.mode": "followMouse"}],)"
                                    R"( "oculo.windowTransparency": 0.)";
         writeBytes(path, damaged);
 

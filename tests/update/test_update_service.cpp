@@ -270,6 +270,28 @@ private Q_SLOTS:
         QCOMPARE(presenter->openedUrls, QList<QUrl>{service.appPageURL()});
     }
 
+    // A packaged Oculo never asks the server nor downloads; its row says who updates it.
+    void packagedBuildLeavesUpdatesToThePackageManager() {
+        auto* presenter = new FakeUpdatePresenter;
+        auto* installer = new FakeUpdateInstaller;
+        UpdateService::Options options;
+        options.firstCheckDelay = std::chrono::milliseconds(0);
+        options.isUpdatedByPackageManager = true;
+        UpdateService service(options, std::unique_ptr<UpdatePresenter>(presenter),
+                              std::unique_ptr<UpdateInstaller>(installer));
+        UpdateMenuItem item(service);
+        service.startAutomaticChecks();
+        QCoreApplication::processEvents();
+        item.row().click();
+        service.checkForUpdates(true);
+        service.install({QStringLiteral("2.0"), 42, {}, {}, {}, false});
+        QVERIFY(!service.isCheckingAutomatically());
+        QCOMPARE(service.phase(), UpdateService::Phase::idle);
+        QVERIFY(presenter->alerts.isEmpty() && installer->started.isEmpty());
+        QCOMPARE(item.row().text(), QStringLiteral("Updates come from your package manager."));
+        QVERIFY(!item.row().isEnabled());
+    }
+
     void rowFollowsTheService() {
         UpdateServiceRig rig;
         UpdateMenuItem item(rig.service);

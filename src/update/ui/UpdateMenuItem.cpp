@@ -57,6 +57,11 @@ void UpdateMenuItem::refresh() {
     if (!updater) {
         return;
     }
+    if (updater->isUpdatedByPackageManager()) {
+        display(updateSymbolDrawing(UpdateSymbol::checkForUpdates),
+                tr("Updates come from your package manager."), false);
+        return;
+    }
     switch (updater->phase()) {
     case UpdateService::Phase::downloading:
         if (const auto percent = updater->downloadPercent()) {

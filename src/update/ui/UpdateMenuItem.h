@@ -13,7 +13,8 @@ class UpdateService;
 
 // The tray panel's update row: "Checking for Updates…" or "Installing
 // Update…" while the service is busy (not clickable), else a command that
-// installs the update found or checks for one. It follows the service's phase
+// installs the update found or checks for one; for a packaged Oculo, a note that
+// the package manager updates it. It follows the service's phase
 // and offer and holds no state of its own.
 class UpdateMenuItem : public QWidget {
     Q_OBJECT
