@@ -25,6 +25,7 @@ const QString dockPosition = QStringLiteral("oculo.dockPosition");
 const QString colorFilter = QStringLiteral("oculo.colorFilter");
 const QString smoothing = QStringLiteral("oculo.smoothing");
 const QString crosshair = QStringLiteral("oculo.crosshair");
+const QString followFocus = QStringLiteral("oculo.followFocus");
 const QString preDockFrame = QStringLiteral("oculo.preDockFrame");
 } // namespace key
 
@@ -244,6 +245,15 @@ void MagnifierState::setCrosshair(bool shown) {
     requestSave();
 }
 
+void MagnifierState::setFollowFocus(bool follow) {
+    if (follow == m_followFocus) {
+        return;
+    }
+    m_followFocus = follow;
+    Q_EMIT followFocusChanged(follow);
+    requestSave();
+}
+
 void MagnifierState::setDockPosition(DockPosition position) {
     if (position == m_dockPosition) {
         return;
@@ -382,6 +392,9 @@ void MagnifierState::loadFromStore() {
     if (const auto shown = storedBool(m_store, key::crosshair)) {
         m_crosshair = *shown;
     }
+    if (const auto follow = storedBool(m_store, key::followFocus)) {
+        m_followFocus = *follow;
+    }
 }
 
 // A burst of changes leads to one write, with the values current when it runs.
@@ -409,6 +422,7 @@ void MagnifierState::performSave() {
     m_store.setString(key::colorFilter, rawValue(m_colorFilter));
     m_store.setString(key::smoothing, rawValue(m_smoothing));
     m_store.setBool(key::crosshair, m_crosshair);
+    m_store.setBool(key::followFocus, m_followFocus);
     m_store.sync();
 }
 
