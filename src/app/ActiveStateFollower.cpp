@@ -38,6 +38,8 @@ void ActiveStateFollower::follow() {
                     &ActiveStateFollower::changed);
             connect(active, &MagnifierState::smoothingChanged, this, &ActiveStateFollower::changed);
             connect(active, &MagnifierState::crosshairChanged, this, &ActiveStateFollower::changed);
+            connect(active, &MagnifierState::followFocusChanged, this,
+                    &ActiveStateFollower::changed);
             connect(active, &QObject::destroyed, this, &ActiveStateFollower::changed);
         }
     }

@@ -1,6 +1,7 @@
 #include "shell/AppDelegate.h"
 
 #include "app/ApplicationCore.h"
+#include "capture/MagnifierCapture.h"
 #include "region/ui/RegionOverlayCoordinator.h"
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"
@@ -50,6 +51,7 @@ MagnifierWindow* AppDelegate::createWindow(MagnifierState* copyFrom, QObject* pa
     connect(controller, &MagnifierWindowController::contextMenuRequested, this,
             &AppDelegate::contextMenuRequested);
     controller->setWindowManagerSource(m_windowManager);
+    controller->capture().setFocusFollower(m_focusFollower);
     controller->setup();
     addWindowActions(*controller);
     m_regionOverlays->watch(controller->state());

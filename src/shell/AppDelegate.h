@@ -16,6 +16,7 @@ namespace oculo {
 class ApplicationCore;
 class CaptureBackend;
 class DisplayManager;
+class FocusFollower;
 class MagnifierWindowController;
 class MouseTracker;
 class PermissionManager;
@@ -49,6 +50,9 @@ public:
     // Desktops and docking of windows opened from now on, and the window that
     // gets the keyboard back after a region overlay; must outlive them.
     void setWindowManagerSource(WindowManagerSource* source);
+    // Whose caret and focus follow-mouse windows opened from now on follow;
+    // must outlive them.
+    void setFocusFollower(FocusFollower* follower) { m_focusFollower = follower; }
     // Every magnifier window, present and future, answers the keys of these actions.
     void setWindowActions(const QList<QAction*>& actions);
 
@@ -65,6 +69,7 @@ private:
     CaptureBackend& m_backend;
     SettingsStore& m_store;
     WindowManagerSource* m_windowManager = nullptr;
+    FocusFollower* m_focusFollower = nullptr;
 
     QPointer<ApplicationCore> m_core;
     QList<MagnifierWindowController*> m_windowControllers;

@@ -121,6 +121,14 @@ QGroupBox* SettingsView::buildModeSection() {
     auto* label = new QLabel(tr("Default Mode"), m_modeSection);
     label->setBuddy(m_modePicker);
     form->addRow(label, m_modePicker);
+    m_followFocusBox = new QCheckBox(tr("Follow Keyboard Focus"), m_modeSection);
+    m_followFocusBox->setAccessibleName(tr("Follow Keyboard Focus"));
+    connect(m_followFocusBox, &QCheckBox::toggled, this, [this](bool follow) {
+        if (m_active.state()) {
+            m_active.state()->setFollowFocus(follow);
+        }
+    });
+    form->addRow(m_followFocusBox);
     return m_modeSection;
 }
 
@@ -253,6 +261,10 @@ void SettingsView::refresh() {
     m_zoomText->setText(valuetext::zoomLevel(state->zoomLevel()) + QLatin1Char('x'));
     const QSignalBlocker pickerBlocker(m_modePicker);
     m_modePicker->setCurrentIndex(m_modePicker->findData(static_cast<int>(state->mode())));
+    const QSignalBlocker followBlocker(m_followFocusBox);
+    m_followFocusBox->setChecked(state->followFocus());
+    // A fixed region stays where it is, whatever the keyboard does.
+    m_followFocusBox->setEnabled(state->mode() == MagnificationMode::followMouse);
     const QSignalBlocker filterBlocker(m_filterPicker);
     m_filterPicker->setCurrentIndex(
         m_filterPicker->findData(static_cast<int>(state->colorFilter())));
