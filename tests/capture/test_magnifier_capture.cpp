@@ -1,6 +1,8 @@
 #include "capture/MagnifierCapture.h"
 
+#include "capture/FocusFollower.h"
 #include "capture/ScreenCaptureService.h"
+#include "platform/FocusFilter.h"
 #include "state/MagnifierState.h"
 #include "support/TestEnvironment.h"
 #include "support/fakes/FakeServices.h"
@@ -12,6 +14,7 @@ using namespace oculo;
 using oculo::test::CaptureEvent;
 using oculo::test::FakeDisplaySource;
 using oculo::test::StdoutCapture;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -32,6 +35,12 @@ struct Rig : oculo::test::FakeServices {
 
     MagnifierState state{store};
     MagnifierCapture capture{state, tracker, displayManager, backend, QSizeF(400, 300)};
+};
+
+// Reports whatever the test hands it, and whether anyone listens.
+struct FakeFocusSource : FocusSource {
+    void setWatched(bool watched) override { isWatched = watched; }
+    bool isWatched = false;
 };
 
 } // namespace
@@ -150,6 +159,124 @@ private Q_SLOTS:
         QCoro::waitFor(capture.screenCaptureService().stopCapture());
         QCoreApplication::processEvents();
         QVERIFY(!rig.state.currentFrame().isNull());
+    }
+
+    void keyboardLeadsOnlyFromAPointerAtRest() {
+        std::chrono::milliseconds now{10'000};
+        FakeFocusSource source;
+        oculo::test::FakeServices services;
+        QCoro::waitFor(services.displayManager.refreshDisplays());
+        FocusFollower follower(&source, services.tracker, nullptr, [&] { return now; });
+        MagnifierState state(services.store);
+        MagnifierCapture capture(state, services.tracker, services.displayManager, services.backend,
+                                 QSizeF(400, 300));
+        capture.setFocusFollower(&follower);
+        capture.setWindowSize(QSizeF(396, 326), QSize(396, 326));
+        capture.startObserving();
+        QVERIFY(source.isWatched);
+        const auto centre = [&capture] {
+            const auto region = capture.calculateCaptureRegion();
+            return region.rect.center() + region.display->frame.topLeft();
+        };
+        const auto pointTo = [&services](QPointF position) {
+            services.pointer.setPosition(position);
+            services.tracker.pollMousePosition();
+        };
+        const QRectF caret(2000, 300, 2, 16);
+        const auto type = [&] { Q_EMIT source.focusMoved(caret, FocusSource::Kind::caret); };
+
+        pointTo({1000, 200});
+        now += FocusFollower::pointerRest - 1ms;
+        type();
+        QCOMPARE(centre(), QPointF(1000, 200));
+        now += 1ms;
+        type();
+        // On the caret's display, and the stream no longer keeps to the pointer.
+        QCOMPARE(centre(), caret.center());
+        QCoro::waitFor(capture.startCapture());
+        QCOMPARE(capture.currentCaptureDisplay()->id, FakeDisplaySource::secondary().id);
+        QVERIFY(!services.backend.lastStream()->configuration().followsPointer);
+        pointTo({1010, 200});
+        QCOMPARE(centre(), QPointF(1010, 200));
+
+        // Off, or in a fixed region, nothing listens and the caret is ignored.
+        now += FocusFollower::pointerRest;
+        state.setFollowFocus(false);
+        QVERIFY(!source.isWatched);
+        type();
+        QCOMPARE(centre(), QPointF(1010, 200));
+        state.setFollowFocus(true);
+        type();
+        QCOMPARE(centre(), caret.center());
+        state.setMode(MagnificationMode::fixedRegion);
+        QVERIFY(!source.isWatched && !follower.focusLocation());
+    }
+
+    void focusFilterFollowsOnlyWhatTheUserDoes() {
+        using Type = FocusEvent::Type;
+        FocusEvent base;
+        base.type = Type::caret;
+        base.focused = base.showing = base.visible = true;
+        base.extents = QRectF(100, 100, 7, 14);
+        struct Case {
+            const char* name;
+            std::function<void(FocusEvent&)> change;
+            FocusVerdict verdict;
+        };
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        const QList<Case> cases{
+            {"caret", [](FocusEvent&) {}, FocusVerdict::follow},
+            {"caret after the last character", [](FocusEvent& e) { e.extents.setWidth(0); },
+             FocusVerdict::follow},
+            {"focused control",
+             [](FocusEvent& e) {
+                 e.type = Type::focus;
+                 e.extents = QRectF(10, 10, 300, 30);
+             },
+             FocusVerdict::follow},
+            {"item of a focused list", [](FocusEvent& e) { e.type = Type::activeDescendant; },
+             FocusVerdict::follow},
+            {"Oculo's own", [](FocusEvent& e) { e.fromOculo = true; }, FocusVerdict::fromOculo},
+            {"inactive window", [](FocusEvent& e) { e.inActiveWindow = false; },
+             FocusVerdict::background},
+            {"not focused", [](FocusEvent& e) { e.focused = false; }, FocusVerdict::background},
+            {"caret of another text", [](FocusEvent& e) { e.fromFocusedObject = false; },
+             FocusVerdict::background},
+            {"text changing around a still caret", [](FocusEvent& e) { e.caretUnmoved = true; },
+             FocusVerdict::background},
+            {"not showing", [](FocusEvent& e) { e.showing = false; }, FocusVerdict::hidden},
+            {"not visible", [](FocusEvent& e) { e.visible = false; }, FocusVerdict::hidden},
+            {"collapsed menu",
+             [](FocusEvent& e) {
+                 e.type = Type::focus;
+                 e.collapsedMenu = true;
+             },
+             FocusVerdict::collapsedMenu},
+            {"0 x 0 caret",
+             [](FocusEvent& e) {
+                 e.extents.setSize({0, 0});
+             },
+             FocusVerdict::implausibleExtents},
+            {"0 x 0 control",
+             [](FocusEvent& e) {
+                 e.type = Type::focus;
+                 e.extents.setSize({0, 0});
+             },
+             FocusVerdict::implausibleExtents},
+            {"caret taller than text", [](FocusEvent& e) { e.extents.setHeight(401); },
+             FocusVerdict::implausibleExtents},
+            {"caret wider than text", [](FocusEvent& e) { e.extents.setWidth(401); },
+             FocusVerdict::implausibleExtents},
+            {"sentinel position", [](FocusEvent& e) { e.extents.moveLeft(-2147483648.0); },
+             FocusVerdict::implausibleExtents},
+            {"not a number", [nan](FocusEvent& e) { e.extents.moveTop(nan); },
+             FocusVerdict::implausibleExtents},
+        };
+        for (const Case& c : cases) {
+            FocusEvent event = base;
+            c.change(event);
+            QVERIFY2(judgeFocusEvent(event) == c.verdict, c.name);
+        }
     }
 
     void failuresArePrintedWithTheirReason() {
