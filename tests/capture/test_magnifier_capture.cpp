@@ -198,83 +198,53 @@ private Q_SLOTS:
         QVERIFY(!services.backend.lastStream()->configuration().followsPointer);
         pointTo({1010, 200});
         QCOMPARE(centre(), QPointF(1010, 200));
-
-        // Off, or in a fixed region, nothing listens and the caret is ignored.
-        now += FocusFollower::pointerRest;
-        state.setFollowFocus(false);
-        QVERIFY(!source.isWatched);
-        type();
-        QCOMPARE(centre(), QPointF(1010, 200));
-        state.setFollowFocus(true);
-        type();
-        QCOMPARE(centre(), caret.center());
-        state.setMode(MagnificationMode::fixedRegion);
-        QVERIFY(!source.isWatched && !follower.focusLocation());
     }
 
     void focusFilterFollowsOnlyWhatTheUserDoes() {
-        using Type = FocusEvent::Type;
-        FocusEvent base;
-        base.type = Type::caret;
-        base.focused = base.showing = base.visible = true;
-        base.extents = QRectF(100, 100, 7, 14);
+        using T = FocusEvent::Type;
+        using V = FocusVerdict;
+        const V bad = V::implausibleExtents;
+        const QRectF box(100, 100, 7, 14);
+        const QRectF field(10, 10, 300, 30);
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        // Each case turns one flag of a followed event around, or none.
+        enum Flip { none, focused, showing, visible, collapsed, active, oculo, sameText, unmoved };
         struct Case {
             const char* name;
-            std::function<void(FocusEvent&)> change;
-            FocusVerdict verdict;
+            T type;
+            QRectF extents;
+            Flip flip;
+            V verdict;
         };
-        const double nan = std::numeric_limits<double>::quiet_NaN();
         const QList<Case> cases{
-            {"caret", [](FocusEvent&) {}, FocusVerdict::follow},
-            {"caret after the last character", [](FocusEvent& e) { e.extents.setWidth(0); },
-             FocusVerdict::follow},
-            {"focused control",
-             [](FocusEvent& e) {
-                 e.type = Type::focus;
-                 e.extents = QRectF(10, 10, 300, 30);
-             },
-             FocusVerdict::follow},
-            {"item of a focused list", [](FocusEvent& e) { e.type = Type::activeDescendant; },
-             FocusVerdict::follow},
-            {"Oculo's own", [](FocusEvent& e) { e.fromOculo = true; }, FocusVerdict::fromOculo},
-            {"inactive window", [](FocusEvent& e) { e.inActiveWindow = false; },
-             FocusVerdict::background},
-            {"not focused", [](FocusEvent& e) { e.focused = false; }, FocusVerdict::background},
-            {"caret of another text", [](FocusEvent& e) { e.fromFocusedObject = false; },
-             FocusVerdict::background},
-            {"text changing around a still caret", [](FocusEvent& e) { e.caretUnmoved = true; },
-             FocusVerdict::background},
-            {"not showing", [](FocusEvent& e) { e.showing = false; }, FocusVerdict::hidden},
-            {"not visible", [](FocusEvent& e) { e.visible = false; }, FocusVerdict::hidden},
-            {"collapsed menu",
-             [](FocusEvent& e) {
-                 e.type = Type::focus;
-                 e.collapsedMenu = true;
-             },
-             FocusVerdict::collapsedMenu},
-            {"0 x 0 caret",
-             [](FocusEvent& e) {
-                 e.extents.setSize({0, 0});
-             },
-             FocusVerdict::implausibleExtents},
-            {"0 x 0 control",
-             [](FocusEvent& e) {
-                 e.type = Type::focus;
-                 e.extents.setSize({0, 0});
-             },
-             FocusVerdict::implausibleExtents},
-            {"caret taller than text", [](FocusEvent& e) { e.extents.setHeight(401); },
-             FocusVerdict::implausibleExtents},
-            {"caret wider than text", [](FocusEvent& e) { e.extents.setWidth(401); },
-             FocusVerdict::implausibleExtents},
-            {"sentinel position", [](FocusEvent& e) { e.extents.moveLeft(-2147483648.0); },
-             FocusVerdict::implausibleExtents},
-            {"not a number", [nan](FocusEvent& e) { e.extents.moveTop(nan); },
-             FocusVerdict::implausibleExtents},
+            {"caret", T::caret, box, none, V::follow},
+            {"caret after the last character", T::caret, {100, 100, 0, 14}, none, V::follow},
+            {"focused control", T::focus, field, none, V::follow},
+            {"item of a focused list", T::activeDescendant, box, none, V::follow},
+            {"Oculo's own", T::focus, field, oculo, V::fromOculo},
+            {"inactive window", T::caret, box, active, V::background},
+            {"not focused", T::focus, field, focused, V::background},
+            {"caret of another text", T::caret, box, sameText, V::background},
+            {"text changing by itself", T::caret, box, unmoved, V::background},
+            {"not showing", T::focus, field, showing, V::hidden},
+            {"not visible", T::caret, box, visible, V::hidden},
+            {"collapsed menu", T::focus, field, collapsed, V::collapsedMenu},
+            {"0 x 0 caret", T::caret, {100, 100, 0, 0}, none, bad},
+            {"0 x 0 control", T::focus, {10, 10, 0, 0}, none, bad},
+            {"caret taller than text", T::caret, {100, 100, 7, 401}, none, bad},
+            {"caret wider than text", T::caret, {100, 100, 401, 14}, none, bad},
+            {"sentinel position", T::focus, {-2147483648.0, 0, 9, 9}, none, bad},
+            {"not a number", T::caret, {nan, 0, 7, 14}, none, bad},
         };
         for (const Case& c : cases) {
-            FocusEvent event = base;
-            c.change(event);
+            FocusEvent event{c.type, true, true, true, false, true, false, true, false, c.extents};
+            bool* const flags[] = {
+                nullptr,          &event.focused,           &event.showing,
+                &event.visible,   &event.collapsedMenu,     &event.inActiveWindow,
+                &event.fromOculo, &event.fromFocusedObject, &event.caretUnmoved};
+            if (c.flip != none) {
+                *flags[c.flip] = !*flags[c.flip];
+            }
             QVERIFY2(judgeFocusEvent(event) == c.verdict, c.name);
         }
     }
