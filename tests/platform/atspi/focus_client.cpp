@@ -1,7 +1,7 @@
 // What a user types into: a line edit with the focus, and an "Output" window
 // whose text and caret grow while it has none. Reads commands on stdin:
-// "where" prints both widgets' screen rectangles, "append" adds a line of
-// output and answers "appended".
+// "where" prints both widgets' screen rectangles, "refocus" gives the line
+// edit the focus afresh, "append" adds a line of output and answers "appended".
 
 #include <QApplication>
 #include <QLineEdit>
@@ -40,6 +40,10 @@ int main(int argc, char** argv) {
                 where(edit);
                 where(output);
                 out << Qt::endl;
+            } else if (command == "refocus") {
+                edit.clearFocus();
+                typing.activateWindow();
+                edit.setFocus();
             } else if (command == "append") {
                 output.appendPlainText(QStringLiteral("output line"));
                 output.moveCursor(QTextCursor::End);
