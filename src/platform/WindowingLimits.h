@@ -14,7 +14,10 @@ struct WindowingLimits {
     bool canShowOnAllDesktops = true; // pin a window to one or every desktop
     bool canMoveOtherWindows = true;  // docking pushes other windows out of the band
     bool canSetOpacity = true;        // fading and transparency
-    QString reason;                   // one sentence, shown where a control is disabled
+    // Where other windows lie on the screen: accessible extents (the caret, the
+    // focused control) are relative to their window without it.
+    bool canLocateOtherWindows = true;
+    QString reason; // one sentence, shown where a control is disabled
 
     // Docking places the window at an edge and pushes the others out of its band.
     bool canDock() const { return canPlaceWindows && canMoveOtherWindows; }
@@ -26,10 +29,11 @@ struct WindowingLimits {
                 .canShowOnAllDesktops = false,
                 .canMoveOtherWindows = false,
                 .canSetOpacity = false,
+                .canLocateOtherWindows = false,
                 .reason = QCoreApplication::translate(
                     "WindowingLimits", "Wayland does not let an application place its windows, "
-                                       "keep them above others, change their opacity or move "
-                                       "other windows.")};
+                                       "keep them above others, change their opacity, or see "
+                                       "or move other windows.")};
     }
 };
 

@@ -356,7 +356,9 @@ void MenuBarView::refresh() {
     m_staySpaceRow->setEnabled(offer(m_staySpaceRow, limits.canShowOnAllDesktops, limits.reason));
     m_followFocusRow->setChecked(state->followFocus());
     // A fixed region stays where it is, whatever the keyboard does.
-    m_followFocusRow->setEnabled(state->mode() == MagnificationMode::followMouse);
+    m_followFocusRow->setEnabled(
+        offer(m_followFocusRow, limits.canLocateOtherWindows, limits.reason) &&
+        state->mode() == MagnificationMode::followMouse);
 
     for (const auto& [filter, row] : m_filterRows) {
         row->setChecked(state->colorFilter() == filter);

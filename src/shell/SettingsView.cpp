@@ -273,7 +273,10 @@ void SettingsView::refresh() {
     const QSignalBlocker followBlocker(m_followFocusBox);
     m_followFocusBox->setChecked(state->followFocus());
     // A fixed region stays where it is, whatever the keyboard does.
-    m_followFocusBox->setEnabled(state->mode() == MagnificationMode::followMouse);
+    const WindowingLimits& limits = state->windowingLimits();
+    m_followFocusBox->setEnabled(limits.canLocateOtherWindows &&
+                                 state->mode() == MagnificationMode::followMouse);
+    m_followFocusBox->setToolTip(limits.canLocateOtherWindows ? QString() : limits.reason);
     const QSignalBlocker filterBlocker(m_filterPicker);
     m_filterPicker->setCurrentIndex(
         m_filterPicker->findData(static_cast<int>(state->colorFilter())));
