@@ -14,9 +14,6 @@
 #include <QDBusVariant>
 #include <QScreen>
 
-#include <csignal>
-#include <cstdio>
-
 using namespace oculo;
 
 namespace {
@@ -90,29 +87,11 @@ private Q_SLOTS:
     }
 };
 
-// A session bus of the test's own, ended with it, for the accessibility bus
-// to start on. Empty when dbus-daemon cannot start.
-QByteArray startSessionBus() {
-    static pid_t daemon = 0;
-    char address[1024] = {};
-    FILE* out = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
-    const bool started =
-        out && fgets(address, sizeof address, out) && fscanf(out, "%d", &daemon) == 1;
-    if (out) {
-        pclose(out);
-    }
-    if (!started) {
-        return {};
-    }
-    std::atexit([] { kill(daemon, SIGTERM); });
-    return QByteArray(address).trimmed();
-}
-
 int main(int argc, char** argv) {
     oculo::test::isolateUserFiles();
     oculo::test::useIsolatedXServer(false);
     // Only now, so the buses only ever learn the private display and folders.
-    qputenv("DBUS_SESSION_BUS_ADDRESS", startSessionBus());
+    qputenv("DBUS_SESSION_BUS_ADDRESS", oculo::test::startSessionBus());
     qputenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
     QApplication app(argc, argv);
     TestPanelAccessibility test;

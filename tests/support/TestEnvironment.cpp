@@ -7,6 +7,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -55,6 +56,22 @@ bool switchWindowManager(XvfbSession::WindowManager manager) {
         std::fprintf(stderr, "%s\n", qPrintable(session->errorString()));
     }
     return ok;
+}
+
+QByteArray startSessionBus() {
+    static pid_t daemon = 0;
+    char address[1024] = {};
+    FILE* out = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
+    const bool started =
+        out && fgets(address, sizeof address, out) && fscanf(out, "%d", &daemon) == 1;
+    if (out) {
+        pclose(out);
+    }
+    if (!started) {
+        return {};
+    }
+    std::atexit([] { kill(daemon, SIGTERM); });
+    return QByteArray(address).trimmed();
 }
 
 } // namespace oculo::test

@@ -3,6 +3,7 @@
 #include "support/XvfbSession.h"
 
 #include <QApplication>
+#include <QByteArray>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QTest>
@@ -20,6 +21,10 @@ void useIsolatedXServer(bool windowManager, int width = 1440, int height = 900);
 // Puts `manager` in the place of the private server's window manager; false
 // when it did not take over.
 bool switchWindowManager(XvfbSession::WindowManager manager);
+
+// A session bus of the test's own, ended with it; its address, or empty
+// when dbus-daemon cannot start.
+QByteArray startSessionBus();
 
 } // namespace oculo::test
 
