@@ -3,8 +3,10 @@
 #include "app/GlobalShortcutActions.h"
 #include "app/SingleInstance.h"
 #include "capture/DisplayManager.h"
+#include "capture/FocusFollower.h"
 #include "capture/MouseTracker.h"
 #include "capture/PermissionManager.h"
+#include "platform/atspi/AtSpiFocusSource.h"
 #include "platform/portal/PortalGlobalShortcuts.h"
 #include "platform/qt/QtPointerSource.h"
 #include "platform/qt/QtSystemSettingsLauncher.h"
@@ -147,9 +149,13 @@ int main(int argc, char** argv) {
     // costs no round trip while it rests.
     std::unique_ptr<oculo::PointerSource> pointer;
     std::unique_ptr<oculo::WindowManagerSource> windowManager;
+    // Elsewhere than on X11, accessible extents are relative to their own
+    // window, which Oculo cannot place on the screen: the keyboard is not followed.
+    std::unique_ptr<oculo::FocusSource> focusSource;
     if (QGuiApplication::platformName() == QLatin1String("xcb")) {
         pointer = std::make_unique<oculo::X11PointerSource>();
         windowManager = std::make_unique<oculo::X11WindowManagerSource>();
+        focusSource = std::make_unique<oculo::AtSpiFocusSource>();
     } else {
         pointer = std::make_unique<oculo::QtPointerSource>();
         windowManager = std::make_unique<oculo::NoWindowManager>();
@@ -160,10 +166,12 @@ int main(int argc, char** argv) {
     oculo::DisplayManager displayManager(displaySource);
     oculo::PermissionManager permissionManager(displaySource, settingsLauncher);
     oculo::MouseTracker mouseTracker(*pointer);
+    oculo::FocusFollower focusFollower(focusSource.get(), mouseTracker);
     // The delegate makes the core's windows, so it is made first and goes last.
     oculo::AppDelegate delegate(mouseTracker, displayManager, permissionManager, captureBackend,
                                 store);
     delegate.setWindowManagerSource(windowManager.get());
+    delegate.setFocusFollower(&focusFollower);
     oculo::ApplicationCore core(mouseTracker, displayManager, permissionManager, delegate);
     core.setSettingsStore(&store);
     core.setStartedAtLogin(startedAtLogin);

@@ -40,6 +40,8 @@ void ActiveStateFollower::follow() {
             connect(active, &MagnifierState::crosshairChanged, this, &ActiveStateFollower::changed);
             connect(active, &MagnifierState::followUnavailableReasonChanged, this,
                     &ActiveStateFollower::changed);
+            connect(active, &MagnifierState::followFocusChanged, this,
+                    &ActiveStateFollower::changed);
             connect(active, &QObject::destroyed, this, &ActiveStateFollower::changed);
         }
     }

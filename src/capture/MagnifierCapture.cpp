@@ -1,6 +1,7 @@
 #include "capture/MagnifierCapture.h"
 
 #include "capture/DisplayManager.h"
+#include "capture/FocusFollower.h"
 #include "capture/MouseTracker.h"
 #include "capture/ScreenCaptureService.h"
 #include "common/FireAndForget.h"
@@ -77,10 +78,29 @@ void MagnifierCapture::startObserving() {
         .on(this, &MagnifierCapture::windowSizeChanged)
         .on(model, &MagnifierState::windowFrameChanged);
 
+    // The caret or focused control takes the lead, or gives it back.
+    if (m_focus != nullptr) {
+        const auto wantFocus = [this] {
+            if (!m_closed) {
+                m_focus->setWanted(this, followsMouse() && m_state.followFocus());
+            }
+        };
+        connect(model, &MagnifierState::modeChanged, this, wantFocus);
+        connect(model, &MagnifierState::followFocusChanged, this, wantFocus);
+        wantFocus();
+        addReaction([](MagnifierCapture& c) -> QCoro::Task<> {
+            if (c.followsMouse()) {
+                co_await c.updateCaptureRegion();
+            }
+        })
+            .on(m_focus, &FocusFollower::focusLocationChanged)
+            .on(model, &MagnifierState::followFocusChanged);
+    }
+
     // Mouse location
     addReaction([](MagnifierCapture& c) -> QCoro::Task<> {
-        if (c.m_state.mode() != MagnificationMode::followMouse) {
-            // The region stays, but the pointer drawn into it must move; a
+        if (!c.followsMouse() || c.focusLocation()) {
+            // The region (or the caret) stays, but the pointer drawn into it must move; a
             // followed pointer is drawn afresh with the moved rectangle.
             c.m_service->pointerMoved();
             co_return;
@@ -136,7 +156,9 @@ MagnifierCapture::CaptureRegion MagnifierCapture::calculateCaptureRegion() const
     const double height = m_windowSize->height() / zoom;
 
     QPointF centre;
-    if (m_state.mode() == MagnificationMode::followMouse) {
+    if (const auto focus = focusLocation()) {
+        centre = *focus;
+    } else if (followsMouse()) {
         centre = m_mouseTracker.mouseLocation();
     } else if (const auto region = m_state.fixedRegion()) {
         centre = region->center();
@@ -155,8 +177,19 @@ MagnifierCapture::CaptureRegion MagnifierCapture::calculateCaptureRegion() const
 
 void MagnifierCapture::applyStreamSettings() {
     m_service->setMaximumOutputSize(m_windowDeviceSize);
-    m_service->setFollowsPointer(m_state.mode() == MagnificationMode::followMouse);
+    m_service->setFollowsPointer(followsMouse() && !focusLocation());
     m_service->setPictureOptions(m_state.pictureOptions());
+}
+
+bool MagnifierCapture::followsMouse() const {
+    return m_state.mode() == MagnificationMode::followMouse;
+}
+
+std::optional<QPointF> MagnifierCapture::focusLocation() const {
+    if (m_focus == nullptr || !followsMouse() || !m_state.followFocus()) {
+        return std::nullopt;
+    }
+    return m_focus->focusLocation();
 }
 
 QCoro::Task<> MagnifierCapture::startCapture() {
@@ -226,6 +259,9 @@ void MagnifierCapture::close() {
         return;
     }
     m_closed = true;
+    if (m_focus != nullptr) {
+        m_focus->setWanted(this, false);
+    }
     fireAndForget(stopAndRelease(m_service));
 }
 

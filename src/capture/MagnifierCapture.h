@@ -16,6 +16,7 @@ namespace oculo {
 
 class CaptureBackend;
 class DisplayManager;
+class FocusFollower;
 class MagnifierState;
 class MouseTracker;
 class Reaction;
@@ -53,6 +54,11 @@ public:
     // start or rectangle update on. Device pixels bound the output size.
     void setWindowSize(const QSizeF& logical, const QSize& device);
 
+    // In follow-mouse mode, and while the state asks for it, the caret or
+    // focused control that `focus` reports leads instead of the pointer. Set
+    // before startObserving(); `focus` must outlive the capture.
+    void setFocusFollower(FocusFollower* focus) { m_focus = focus; }
+
     // Follows the state, the pointer and the stream from now on.
     void startObserving();
 
@@ -72,9 +78,13 @@ Q_SIGNALS:
 private:
     Reaction& addReaction(std::function<QCoro::Task<>(MagnifierCapture&)> reaction);
     void applyStreamSettings();
+    bool followsMouse() const;
+    // The followed keyboard place, while it leads.
+    std::optional<QPointF> focusLocation() const;
 
     MagnifierState& m_state;
     MouseTracker& m_mouseTracker;
+    FocusFollower* m_focus = nullptr;
     DisplayManager& m_displayManager;
     // Shared with the task that stops the stream on close, so the stream is
     // stopped before the service is dropped even when this object goes first.

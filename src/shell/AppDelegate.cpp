@@ -1,6 +1,7 @@
 #include "shell/AppDelegate.h"
 
 #include "app/ApplicationCore.h"
+#include "capture/MagnifierCapture.h"
 #include "region/ui/RegionOverlayCoordinator.h"
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"
@@ -67,6 +68,7 @@ MagnifierWindow* AppDelegate::setUp(MagnifierWindowController* controller) {
     });
     controller->setWindowManagerSource(m_windowManager);
     controller->setWindowingLimits(m_windowingLimits);
+    controller->capture().setFocusFollower(m_focusFollower);
     controller->setup();
     addWindowActions(*controller);
     m_regionOverlays->watch(controller->state());

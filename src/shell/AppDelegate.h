@@ -17,6 +17,7 @@ namespace oculo {
 class ApplicationCore;
 class CaptureBackend;
 class DisplayManager;
+class FocusFollower;
 class MagnifierWindowController;
 class MouseTracker;
 class PermissionManager;
@@ -55,6 +56,9 @@ public:
     // the core launches. Controls that need a missing ability are disabled and
     // say why, and the region overlays open one full screen per display.
     void setWindowingLimits(const WindowingLimits& limits);
+    // Whose caret and focus follow-mouse windows opened from now on follow;
+    // must outlive them.
+    void setFocusFollower(FocusFollower* follower) { m_focusFollower = follower; }
     // Every magnifier window, present and future, answers the keys of these actions.
     void setWindowActions(const QList<QAction*>& actions);
 
@@ -73,6 +77,7 @@ private:
     SettingsStore& m_store;
     WindowManagerSource* m_windowManager = nullptr;
     WindowingLimits m_windowingLimits;
+    FocusFollower* m_focusFollower = nullptr;
 
     QPointer<ApplicationCore> m_core;
     QList<MagnifierWindowController*> m_windowControllers;

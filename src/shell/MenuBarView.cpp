@@ -228,6 +228,15 @@ void MenuBarView::buildRows() {
         }
     });
     stateLayout->addWidget(m_staySpaceRow);
+
+    m_followFocusRow =
+        menuRow(ShellSymbol::followFocus, tr("Follow Keyboard Focus"), true, m_stateSection);
+    connect(m_followFocusRow, &QAbstractButton::clicked, this, [this] {
+        if (m_active.state()) {
+            m_active.state()->setFollowFocus(!m_active.state()->followFocus());
+        }
+    });
+    stateLayout->addWidget(m_followFocusRow);
     buildPictureRows(stateLayout);
 
     layout->addWidget(divider(this));
@@ -345,6 +354,9 @@ void MenuBarView::refresh() {
     m_keepActiveRow->setEnabled(offer(m_keepActiveRow, limits.canSetOpacity, limits.reason));
     m_staySpaceRow->setChecked(state->stayInCurrentSpace());
     m_staySpaceRow->setEnabled(offer(m_staySpaceRow, limits.canShowOnAllDesktops, limits.reason));
+    m_followFocusRow->setChecked(state->followFocus());
+    // A fixed region stays where it is, whatever the keyboard does.
+    m_followFocusRow->setEnabled(state->mode() == MagnificationMode::followMouse);
 
     for (const auto& [filter, row] : m_filterRows) {
         row->setChecked(state->colorFilter() == filter);

@@ -85,6 +85,7 @@ private:
     QList<std::pair<ColorFilter, PanelRow*>> m_filterRows;
     PanelRow* m_smoothRow = nullptr;
     PanelRow* m_crosshairRow = nullptr;
+    PanelRow* m_followFocusRow = nullptr;
     QVBoxLayout* m_updateSlot = nullptr;
     QPointer<QWidget> m_updateItem;
     QList<QAction*> m_applicationActions;

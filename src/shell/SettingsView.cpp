@@ -126,6 +126,14 @@ QGroupBox* SettingsView::buildModeSection() {
     auto* label = new QLabel(tr("Default Mode"), m_modeSection);
     label->setBuddy(m_modePicker);
     form->addRow(label, m_modePicker);
+    m_followFocusBox = new QCheckBox(tr("Follow Keyboard Focus"), m_modeSection);
+    m_followFocusBox->setAccessibleName(tr("Follow Keyboard Focus"));
+    connect(m_followFocusBox, &QCheckBox::toggled, this, [this](bool follow) {
+        if (m_active.state()) {
+            m_active.state()->setFollowFocus(follow);
+        }
+    });
+    form->addRow(m_followFocusBox);
     return m_modeSection;
 }
 
@@ -262,6 +270,10 @@ void SettingsView::refresh() {
     const QString followUnavailable = state->followUnavailableReason();
     m_modePicker->setEnabled(followUnavailable.isEmpty());
     m_modePicker->setToolTip(followUnavailable);
+    const QSignalBlocker followBlocker(m_followFocusBox);
+    m_followFocusBox->setChecked(state->followFocus());
+    // A fixed region stays where it is, whatever the keyboard does.
+    m_followFocusBox->setEnabled(state->mode() == MagnificationMode::followMouse);
     const QSignalBlocker filterBlocker(m_filterPicker);
     m_filterPicker->setCurrentIndex(
         m_filterPicker->findData(static_cast<int>(state->colorFilter())));

@@ -52,6 +52,7 @@ private:
     ValueSlider* m_zoomSlider = nullptr;
     QLabel* m_zoomText = nullptr;
     QComboBox* m_modePicker = nullptr;
+    QCheckBox* m_followFocusBox = nullptr;
     QComboBox* m_filterPicker = nullptr;
     QCheckBox* m_smoothBox = nullptr;
     QCheckBox* m_crosshairBox = nullptr;

@@ -26,6 +26,7 @@ const QString dockPosition = QStringLiteral("oculo.dockPosition");
 const QString colorFilter = QStringLiteral("oculo.colorFilter");
 const QString smoothing = QStringLiteral("oculo.smoothing");
 const QString crosshair = QStringLiteral("oculo.crosshair");
+const QString followFocus = QStringLiteral("oculo.followFocus");
 const QString preDockFrame = QStringLiteral("oculo.preDockFrame");
 } // namespace key
 
@@ -275,6 +276,15 @@ void MagnifierState::setCrosshair(bool shown) {
     requestSave();
 }
 
+void MagnifierState::setFollowFocus(bool follow) {
+    if (follow == m_followFocus) {
+        return;
+    }
+    m_followFocus = follow;
+    Q_EMIT followFocusChanged(follow);
+    requestSave();
+}
+
 void MagnifierState::setDockPosition(DockPosition position) {
     if (position == m_dockPosition ||
         (position != DockPosition::none && !m_windowingLimits.canDock())) {
@@ -429,6 +439,9 @@ void MagnifierState::load(const Lookup& store) {
     if (const auto shown = storedBool(store, key::crosshair)) {
         m_crosshair = *shown;
     }
+    if (const auto follow = storedBool(store, key::followFocus)) {
+        m_followFocus = *follow;
+    }
 }
 
 // A burst of changes leads to one write, with the values current when it runs.
@@ -457,6 +470,7 @@ QVariantMap MagnifierState::savedValues() const {
     values.insert(key::colorFilter, rawValue(m_colorFilter));
     values.insert(key::smoothing, rawValue(m_smoothing));
     values.insert(key::crosshair, m_crosshair);
+    values.insert(key::followFocus, m_followFocus);
     return values;
 }
 

@@ -42,6 +42,8 @@ class MagnifierState : public QObject {
     Q_PROPERTY(
         oculo::Scaling smoothing READ smoothing WRITE setSmoothing NOTIFY smoothingChanged FINAL)
     Q_PROPERTY(bool crosshair READ crosshair WRITE setCrosshair NOTIFY crosshairChanged FINAL)
+    Q_PROPERTY(
+        bool followFocus READ followFocus WRITE setFollowFocus NOTIFY followFocusChanged FINAL)
     Q_PROPERTY(oculo::DockPosition dockPosition READ dockPosition WRITE setDockPosition NOTIFY
                    dockPositionChanged FINAL)
     Q_PROPERTY(bool isWindowVisible READ isWindowVisible NOTIFY isWindowVisibleChanged FINAL)
@@ -119,6 +121,11 @@ public:
 
     bool crosshair() const { return m_crosshair; }
     void setCrosshair(bool shown);
+
+    // Whether a follow-mouse window also follows the text caret and the
+    // keyboard focus; a fixed region ignores it.
+    bool followFocus() const { return m_followFocus; }
+    void setFollowFocus(bool follow);
 
     // The three picture settings together, as a capture applies them.
     PictureOptions pictureOptions() const { return {m_colorFilter, m_smoothing, m_crosshair}; }
@@ -200,6 +207,7 @@ Q_SIGNALS:
     void colorFilterChanged(oculo::ColorFilter filter);
     void smoothingChanged(oculo::Scaling scaling);
     void crosshairChanged(bool shown);
+    void followFocusChanged(bool follow);
     void dockPositionChanged(oculo::DockPosition position);
     void preDockFrameChanged();
     void hasScreenRecordingPermissionChanged(bool granted);
@@ -231,6 +239,7 @@ private:
     ColorFilter m_colorFilter = ColorFilter::none;
     Scaling m_smoothing = Scaling::pixels;
     bool m_crosshair = false;
+    bool m_followFocus = true;
     DockPosition m_dockPosition = DockPosition::none;
     std::optional<QRectF> m_preDockFrame;
 

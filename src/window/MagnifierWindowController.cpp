@@ -58,6 +58,7 @@ MagnifierWindowController::MagnifierWindowController(MouseTracker& mouseTracker,
         m_state->setColorFilter(copyFrom->colorFilter());
         m_state->setSmoothing(copyFrom->smoothing());
         m_state->setCrosshair(copyFrom->crosshair());
+        m_state->setFollowFocus(copyFrom->followFocus());
     }
 }
 

@@ -46,7 +46,7 @@ public:
 
     // With `copyFrom`, the new window takes its zoom, mode, transparency,
     // keep-active and stay-in-space settings and its picture (filter, scaling,
-    // crosshair), and nothing else.
+    // crosshair) and whether it follows the keyboard, and nothing else.
     MagnifierWindowController(MouseTracker& mouseTracker, DisplayManager& displayManager,
                               PermissionManager& permissionManager, CaptureBackend& backend,
                               SettingsStore& store, MagnifierState* copyFrom,

@@ -1,6 +1,8 @@
 #include "capture/MagnifierCapture.h"
 
+#include "capture/FocusFollower.h"
 #include "capture/ScreenCaptureService.h"
+#include "platform/FocusFilter.h"
 #include "state/MagnifierState.h"
 #include "support/TestEnvironment.h"
 #include "support/fakes/FakeServices.h"
@@ -12,6 +14,7 @@ using namespace oculo;
 using oculo::test::CaptureEvent;
 using oculo::test::FakeDisplaySource;
 using oculo::test::StdoutCapture;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -32,6 +35,12 @@ struct Rig : oculo::test::FakeServices {
 
     MagnifierState state{store};
     MagnifierCapture capture{state, tracker, displayManager, backend, QSizeF(400, 300)};
+};
+
+// Reports whatever the test hands it, and whether anyone listens.
+struct FakeFocusSource : FocusSource {
+    void setWatched(bool watched) override { isWatched = watched; }
+    bool isWatched = false;
 };
 
 } // namespace
@@ -150,6 +159,94 @@ private Q_SLOTS:
         QCoro::waitFor(capture.screenCaptureService().stopCapture());
         QCoreApplication::processEvents();
         QVERIFY(!rig.state.currentFrame().isNull());
+    }
+
+    void keyboardLeadsOnlyFromAPointerAtRest() {
+        std::chrono::milliseconds now{10'000};
+        FakeFocusSource source;
+        oculo::test::FakeServices services;
+        QCoro::waitFor(services.displayManager.refreshDisplays());
+        FocusFollower follower(&source, services.tracker, nullptr, [&] { return now; });
+        MagnifierState state(services.store);
+        MagnifierCapture capture(state, services.tracker, services.displayManager, services.backend,
+                                 QSizeF(400, 300));
+        capture.setFocusFollower(&follower);
+        capture.setWindowSize(QSizeF(396, 326), QSize(396, 326));
+        capture.startObserving();
+        QVERIFY(source.isWatched);
+        const auto centre = [&capture] {
+            const auto region = capture.calculateCaptureRegion();
+            return region.rect.center() + region.display->frame.topLeft();
+        };
+        const auto pointTo = [&services](QPointF position) {
+            services.pointer.setPosition(position);
+            services.tracker.pollMousePosition();
+        };
+        const QRectF caret(2000, 300, 2, 16);
+        const auto type = [&] { Q_EMIT source.focusMoved(caret, FocusSource::Kind::caret); };
+
+        pointTo({1000, 200});
+        now += FocusFollower::pointerRest - 1ms;
+        type();
+        QCOMPARE(centre(), QPointF(1000, 200));
+        now += 1ms;
+        type();
+        // On the caret's display, and the stream no longer keeps to the pointer.
+        QCOMPARE(centre(), caret.center());
+        QCoro::waitFor(capture.startCapture());
+        QCOMPARE(capture.currentCaptureDisplay()->id, FakeDisplaySource::secondary().id);
+        QVERIFY(!services.backend.lastStream()->configuration().followsPointer);
+        pointTo({1010, 200});
+        QCOMPARE(centre(), QPointF(1010, 200));
+    }
+
+    void focusFilterFollowsOnlyWhatTheUserDoes() {
+        using T = FocusEvent::Type;
+        using V = FocusVerdict;
+        const V bad = V::implausibleExtents;
+        const QRectF box(100, 100, 7, 14);
+        const QRectF field(10, 10, 300, 30);
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        // Each case turns one flag of a followed event around, or none.
+        enum Flip { none, focused, showing, visible, collapsed, active, oculo, sameText, unmoved };
+        struct Case {
+            const char* name;
+            T type;
+            QRectF extents;
+            Flip flip;
+            V verdict;
+        };
+        const QList<Case> cases{
+            {"caret", T::caret, box, none, V::follow},
+            {"caret after the last character", T::caret, {100, 100, 0, 14}, none, V::follow},
+            {"focused control", T::focus, field, none, V::follow},
+            {"item of a focused list", T::activeDescendant, box, none, V::follow},
+            {"Oculo's own", T::focus, field, oculo, V::fromOculo},
+            {"inactive window", T::caret, box, active, V::background},
+            {"not focused", T::focus, field, focused, V::background},
+            {"caret of another text", T::caret, box, sameText, V::background},
+            {"text changing by itself", T::caret, box, unmoved, V::background},
+            {"not showing", T::focus, field, showing, V::hidden},
+            {"not visible", T::caret, box, visible, V::hidden},
+            {"collapsed menu", T::focus, field, collapsed, V::collapsedMenu},
+            {"0 x 0 caret", T::caret, {100, 100, 0, 0}, none, bad},
+            {"0 x 0 control", T::focus, {10, 10, 0, 0}, none, bad},
+            {"caret taller than text", T::caret, {100, 100, 7, 401}, none, bad},
+            {"caret wider than text", T::caret, {100, 100, 401, 14}, none, bad},
+            {"sentinel position", T::focus, {-2147483648.0, 0, 9, 9}, none, bad},
+            {"not a number", T::caret, {nan, 0, 7, 14}, none, bad},
+        };
+        for (const Case& c : cases) {
+            FocusEvent event{c.type, true, true, true, false, true, false, true, false, c.extents};
+            bool* const flags[] = {
+                nullptr,          &event.focused,           &event.showing,
+                &event.visible,   &event.collapsedMenu,     &event.inActiveWindow,
+                &event.fromOculo, &event.fromFocusedObject, &event.caretUnmoved};
+            if (c.flip != none) {
+                *flags[c.flip] = !*flags[c.flip];
+            }
+            QVERIFY2(judgeFocusEvent(event) == c.verdict, c.name);
+        }
     }
 
     void failuresArePrintedWithTheirReason() {

@@ -208,6 +208,13 @@ private Q_SLOTS:
         QVERIFY(!state.keepWindowActive() && alphaSlider->isEnabled());
         childNamed(view, QStringLiteral("Stay in Current Space"))->click();
         QVERIFY(state.stayInCurrentSpace());
+        // Following the keyboard belongs to follow-mouse alone.
+        auto* followFocusRow = childNamed(view, QStringLiteral("Follow Keyboard Focus"));
+        state.setMode(MagnificationMode::fixedRegion);
+        QVERIFY(!followFocusRow->isEnabled());
+        state.setMode(MagnificationMode::followMouse);
+        followFocusRow->click();
+        QVERIFY(!state.followFocus() && !followFocusRow->isChecked());
 
         // One filter row checked at a time, following the state either way.
         auto* invertRow = childNamed(view, QStringLiteral("Invert Colors"));
@@ -342,8 +349,12 @@ private Q_SLOTS:
         picker->setCurrentIndex(picker->findText(QStringLiteral("Fixed Region")));
         QCOMPARE(state.mode(), MagnificationMode::fixedRegion);
         QVERIFY(!state.isSelectingRegion());
+        auto* followFocus = childNamed(view, QStringLiteral("Follow Keyboard Focus"));
+        QVERIFY(!followFocus->isEnabled());
         state.setMode(MagnificationMode::followMouse);
         QCOMPARE(picker->currentText(), QStringLiteral("Follow Mouse"));
+        followFocus->click();
+        QVERIFY(!state.followFocus());
 
         auto* filter = childNamed<QComboBox>(view, QStringLiteral("Color Filter"));
         filter->setCurrentIndex(filter->findText(QStringLiteral("Invert Lightness")));

@@ -332,7 +332,8 @@ private Q_SLOTS:
                 "oculo.windowFrame.width": 300, "oculo.windowFrame.height": 0,
                 "oculo.preDockFrame.x": -4, "oculo.preDockFrame.y": 2,
                 "oculo.preDockFrame.width": 80, "oculo.preDockFrame.height": 90,
-                "oculo.colorFilter": "Invert", "oculo.smoothing": "smooth", "oculo.crosshair": 1})");
+                "oculo.colorFilter": "Invert", "oculo.smoothing": "smooth", "oculo.crosshair": 1,
+                "oculo.followFocus": false})");
             SettingsStore store(path);
             MagnifierState state(store);
             QCOMPARE(state.zoomLevel(), 10.0);
@@ -346,6 +347,7 @@ private Q_SLOTS:
             QCOMPARE(state.preDockFrame(), QRectF(-4, 2, 80, 90));
             QCOMPARE(state.pictureOptions(),
                      (oculo::PictureOptions{ColorFilter::none, Scaling::smooth, true}));
+            QVERIFY(!state.followFocus());
             QVERIFY(!state.hasPendingSave());
         }
         {
@@ -362,6 +364,7 @@ private Q_SLOTS:
             QCOMPARE(flagsOf(state), (QList<bool>{true, false, false, false}));
             QCOMPARE(state.pictureOptions(),
                      (oculo::PictureOptions{ColorFilter::invertLightness, Scaling::pixels, false}));
+            QVERIFY(state.followFocus());
         }
         {
             writeBytes(path, R"({"oculo.zoomLevel": 0.2})");
@@ -389,7 +392,7 @@ private Q_SLOTS:
                 "oculo.windowFrame.height": 330, "oculo.preDockFrame.x": 100,
                 "oculo.preDockFrame.y": 200, "oculo.preDockFrame.width": 400,
                 "oculo.preDockFrame.height": 330, "oculo.colorFilter": "grayscale",
-                "oculo.smoothing": "pixels", "oculo.crosshair": true})")
+                "oculo.smoothing": "pixels", "oculo.crosshair": true, "oculo.followFocus": true})")
                                        .object();
             QCOMPARE(readJsonObject(path), expected);
 

@@ -18,6 +18,10 @@ void isolateUserFiles();
 // process at it. Exits the process with a message when it cannot start.
 void useIsolatedXServer(bool windowManager, int width = 1440, int height = 900);
 
+// A session bus of the test's own, ended with it, for the accessibility bus
+// to start on. Empty when dbus-daemon cannot start.
+QByteArray startSessionBus();
+
 // Puts `manager` in the place of the private server's window manager; false
 // when it did not take over.
 bool switchWindowManager(XvfbSession::WindowManager manager);

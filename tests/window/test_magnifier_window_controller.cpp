@@ -56,6 +56,7 @@ private Q_SLOTS:
         source.setColorFilter(ColorFilter::invert);
         source.setSmoothing(Scaling::smooth);
         source.setCrosshair(true);
+        source.setFollowFocus(false);
 
         auto controller = rig.makeController(&source);
         const MagnifierState& copy = controller->state();
@@ -65,6 +66,7 @@ private Q_SLOTS:
         QVERIFY(copy.keepWindowActive() && copy.stayInCurrentSpace());
         QCOMPARE(copy.pictureOptions(),
                  (PictureOptions{ColorFilter::invert, Scaling::smooth, true}));
+        QVERIFY(!copy.followFocus());
         // Not the window's own place, region, motion fading or docking.
         QVERIFY(!copy.hideWhileMoving() && !copy.windowFrame() && !copy.fixedRegion());
         QCOMPARE(copy.dockPosition(), DockPosition::none);

@@ -41,6 +41,8 @@ SymbolSource sourceOf(ShellSymbol symbol) {
         return {"", "keep-active.svg"};
     case ShellSymbol::stayInCurrentSpace:
         return {"", "stay-in-space.svg"};
+    case ShellSymbol::followFocus:
+        return {"", "follow-focus.svg"};
     case ShellSymbol::noFilter:
         return {"", "no-filter.svg"};
     case ShellSymbol::invertLightness:

@@ -20,6 +20,7 @@ enum class ShellSymbol {
     transparency,
     keepWindowActive,
     stayInCurrentSpace,
+    followFocus,
     noFilter,
     invertLightness,
     invertColors,
