@@ -74,20 +74,4 @@ bool switchWindowManager(XvfbSession::WindowManager manager) {
     return ok;
 }
 
-QByteArray startSessionBus() {
-    static pid_t daemon = 0;
-    char address[1024] = {};
-    FILE* out = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
-    const bool started =
-        out && fgets(address, sizeof address, out) && fscanf(out, "%d", &daemon) == 1;
-    if (out) {
-        pclose(out);
-    }
-    if (!started) {
-        return {};
-    }
-    std::atexit([] { kill(daemon, SIGTERM); });
-    return QByteArray(address).trimmed();
-}
-
 } // namespace oculo::test

@@ -3,7 +3,6 @@
 #include "support/XvfbSession.h"
 
 #include <QApplication>
-#include <QByteArray>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QTest>
@@ -25,10 +24,6 @@ QByteArray startSessionBus();
 // Puts `manager` in the place of the private server's window manager; false
 // when it did not take over.
 bool switchWindowManager(XvfbSession::WindowManager manager);
-
-// A session bus of the test's own, ended with it; its address, or empty
-// when dbus-daemon cannot start.
-QByteArray startSessionBus();
 
 } // namespace oculo::test
 
