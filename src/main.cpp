@@ -7,6 +7,7 @@
 #include "capture/MouseTracker.h"
 #include "capture/PermissionManager.h"
 #include "platform/atspi/AtSpiFocusSource.h"
+#include "platform/portal/PortalGlobalShortcuts.h"
 #include "platform/qt/QtPointerSource.h"
 #include "platform/qt/QtSystemSettingsLauncher.h"
 #include "platform/unix/RenameExchangeSwapper.h"
@@ -190,10 +191,13 @@ int main(int argc, char** argv) {
     QObject::connect(&instance, &oculo::SingleInstance::activationRequested, &core,
                      &oculo::ApplicationCore::activateFromAnotherStart);
 
-    // Global shortcuts are key grabs under X11; other platforms offer none yet.
+    // Global shortcuts are key grabs under X11 and the desktop's portal under
+    // Wayland, which reports them not offered where the desktop lacks them.
     std::unique_ptr<oculo::GlobalShortcuts> globalShortcuts;
     if (QGuiApplication::platformName() == QLatin1String("xcb")) {
         globalShortcuts = std::make_unique<oculo::X11GlobalShortcuts>();
+    } else if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        globalShortcuts = std::make_unique<oculo::portal::PortalGlobalShortcuts>();
     } else {
         globalShortcuts = std::make_unique<oculo::NoGlobalShortcuts>();
     }

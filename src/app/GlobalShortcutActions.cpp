@@ -40,6 +40,11 @@ GlobalShortcutActions::GlobalShortcutActions(ApplicationCore& core,
     , m_core(core)
     , m_globalShortcuts(globalShortcuts)
     , m_store(store) {
+    m_globalShortcuts.setDescriptions(
+        {{toggleWindows, tr("Show or hide the magnifier windows")},
+         {zoomIn, tr("Zoom the magnifier in")},
+         {zoomOut, tr("Zoom the magnifier out")},
+         {nextColorFilter, tr("Switch to the magnifier's next colour filter")}});
     connect(&m_globalShortcuts, &GlobalShortcuts::activated, this, &GlobalShortcutActions::perform);
     connect(&m_globalShortcuts, &GlobalShortcuts::statusChanged, this,
             &GlobalShortcutActions::changed);
@@ -94,6 +99,10 @@ QString GlobalShortcutActions::problem(const QString& id) const {
         return tr("%1 cannot be used: the keyboard has no such key").arg(keys);
     case GlobalShortcuts::Status::notOffered:
         return tr("This desktop does not offer global shortcuts.");
+    case GlobalShortcuts::Status::pending:
+        return tr("Waiting for the desktop to accept %1.").arg(keys);
+    case GlobalShortcuts::Status::refused:
+        return tr("The desktop did not accept %1 as a global shortcut.").arg(keys);
     case GlobalShortcuts::Status::active:
     case GlobalShortcuts::Status::cleared:
         break;

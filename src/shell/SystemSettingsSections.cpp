@@ -43,6 +43,7 @@ GlobalShortcutsSection::GlobalShortcutsSection(GlobalShortcutActions& actions, Q
     , m_actions(actions) {
     auto* form = new QFormLayout(this);
     m_notOffered = explanationLabel(this);
+    m_notOffered->setObjectName(QStringLiteral("globalShortcutsNotOffered"));
     m_notOffered->setText(tr("This desktop does not offer global shortcuts."));
     form->addRow(m_notOffered);
     for (const GlobalShortcutActions::Shortcut& shortcut : GlobalShortcutActions::shortcuts()) {
