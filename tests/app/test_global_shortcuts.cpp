@@ -1,6 +1,7 @@
 // Global shortcuts on a private X server: pressed while another client has
 // the keyboard, held by another client, and changed in the settings window.
 
+#include "ShortcutRig.h"
 #include "app/ApplicationCore.h"
 #include "app/GlobalShortcutActions.h"
 #include "platform/x11/X11GlobalShortcuts.h"
@@ -9,7 +10,6 @@
 #include "state/MagnifierState.h"
 #include "support/TestEnvironment.h"
 #include "support/X11TestSupport.h"
-#include "support/fakes/FakeServices.h"
 #include "window/FloatingPanel.h"
 #include "window/MagnifierWindowController.h"
 
@@ -30,21 +30,7 @@ namespace {
 constexpr quint16 superAlt = 0x40 | 0x08; // Mod4 | Mod1
 constexpr quint16 numLock = 0x10;         // Mod2 in the server's default map
 
-struct Rig : oculo::test::FakeServices {
-    Rig()
-        : delegate(std::make_unique<AppDelegate>(tracker, displayManager, permissionManager,
-                                                 backend, store))
-        , core(std::make_unique<ApplicationCore>(tracker, displayManager, permissionManager,
-                                                 *delegate))
-        , actions(std::make_unique<GlobalShortcutActions>(*core, shortcuts, store)) {
-        delegate->follow(*core);
-    }
-
-    std::unique_ptr<AppDelegate> delegate;
-    std::unique_ptr<ApplicationCore> core;
-    X11GlobalShortcuts shortcuts;
-    std::unique_ptr<GlobalShortcutActions> actions; // uses the core, so it goes first
-};
+using Rig = oculo::test::ShortcutRig<X11GlobalShortcuts>;
 
 } // namespace
 

@@ -1,5 +1,6 @@
 // Global shortcuts through a fake desktop portal on a private session bus.
 
+#include "ShortcutRig.h"
 #include "app/ApplicationCore.h"
 #include "app/GlobalShortcutActions.h"
 #include "app/MagnifierWindow.h"
@@ -9,7 +10,6 @@
 #include "shell/SystemSettingsSections.h"
 #include "state/MagnifierState.h"
 #include "support/TestEnvironment.h"
-#include "support/fakes/FakeServices.h"
 
 #include <QDBusMessage>
 #include <QDBusObjectPath>
@@ -100,21 +100,7 @@ private:
     int m_sessions = 0;
 };
 
-struct Rig : oculo::test::FakeServices {
-    Rig()
-        : delegate(std::make_unique<AppDelegate>(tracker, displayManager, permissionManager,
-                                                 backend, store))
-        , core(std::make_unique<ApplicationCore>(tracker, displayManager, permissionManager,
-                                                 *delegate))
-        , actions(std::make_unique<GlobalShortcutActions>(*core, shortcuts, store)) {
-        delegate->follow(*core);
-    }
-
-    std::unique_ptr<AppDelegate> delegate;
-    std::unique_ptr<ApplicationCore> core;
-    PortalGlobalShortcuts shortcuts;
-    std::unique_ptr<GlobalShortcutActions> actions; // uses the core, so it goes first
-};
+using Rig = oculo::test::ShortcutRig<PortalGlobalShortcuts>;
 
 } // namespace
 
