@@ -500,4 +500,22 @@ void blendPremultiplied(uchar* pixels, qsizetype stride, const QRect& pixelsRect
     }
 }
 
+// Per channel s + d * (255 - alpha) / 255, rounded, two channels per
+// multiplication; the result never exceeds 255 for premultiplied colours.
+OCULO_VECTOR_CLONES
+void blendOver(const quint32* __restrict overlay, quint32* __restrict pixels,
+               quint32* __restrict kept, int count) {
+    for (int i = 0; i < count; ++i) {
+        const quint32 s = overlay[i];
+        const quint32 d = pixels[i];
+        const quint32 inverse = 255 - (s >> 24);
+        quint32 redBlue = (d & 0xff00ffu) * inverse;
+        redBlue = ((redBlue + ((redBlue >> 8) & 0xff00ffu) + 0x800080u) >> 8) & 0xff00ffu;
+        quint32 green = ((d >> 8) & 0xffu) * inverse;
+        green = ((green + (green >> 8) + 0x80u) >> 8) & 0xffu;
+        kept[i] = d;
+        pixels[i] = opaque | (s + (redBlue | green << 8));
+    }
+}
+
 } // namespace oculo

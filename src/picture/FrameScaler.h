@@ -126,4 +126,8 @@ private:
 void blendPremultiplied(uchar* pixels, qsizetype stride, const QRect& pixelsRect,
                         const quint32* overlay, const QRect& overlayRect);
 
+// Lays `count` premultiplied ARGB pixels over opaque ones, as QPainter's
+// source-over does, and keeps the pixels they covered in `kept`.
+void blendOver(const quint32* overlay, quint32* pixels, quint32* kept, int count);
+
 } // namespace oculo

@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QPainter>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
@@ -20,6 +21,7 @@
 
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <functional>
 #include <tuple>
 #include <unistd.h>
@@ -644,6 +646,22 @@ private Q_SLOTS:
         QCOMPARE(pixels[1], 0xff502030u);
         QCOMPARE(pixels[2], 0xff00ff00u); // opaque cursor pixel replaces
         QCOMPARE(pixels[4], 0x00204060u); // second row untouched
+
+        // The controls' strip over a frame: as QPainter lays it, the frame kept.
+        QImage strip(40, 1, QImage::Format_ARGB32_Premultiplied);
+        QImage frame(40, 1, QImage::Format_RGB32);
+        for (int x = 0; x < 40; ++x) {
+            strip.setPixel(x, 0, qPremultiply(qRgba(x * 6, 250 - x * 5, 90, x * 255 / 39)));
+            frame.setPixel(x, 0, patternColour(x, 3).rgb());
+        }
+        QImage painted = frame.copy();
+        QPainter(&painted).drawImage(0, 0, strip);
+        std::vector<quint32> kept(40);
+        const QImage before = frame.copy();
+        blendOver(reinterpret_cast<const quint32*>(strip.constBits()),
+                  reinterpret_cast<quint32*>(frame.bits()), kept.data(), 40);
+        QCOMPARE(frame, painted);
+        QVERIFY(std::memcmp(kept.data(), before.constBits(), kept.size() * 4) == 0);
     }
 
 private:
