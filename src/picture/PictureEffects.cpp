@@ -131,7 +131,7 @@ void filterPixels(ColorFilter filter, const quint32* in, quint32* out, int count
 }
 
 bool filtersBeforeScaling(const PictureOptions& options, const FrameScaler& scaler) {
-    return options.colorFilter != ColorFilter::invertLightness || !scaler.mixes();
+    return options.colorFilter != ColorFilter::invertLightness && scaler.mixes();
 }
 
 CrosshairPlace crosshairPlace(const QSize& size, QPointF centre) {

@@ -19,11 +19,12 @@ void applyColorFilter(ColorFilter filter, uchar* pixels, qsizetype stride, int w
 // The same on `count` pixels of one row, from `in` to `out`, which may be `in`.
 void filterPixels(ColorFilter filter, const quint32* in, quint32* out, int count);
 
-// Whether the filter gives the same picture applied to the grabbed pixels
-// before `scaler` as to its result. Inverting and greyscale are per-pixel
-// affine maps, so they commute with copies and with interpolation; inverting
-// lightness is not affine (max and min) and differs where the scaler mixes
-// two source pixels.
+// Whether the filter runs on the grabbed pixels before `scaler`, rather than
+// inside it on each row. Inverting and greyscale are per-pixel affine maps, so
+// they commute with interpolation and run first, on fewer pixels than the
+// mixed rows; inverting lightness is not affine (max and min) and differs where
+// the scaler mixes two source pixels. Crisp scaling only copies, so the scaler
+// filters each source row as it spreads it, while it is in cache.
 bool filtersBeforeScaling(const PictureOptions& options, const FrameScaler& scaler);
 
 // Two lines across the whole image through `centre`, each 2 pixels wide:
