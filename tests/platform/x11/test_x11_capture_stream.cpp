@@ -563,6 +563,16 @@ private Q_SLOTS:
     void filtersAndDrawsTheCrosshairWhileScalingAsAfterwards() {
         const QRect visible(0, 0, 120, 100);
         const auto colour = [](int x, int y) { return patternColour(x, y).rgb() & 0xffffffu; };
+        // Inverting lightness eight pixels at a time, and the rest one by one: exact.
+        std::vector<quint32> run(37);
+        for (int x = 0; x < 37; ++x) {
+            run[std::size_t(x)] = colour(x, 5);
+        }
+        filterPixels(ColorFilter::invertLightness, run.data(), run.data(), 37);
+        for (int x = 0; x < 37; ++x) {
+            QCOMPARE(run[std::size_t(x)],
+                     filtered(ColorFilter::invertLightness, QColor(colour(x, 5))).rgb());
+        }
         for (const auto& [source, size] : {std::pair{QRectF(10.5, 20.25, 50, 37.5), QSize(100, 75)},
                                            std::pair{QRectF(10.4, 20.6, 50, 40), QSize(101, 80)},
                                            std::pair{QRectF(3.3, 5.7, 40, 24), QSize(100, 60)},
