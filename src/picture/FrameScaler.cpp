@@ -95,6 +95,16 @@ void interleave(const quint32* __restrict copies, const quint32* __restrict mixe
     }
 }
 
+// Each pixel twice: zoom 2 on the pixel grid.
+OCULO_VECTOR_CLONES
+void doubleColumns(const quint32* __restrict in, quint32* __restrict out, int pairs) {
+    for (int i = 0; i < pairs; ++i) {
+        const quint32 pixel = in[i] | opaque;
+        out[2 * i] = pixel;
+        out[2 * i + 1] = pixel;
+    }
+}
+
 OCULO_VECTOR_CLONES
 void copyOpaque(const quint32* __restrict from, quint32* __restrict out, int count) {
     for (int i = 0; i < count; ++i) {
@@ -211,7 +221,13 @@ void FrameScaler::configure(const QRectF& source, const QRect& visible, const QS
     // Whole zoom on the pixel grid mixes nothing: the crisp path does the same faster.
     if (m_columnsMix || mixes(m_rows)) {
         m_scaling = Scaling::smooth;
-        m_scratch.resize(std::size_t(width) * 2);
+    }
+    // Grown, never shrunk: following reconfigures every frame.
+    const auto compact = static_cast<std::size_t>(compactWidth());
+    m_scratch.resize(std::max(m_scratch.size(), compact * 2));
+    m_worked.resize(std::max(m_worked.size(), compact));
+    if (m_columnsMix) {
+        m_lines.resize(std::max(m_lines.size(), std::size_t(width) * 2));
         m_homeLines.assign(static_cast<std::size_t>(m_grab.height()), -1);
         for (int y = height - 1; y >= 0; --y) {
             const int row = rows[static_cast<std::size_t>(y)];
@@ -219,8 +235,6 @@ void FrameScaler::configure(const QRectF& source, const QRect& visible, const QS
                 m_homeLines[static_cast<std::size_t>(row)] = y;
             }
         }
-    }
-    if (m_columnsMix) {
         return;
     }
     // A rectangle centred on a pixel's middle starts half a pixel in: one
@@ -258,7 +272,6 @@ bool FrameScaler::buildEdges() {
         std::fill(edge, edge + 4, weight);
         m_cells[static_cast<std::size_t>(i)] = width + pixel;
     }
-    m_edgeRow.resize(std::size_t(width) * 2);
     m_edgeHalves = std::all_of(m_edgeWeights.begin(), m_edgeWeights.end(),
                                [](quint16 w) { return w == 0 || w == 128; });
     // Stretches where copies and mixes alternate (zoom about 2) are
@@ -302,12 +315,7 @@ void FrameScaler::scaleRow(const quint32* source, quint32* destination) const {
         }
         const int left = count - m_doublingPhase;
         const int pairs = left / 2;
-        for (int i = 0; i < pairs; ++i) {
-            // Both copies in one 64-bit store.
-            const quint64 pixel = in[i] | opaque;
-            const quint64 pair = pixel | pixel << 32;
-            std::memcpy(out + 2 * i, &pair, sizeof pair);
-        }
+        doubleColumns(in, out, pairs);
         if (left % 2 != 0) {
             out[left - 1] = in[pairs] | opaque;
         }
@@ -319,103 +327,143 @@ void FrameScaler::scaleRow(const quint32* source, quint32* destination) const {
     }
 }
 
-void FrameScaler::scaleSmoothRow(const quint32* source, quint32* destination) const {
+int FrameScaler::compactWidth() const {
     if (!m_columnsMix) {
-        scaleRow(source, destination); // only rows mix: each row is a crisp one
+        return m_grab.width();
+    }
+    return m_edgesMix ? m_grab.width() * 2 - 1 : m_endColumn - m_firstColumn;
+}
+
+// Row `row` of the grab made compact, from a slot when it is there. Rows
+// `row` and `row + 1` never share a slot.
+const quint32* FrameScaler::compactRow(const uchar* pixels, qsizetype stride, int row) const {
+    const auto* source = reinterpret_cast<const quint32*>(pixels + row * stride);
+    if (!m_columnsMix) {
+        return source; // spread ORs in the alpha
+    }
+    const int slot = row & 1;
+    if (m_scratchRows[slot] != row) {
+        quint32* line = m_scratch.data() + std::size_t(slot) * std::size_t(compactWidth());
+        if (m_edgesMix) {
+            const int width = m_grab.width();
+            copyOpaque(source, line, width);
+            mixEdges(line, m_edgeWeights.data(), m_edgeHalves, line + width, width - 1);
+        } else {
+            const auto first = static_cast<std::size_t>(m_firstColumn);
+            mixColumns(source, m_columns.index.data() + first, m_columns.weight.data() + first,
+                       line, m_endColumn - m_firstColumn);
+        }
+        m_scratchRows[slot] = row;
+        m_compactRows[slot] = line;
+    }
+    return m_compactRows[slot];
+}
+
+void FrameScaler::spread(const quint32* compact, quint32* destination) const {
+    if (!m_columnsMix) {
+        scaleRow(compact, destination);
         return;
     }
     std::fill(destination, destination + m_firstColumn, black);
     std::fill(destination + m_endColumn, destination + m_output.width(), black);
-    const auto first = static_cast<std::size_t>(m_firstColumn);
-    if (m_edgesMix) {
-        const int width = m_grab.width();
-        quint32* row = m_edgeRow.data();
-        copyOpaque(source, row, width);
-        mixEdges(row, m_edgeWeights.data(), m_edgeHalves, row + width, width - 1);
-        for (const Segment& segment : m_segments) {
-            quint32* out = destination + segment.begin;
-            if (segment.base < 0) {
-                copyCells(row, m_cells.data() + segment.begin, out, segment.count);
-                continue;
-            }
-            const quint32* copies = row + segment.base;
-            const int pairs = segment.count / 2;
-            interleave(copies, copies + width, out, pairs);
-            if (segment.count % 2 != 0) {
-                out[segment.count - 1] = copies[pairs];
-            }
-        }
+    if (!m_edgesMix) {
+        std::memcpy(destination + m_firstColumn, compact,
+                    std::size_t(m_endColumn - m_firstColumn) * sizeof(quint32));
         return;
     }
-    mixColumns(source, m_columns.index.data() + first, m_columns.weight.data() + first,
-               destination + first, m_endColumn - m_firstColumn);
+    const int width = m_grab.width();
+    for (const Segment& segment : m_segments) {
+        quint32* out = destination + segment.begin;
+        if (segment.base < 0) {
+            copyCells(compact, m_cells.data() + segment.begin, out, segment.count);
+            continue;
+        }
+        const quint32* copies = compact + segment.base;
+        const int pairs = segment.count / 2;
+        interleave(copies, copies + width, out, pairs);
+        if (segment.count % 2 != 0) {
+            out[segment.count - 1] = copies[pairs];
+        }
+    }
 }
 
-// Row `row` of the grab scaled across, from a cached row when it is there,
-// else into `into` or a scratch row. Rows `row` and `row + 1` never share a slot.
-const quint32* FrameScaler::smoothRow(const uchar* pixels, qsizetype stride, int row,
+const quint32* FrameScaler::spreadRow(const uchar* pixels, qsizetype stride, int row,
                                       quint32* into) const {
     const int slot = row & 1;
-    if (m_scratchRows[slot] != row) {
+    if (m_lineRows[slot] != row) {
         quint32* line = into != nullptr
                             ? into
-                            : m_scratch.data() + std::size_t(slot) * std::size_t(m_output.width());
-        scaleSmoothRow(reinterpret_cast<const quint32*>(pixels + row * stride), line);
-        m_scratchRows[slot] = row;
-        m_scaledRows[slot] = line;
+                            : m_lines.data() + std::size_t(slot) * std::size_t(m_output.width());
+        spread(compactRow(pixels, stride, row), line);
+        m_lineRows[slot] = row;
+        m_spreadRows[slot] = line;
     }
-    return m_scaledRows[slot];
+    return m_spreadRows[slot];
 }
 
-void FrameScaler::scale(const uchar* pixels, qsizetype stride, QImage& out,
-                        ColorFilter after) const {
+void FrameScaler::scale(const uchar* pixels, qsizetype stride, QImage& out, ColorFilter after,
+                        bool crosshair) const {
     const int width = m_output.width();
-    const qsizetype rowBytes = qsizetype(width) * 4;
-    // A filter after mixing changes the lines, so the scaled rows stay in the scratch.
+    const std::size_t rowBytes = std::size_t(width) * 4;
+    const int compact = compactWidth();
     const bool filtering = after != ColorFilter::none;
+    const bool mixSpread =
+        m_columnsMix && !(filtering && m_edgesMix && compact <= m_endColumn - m_firstColumn + 1);
+    // Lines written early must not hold the crosshair yet when a mix reads them.
+    const bool homes = mixSpread && !filtering && !crosshair;
+    const CrosshairPlace cross = crosshairPlace(m_output, m_centre);
     m_scratchRows[0] = m_scratchRows[1] = -1;
+    m_lineRows[0] = m_lineRows[1] = -1;
     int previousRow = -2;
     int previousWeight = -1;
-    uchar* previousLine = nullptr;
+    const uchar* previousLine = nullptr;
     for (int y = 0; y < m_output.height(); ++y) {
         uchar* line = out.scanLine(y);
         auto* destination = reinterpret_cast<quint32*>(line);
         const int row = m_rows.index[static_cast<std::size_t>(y)];
         const int weight = m_rows.weight[static_cast<std::size_t>(y)];
+        // The crosshair's horizontal lines differ from the rows around them.
+        const bool plain = !crosshair || !cross.crossesRow(y);
         if (row == previousRow && weight == previousWeight && previousLine != nullptr) {
             // Enlarging repeats rows: copy the finished row instead of scaling it again.
-            std::memcpy(line, previousLine, static_cast<std::size_t>(rowBytes));
-            previousLine = line;
-            continue;
+            std::memcpy(line, previousLine, rowBytes);
+        } else if (row < 0) {
+            std::fill(destination, destination + width, black);
+        } else if (mixSpread) {
+            const quint32* scaled = spreadRow(pixels, stride, row, homes ? destination : nullptr);
+            if (weight != 0) {
+                quint32* home = nullptr;
+                const int next = m_homeLines[static_cast<std::size_t>(row + 1)];
+                if (homes && next > y) {
+                    home = reinterpret_cast<quint32*>(out.scanLine(next));
+                }
+                mixRows(scaled, spreadRow(pixels, stride, row + 1, home), quint32(weight),
+                        destination, width);
+            } else if (scaled != destination) {
+                std::memcpy(line, scaled, rowBytes);
+            }
+            if (filtering) {
+                filterPixels(after, destination + m_firstColumn, destination + m_firstColumn,
+                             m_endColumn - m_firstColumn);
+            }
+        } else {
+            const quint32* worked = compactRow(pixels, stride, row);
+            if (weight != 0) {
+                mixRows(worked, compactRow(pixels, stride, row + 1), quint32(weight),
+                        m_worked.data(), compact);
+                worked = m_worked.data();
+            }
+            if (after != ColorFilter::none) {
+                filterPixels(after, worked, m_worked.data(), compact);
+                worked = m_worked.data();
+            }
+            spread(worked, destination);
         }
         previousRow = row;
         previousWeight = weight;
-        previousLine = line;
-        if (row < 0) {
-            std::fill(destination, destination + width, black);
-            continue;
-        }
-        if (m_scaling == Scaling::pixels) {
-            scaleRow(reinterpret_cast<const quint32*>(pixels + row * stride), destination);
-        } else if (weight == 0) {
-            // Scaled straight into the first line that shows it.
-            const quint32* scaled =
-                smoothRow(pixels, stride, row, filtering ? nullptr : destination);
-            if (scaled != destination) {
-                std::memcpy(line, scaled, static_cast<std::size_t>(rowBytes));
-            }
-        } else {
-            quint32* home = nullptr;
-            const int next = m_homeLines[static_cast<std::size_t>(row + 1)];
-            if (!filtering && next > y) {
-                home = reinterpret_cast<quint32*>(out.scanLine(next));
-            }
-            const quint32* upper = smoothRow(pixels, stride, row);
-            mixRows(upper, smoothRow(pixels, stride, row + 1, home), quint32(weight), destination,
-                    width);
-        }
-        if (filtering) {
-            filterPixels(after, destination + m_firstColumn, m_endColumn - m_firstColumn);
+        previousLine = plain ? line : nullptr;
+        if (crosshair) {
+            cross.drawRow(destination, width, y);
         }
     }
 }
@@ -449,6 +497,63 @@ void blendPremultiplied(uchar* pixels, qsizetype stride, const QRect& pixelsRect
             };
             destination[x] = opaque | channel(16) | channel(8) | channel(0);
         }
+    }
+}
+
+namespace {
+
+// Per channel s + d * (255 - alpha) / 255, rounded as QPainter does; the
+// result never exceeds 255 for premultiplied colours.
+inline quint32 over(quint32 s, quint32 d) {
+    const quint32 inverse = 255 - (s >> 24);
+    quint32 redBlue = (d & 0xff00ffu) * inverse;
+    redBlue = ((redBlue + ((redBlue >> 8) & 0xff00ffu) + 0x800080u) >> 8) & 0xff00ffu;
+    quint32 green = ((d >> 8) & 0xffu) * inverse;
+    green = ((green + (green >> 8) + 0x80u) >> 8) & 0xffu;
+    return opaque | (s + (redBlue | green << 8));
+}
+
+#if OCULO_HAS_AVX2
+using Bytes = uchar __attribute__((vector_size(16)));
+using Shorts = quint16 __attribute__((vector_size(32)));
+
+// Four pixels at once, a channel per 16-bit lane.
+OCULO_AVX2
+void blendOverAvx2(const quint32* overlay, quint32* pixels, quint32* kept, int count) {
+    const Bytes alpha = {0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255};
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        Bytes s;
+        Bytes d;
+        std::memcpy(&s, overlay + i, sizeof s);
+        std::memcpy(&d, pixels + i, sizeof d);
+        const Bytes a =
+            __builtin_shufflevector(s, s, 3, 3, 3, 3, 7, 7, 7, 7, 11, 11, 11, 11, 15, 15, 15, 15);
+        Shorts t = __builtin_convertvector(d, Shorts) * (255 - __builtin_convertvector(a, Shorts));
+        t = (t + (t >> 8) + 128) >> 8;
+        const Bytes result = (s + __builtin_convertvector(t, Bytes)) | alpha;
+        std::memcpy(kept + i, &d, sizeof d);
+        std::memcpy(pixels + i, &result, sizeof result);
+    }
+    for (; i < count; ++i) {
+        kept[i] = pixels[i];
+        pixels[i] = over(overlay[i], pixels[i]);
+    }
+}
+#endif
+
+} // namespace
+
+void blendOver(const quint32* overlay, quint32* pixels, quint32* kept, int count) {
+#if OCULO_HAS_AVX2
+    if (__builtin_cpu_supports("avx2")) {
+        blendOverAvx2(overlay, pixels, kept, count);
+        return;
+    }
+#endif
+    for (int i = 0; i < count; ++i) {
+        kept[i] = pixels[i];
+        pixels[i] = over(overlay[i], pixels[i]);
     }
 }
 

@@ -45,9 +45,11 @@ public:
     // `pixels`: the grabbed area, 32-bit xRGB little-endian, top-left at
     // grabRect().topLeft(). `out` is a 32-bit image of outputSize(); every pixel
     // is written with alpha 0xff, so Format_RGB32 and Format_ARGB32 both hold.
-    // `after` runs on every output pixel that shows the display, row by row.
+    // `after` runs on every output pixel that shows the display, as if on the
+    // finished picture; `crosshair` draws drawCrosshair()'s lines through
+    // sourceCentre(). Both run on each row while it is in cache.
     void scale(const uchar* pixels, qsizetype stride, QImage& out,
-               ColorFilter after = ColorFilter::none) const;
+               ColorFilter after = ColorFilter::none, bool crosshair = false) const;
 
 private:
     // One output axis: per output cell the first source pixel (relative to the
@@ -62,11 +64,19 @@ private:
         void shift(int by);
     };
 
+    // A row is worked on compact, before it is spread across the output: the
+    // source row itself where columns are copies; its pixels followed by its
+    // mixed edges where they mix edge by edge; else the output columns that
+    // show the display. Spreading copies pixels only, so mixing rows and
+    // filtering give the same result on the compact row, on fewer pixels.
+    int compactWidth() const;
+    const quint32* compactRow(const uchar* pixels, qsizetype stride, int row) const;
+    void spread(const quint32* compact, quint32* destination) const;
+    // Where columns mix, rows are mixed once spread, unless a filter is cheaper
+    // on the compact rows: mixing spread rows spares a spreading of each mixed one.
+    const quint32* spreadRow(const uchar* pixels, qsizetype stride, int row, quint32* into) const;
     void scaleRow(const quint32* source, quint32* destination) const;
-    void scaleSmoothRow(const quint32* source, quint32* destination) const;
     bool buildEdges();
-    const quint32* smoothRow(const uchar* pixels, qsizetype stride, int row,
-                             quint32* into = nullptr) const;
 
     QSize m_output;
     QRect m_grab;
@@ -96,20 +106,28 @@ private:
         int base;
     };
     std::vector<Segment> m_segments;
-    mutable std::vector<quint32> m_edgeRow; // a source row, then its mixed edges
-    // Smooth scaling: two source rows scaled across, which rows they are, and
-    // where they are (in the scratch rows or an output line already written).
+    // Two compact rows, which grabbed rows they hold, and one for a row mixed
+    // from them or filtered.
     mutable std::vector<quint32> m_scratch;
-    // Per grabbed row, the first output line that shows it unmixed (-1 none):
-    // a row needed early for a vertical mix is scaled straight into it.
-    std::vector<int> m_homeLines;
     mutable int m_scratchRows[2] = {-1, -1};
-    mutable const quint32* m_scaledRows[2] = {nullptr, nullptr};
+    mutable const quint32* m_compactRows[2] = {nullptr, nullptr};
+    mutable std::vector<quint32> m_worked;
+    // Two spread rows, in their own lines or an output line already written;
+    // per grabbed row, the first output line that shows it unmixed (-1 none),
+    // where a row needed early for a vertical mix is spread straight away.
+    mutable std::vector<quint32> m_lines;
+    mutable int m_lineRows[2] = {-1, -1};
+    mutable const quint32* m_spreadRows[2] = {nullptr, nullptr};
+    std::vector<int> m_homeLines;
 };
 
 // Alpha-blends a premultiplied ARGB image (an X cursor) onto the grabbed
 // pixels. Both rectangles are in root-window pixels; the result stays opaque.
 void blendPremultiplied(uchar* pixels, qsizetype stride, const QRect& pixelsRect,
                         const quint32* overlay, const QRect& overlayRect);
+
+// Lays `count` premultiplied ARGB pixels over opaque ones, as QPainter's
+// source-over does, and keeps the pixels they covered in `kept`.
+void blendOver(const quint32* overlay, quint32* pixels, quint32* kept, int count);
 
 } // namespace oculo

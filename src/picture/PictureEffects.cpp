@@ -2,7 +2,9 @@
 #include "picture/VectorClones.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 
 namespace oculo {
 namespace {
@@ -18,48 +20,75 @@ constexpr quint32 blueWeight = 4732;
 static_assert(redWeight + greenWeight + blueWeight == 65536);
 
 // The loops below are written per pixel without branches so that the
-// compiler vectorises them.
+// compiler vectorises them; `in` may be `out`.
 OCULO_VECTOR_CLONES
-void invertRow(quint32* pixels, int width) {
+void invertRow(const quint32* in, quint32* out, int width) {
     for (int x = 0; x < width; ++x) {
-        pixels[x] = (pixels[x] ^ 0x00ffffffu) | opaque;
+        out[x] = (in[x] ^ 0x00ffffffu) | opaque;
     }
 }
 
-OCULO_VECTOR_CLONES
-void invertLightnessRow(quint32* pixels, int width) {
-    for (int x = 0; x < width; ++x) {
-        const quint32 p = pixels[x];
-        const int r = int((p >> 16) & 0xff);
-        const int g = int((p >> 8) & 0xff);
-        const int b = int(p & 0xff);
-        // Every result stays in 0..255: max maps to 255 - min, min to 255 - max.
-        const int shift = 255 - std::max({r, g, b}) - std::min({r, g, b});
-        pixels[x] =
-            opaque | quint32(r + shift) << 16 | quint32(g + shift) << 8 | quint32(b + shift);
-    }
+inline quint32 invertLightness(quint32 p) {
+    const int r = int((p >> 16) & 0xff);
+    const int g = int((p >> 8) & 0xff);
+    const int b = int(p & 0xff);
+    // Every result stays in 0..255: max maps to 255 - min, min to 255 - max.
+    const int shift = 255 - std::max({r, g, b}) - std::min({r, g, b});
+    return opaque | quint32(r + shift) << 16 | quint32(g + shift) << 8 | quint32(b + shift);
 }
 
 OCULO_VECTOR_CLONES
-void grayscaleRow(quint32* pixels, int width) {
+void invertLightnessRow(const quint32* in, quint32* out, int width) {
     for (int x = 0; x < width; ++x) {
-        const quint32 p = pixels[x];
+        out[x] = invertLightness(in[x]);
+    }
+}
+
+#if OCULO_HAS_AVX2
+using Bytes = uchar __attribute__((vector_size(32)));
+using Words = quint32 __attribute__((vector_size(32)));
+
+// Eight pixels at once in byte lanes: each channel v becomes (v - min) +
+// (255 - max), which stays in 0..255 since min <= v <= max, so the channels
+// need not be unpacked; two shuffles set each channel beside the other two.
+OCULO_AVX2
+void invertLightnessRowAvx2(const quint32* in, quint32* out, int width) {
+    const auto alpha = std::bit_cast<Bytes>(Words{} + opaque);
+    int x = 0;
+    for (; x + 8 <= width; x += 8) {
+        Bytes p;
+        std::memcpy(&p, in + x, sizeof p);
+        const Bytes a =
+            __builtin_shufflevector(p, p, 1, 2, 0, 3, 5, 6, 4, 7, 9, 10, 8, 11, 13, 14, 12, 15, 17,
+                                    18, 16, 19, 21, 22, 20, 23, 25, 26, 24, 27, 29, 30, 28, 31);
+        const Bytes b =
+            __builtin_shufflevector(p, p, 2, 0, 1, 3, 6, 4, 5, 7, 10, 8, 9, 11, 14, 12, 13, 15, 18,
+                                    16, 17, 19, 22, 20, 21, 23, 26, 24, 25, 27, 30, 28, 29, 31);
+        Bytes high = p > a ? p : a;
+        high = high > b ? high : b;
+        Bytes low = p < a ? p : a;
+        low = low < b ? low : b;
+        const Bytes result = ((p - low) + ~high) | alpha;
+        std::memcpy(out + x, &result, sizeof result);
+    }
+    for (; x < width; ++x) {
+        out[x] = invertLightness(in[x]);
+    }
+}
+#endif
+
+OCULO_VECTOR_CLONES
+void grayscaleRow(const quint32* in, quint32* out, int width) {
+    for (int x = 0; x < width; ++x) {
+        const quint32 p = in[x];
         const quint32 luma = (((p >> 16) & 0xff) * redWeight + ((p >> 8) & 0xff) * greenWeight +
                               (p & 0xff) * blueWeight + 32768) >>
                              16;
-        pixels[x] = opaque | luma * 0x010101u;
+        out[x] = opaque | luma * 0x010101u;
     }
 }
 
-void fillRect(QImage& image, int left, int top, int width, int height, quint32 colour) {
-    const QRect area = QRect(left, top, width, height).intersected(image.rect());
-    for (int y = area.top(); y <= area.bottom(); ++y) {
-        auto* line = reinterpret_cast<quint32*>(image.scanLine(y));
-        std::fill(line + area.left(), line + area.left() + area.width(), colour);
-    }
-}
-
-using FilterRow = void (*)(quint32*, int);
+using FilterRow = void (*)(const quint32*, quint32*, int);
 
 FilterRow filterRow(ColorFilter filter) {
     switch (filter) {
@@ -68,6 +97,11 @@ FilterRow filterRow(ColorFilter filter) {
     case ColorFilter::invert:
         return invertRow;
     case ColorFilter::invertLightness:
+#if OCULO_HAS_AVX2
+        if (__builtin_cpu_supports("avx2")) {
+            return invertLightnessRowAvx2;
+        }
+#endif
         return invertLightnessRow;
     case ColorFilter::grayscale:
         return grayscaleRow;
@@ -83,37 +117,62 @@ void applyColorFilter(ColorFilter filter, uchar* pixels, qsizetype stride, int w
         return;
     }
     for (int y = 0; y < height; ++y) {
-        row(reinterpret_cast<quint32*>(pixels + y * stride), width);
+        auto* line = reinterpret_cast<quint32*>(pixels + y * stride);
+        row(line, line, width);
     }
 }
 
-void filterPixels(ColorFilter filter, quint32* pixels, int count) {
+void filterPixels(ColorFilter filter, const quint32* in, quint32* out, int count) {
     if (const FilterRow row = filterRow(filter)) {
-        row(pixels, count);
+        row(in, out, count);
+    } else if (in != out) {
+        std::memcpy(out, in, std::size_t(std::max(count, 0)) * sizeof(quint32));
     }
 }
 
 bool filtersBeforeScaling(const PictureOptions& options, const FrameScaler& scaler) {
-    return options.colorFilter != ColorFilter::invertLightness || !scaler.mixes();
+    return options.colorFilter != ColorFilter::invertLightness && scaler.mixes();
+}
+
+CrosshairPlace crosshairPlace(const QSize& size, QPointF centre) {
+    if (!std::isfinite(centre.x()) || !std::isfinite(centre.y())) {
+        return {};
+    }
+    // The two dark pixels straddle the centre: columns x - 1 and x.
+    const qreal x = std::clamp(centre.x(), -2.0, size.width() + 2.0);
+    const qreal y = std::clamp(centre.y(), -2.0, size.height() + 2.0);
+    return {static_cast<int>(std::lround(x)), static_cast<int>(std::lround(y)), true};
+}
+
+void CrosshairPlace::drawRow(quint32* line, int width, int row) const {
+    if (!valid) {
+        return;
+    }
+    const auto fill = [&](int from, int count, quint32 colour) {
+        const int begin = std::clamp(from, 0, width);
+        std::fill(line + begin, line + std::clamp(from + count, begin, width), colour);
+    };
+    // Light edges first, so that the dark lines stay whole where they cross.
+    if (crossesRow(row)) {
+        const bool dark = row == y - 1 || row == y;
+        fill(0, width, dark ? crosshairDark : crosshairLight);
+        if (dark) {
+            return;
+        }
+    } else {
+        fill(x - 2, 4, crosshairLight);
+    }
+    fill(x - 1, 2, crosshairDark);
 }
 
 void drawCrosshair(QImage& image, QPointF centre) {
-    if (image.depth() != 32 || image.isNull() || !std::isfinite(centre.x()) ||
-        !std::isfinite(centre.y())) {
+    if (image.depth() != 32 || image.isNull()) {
         return;
     }
-    // The two dark pixels straddle the centre: columns x - 1 and x.
-    const qreal clampedX = std::clamp(centre.x(), -2.0, image.width() + 2.0);
-    const qreal clampedY = std::clamp(centre.y(), -2.0, image.height() + 2.0);
-    const int x = static_cast<int>(std::lround(clampedX));
-    const int y = static_cast<int>(std::lround(clampedY));
-    const int w = image.width();
-    const int h = image.height();
-    // Light edges first, so that the dark lines stay whole where they cross.
-    fillRect(image, x - 2, 0, 4, h, crosshairLight);
-    fillRect(image, 0, y - 2, w, 4, crosshairLight);
-    fillRect(image, x - 1, 0, 2, h, crosshairDark);
-    fillRect(image, 0, y - 1, w, 2, crosshairDark);
+    const CrosshairPlace place = crosshairPlace(image.size(), centre);
+    for (int y = 0; y < image.height(); ++y) {
+        place.drawRow(reinterpret_cast<quint32*>(image.scanLine(y)), image.width(), y);
+    }
 }
 
 void finishPicture(const PictureOptions& options, const FrameScaler& scaler, QImage& image) {
@@ -132,10 +191,8 @@ void finishPicture(const PictureOptions& options, const FrameScaler& scaler, QIm
 void scalePicture(const PictureOptions& options, const FrameScaler& scaler, const uchar* pixels,
                   qsizetype stride, QImage& image) {
     const bool before = filtersBeforeScaling(options, scaler);
-    scaler.scale(pixels, stride, image, before ? ColorFilter::none : options.colorFilter);
-    if (options.crosshair) {
-        drawCrosshair(image, scaler.sourceCentre());
-    }
+    scaler.scale(pixels, stride, image, before ? ColorFilter::none : options.colorFilter,
+                 options.crosshair);
 }
 
 } // namespace oculo

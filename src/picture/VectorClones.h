@@ -8,3 +8,12 @@
 #else
 #define OCULO_VECTOR_CLONES
 #endif
+
+// Loops written for AVX2 alone, chosen at run time with __builtin_cpu_supports.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define OCULO_HAS_AVX2 1
+#define OCULO_AVX2 __attribute__((target("avx2")))
+#else
+#define OCULO_HAS_AVX2 0
+#define OCULO_AVX2
+#endif

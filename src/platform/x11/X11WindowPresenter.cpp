@@ -3,8 +3,6 @@
 #include "picture/PictureEffects.h"
 #include "platform/x11/X11CaptureConnection.h"
 
-#include <QPainter>
-
 #include <xcb/shm.h>
 
 #include <algorithm>
@@ -174,13 +172,17 @@ void X11WindowPresenter::blendOverlay() {
     if (area.isEmpty()) {
         return;
     }
-    // Kept for redrawOverlay(); the buffer is reused from frame to frame.
+    // What it covers is kept for redrawOverlay(); the buffer is reused from frame to frame.
     if (m_under.size() != area.size()) {
         m_under = QImage(area.size(), QImage::Format_RGB32);
     }
-    copyRows(m_canvas, area, m_under, QPoint(0, 0));
-    QPainter painter(&m_canvas);
-    painter.drawImage(QRectF(area), m_overlay, QRectF(area.translated(-m_overlayAt)));
+    const QPoint from = area.topLeft() - m_overlayAt;
+    for (int y = 0; y < area.height(); ++y) {
+        blendOver(reinterpret_cast<const quint32*>(m_overlay.constScanLine(from.y() + y)) +
+                      from.x(),
+                  reinterpret_cast<quint32*>(m_canvas.scanLine(area.y() + y)) + area.x(),
+                  reinterpret_cast<quint32*>(m_under.scanLine(y)), area.width());
+    }
     m_blended = area;
 }
 

@@ -1,4 +1,5 @@
 #include "picture/FrameScaler.h"
+#include "picture/PictureEffects.h"
 #include "platform/x11/PointerBeacon.h"
 #include "platform/x11/X11CaptureBackend.h"
 #include "platform/x11/X11CaptureStream.h"
@@ -10,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QPainter>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
@@ -19,6 +21,7 @@
 
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <functional>
 #include <tuple>
 #include <unistd.h>
@@ -83,12 +86,12 @@ struct Grab {
     QRect rect;
     std::vector<quint32> pixels;
 
-    explicit Grab(const QRect& r)
+    explicit Grab(const QRect& r, quint32 (*pixel)(int, int) = code)
         : rect(r)
         , pixels(std::size_t(r.width()) * r.height()) {
         for (int y = 0; y < r.height(); ++y) {
             for (int x = 0; x < r.width(); ++x) {
-                pixels[std::size_t(y) * r.width() + x] = code(r.x() + x, r.y() + y);
+                pixels[std::size_t(y) * r.width() + x] = pixel(r.x() + x, r.y() + y);
             }
         }
     }
@@ -554,6 +557,75 @@ private Q_SLOTS:
         }
     }
 
+    // The filter and crosshair run on each row inside the scaler, on rows mixed
+    // before they are spread: the same picture as filtering what shows the
+    // display afterwards and drawing the crosshair over it.
+    void filtersAndDrawsTheCrosshairWhileScalingAsAfterwards() {
+        const QRect visible(0, 0, 120, 100);
+        const auto colour = [](int x, int y) { return patternColour(x, y).rgb() & 0xffffffu; };
+        // Inverting lightness eight pixels at a time, and the rest one by one: exact.
+        std::vector<quint32> run(37);
+        for (int x = 0; x < 37; ++x) {
+            run[std::size_t(x)] = colour(x, 5);
+        }
+        filterPixels(ColorFilter::invertLightness, run.data(), run.data(), 37);
+        for (int x = 0; x < 37; ++x) {
+            QCOMPARE(run[std::size_t(x)],
+                     filtered(ColorFilter::invertLightness, QColor(colour(x, 5))).rgb());
+        }
+        for (const auto& [source, size] : {std::pair{QRectF(10.5, 20.25, 50, 37.5), QSize(100, 75)},
+                                           std::pair{QRectF(10.4, 20.6, 50, 40), QSize(101, 80)},
+                                           std::pair{QRectF(3.3, 5.7, 40, 24), QSize(100, 60)},
+                                           std::pair{QRectF(95.2, 80.4, 30, 30), QSize(45, 45)},
+                                           std::pair{QRectF(1.1, 2.2, 90, 60), QSize(60, 40)}}) {
+            for (const Scaling scaling : {Scaling::pixels, Scaling::smooth}) {
+                const FrameScaler scaler(source, visible, size, scaling);
+                const Grab grab(scaler.grabRect(), colour);
+                QImage expected(size, QImage::Format_RGB32);
+                scaler.scale(grab.data(), grab.stride(), expected);
+                const QRect in = scaler.insideRect();
+                for (const auto& [filter, crosshair] :
+                     {std::pair{ColorFilter::invertLightness, false},
+                      std::pair{ColorFilter::grayscale, true},
+                      std::pair{ColorFilter::none, true}}) {
+                    QImage after = expected.copy();
+                    applyColorFilter(filter, after.scanLine(in.y()) + in.x() * 4,
+                                     after.bytesPerLine(), in.width(), in.height());
+                    if (crosshair) {
+                        drawCrosshair(after, scaler.sourceCentre());
+                    }
+                    QImage fused(size, QImage::Format_RGB32);
+                    scaler.scale(grab.data(), grab.stride(), fused, filter, crosshair);
+                    QVERIFY2(fused == after, qPrintable(QStringLiteral("%1 x %2 %3")
+                                                            .arg(source.x())
+                                                            .arg(int(scaling))
+                                                            .arg(int(filter))));
+                }
+                if (scaling == Scaling::pixels || !visible.contains(source.toAlignedRect())) {
+                    continue;
+                }
+                // Rows mixed before or after they are spread: the mix as defined, give or take
+                // rounding.
+                // Shrinking mixes plain bilinear, as sharp-bilinear at zoom 1.
+                const QSizeF zoom(std::max(size.width() / source.width(), 1.0),
+                                  std::max(size.height() / source.height(), 1.0));
+                const auto reference = [&](int x, int y) {
+                    const auto [column, right] = sharpBilinear(
+                        source.x() + (x + 0.5) * source.width() / size.width(), zoom.width());
+                    const auto [row, down] = sharpBilinear(
+                        source.y() + (y + 0.5) * source.height() / size.height(), zoom.height());
+                    const auto across = [&, column = column, right = right](int line) {
+                        return mixed(QColor(colour(column, line)), QColor(colour(column + 1, line)),
+                                     right);
+                    };
+                    return mixed(across(row), across(row + 1), down);
+                };
+                const QString difference = firstDifference(expected, reference, 1);
+                QVERIFY2(difference.isEmpty(), qPrintable(difference));
+            }
+        }
+    }
+
     void fillsWhatLiesOutsideTheDisplayWithBlackAndRefusesAbsurdGeometry() {
         // Source hangs over the left and bottom edges of a display at (100, 0, 50, 50).
         const FrameScaler scaler(QRectF(95, 45, 10, 10), QRect(100, 0, 50, 50), QSize(20, 20));
@@ -584,6 +656,22 @@ private Q_SLOTS:
         QCOMPARE(pixels[1], 0xff502030u);
         QCOMPARE(pixels[2], 0xff00ff00u); // opaque cursor pixel replaces
         QCOMPARE(pixels[4], 0x00204060u); // second row untouched
+
+        // The controls' strip over a frame: as QPainter lays it, the frame kept.
+        QImage strip(40, 1, QImage::Format_ARGB32_Premultiplied);
+        QImage frame(40, 1, QImage::Format_RGB32);
+        for (int x = 0; x < 40; ++x) {
+            strip.setPixel(x, 0, qPremultiply(qRgba(x * 6, 250 - x * 5, 90, x * 255 / 39)));
+            frame.setPixel(x, 0, patternColour(x, 3).rgb());
+        }
+        QImage painted = frame.copy();
+        QPainter(&painted).drawImage(0, 0, strip);
+        std::vector<quint32> kept(40);
+        const QImage before = frame.copy();
+        blendOver(reinterpret_cast<const quint32*>(strip.constBits()),
+                  reinterpret_cast<quint32*>(frame.bits()), kept.data(), 40);
+        QCOMPARE(frame, painted);
+        QVERIFY(std::memcmp(kept.data(), before.constBits(), kept.size() * 4) == 0);
     }
 
 private:
