@@ -14,6 +14,7 @@
 #include <QDBusInterface>
 #include <QDBusObjectPath>
 #include <QDBusReply>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
 #include <QJsonDocument>
@@ -79,6 +80,7 @@ public:
         }
         const std::lock_guard lock(m_screenMutex);
         m_screen = copy;
+        m_sinceLastPicture.start();
     }
     void screenLost(const QString& description) override { qWarning() << description; }
 
@@ -102,6 +104,18 @@ private Q_SLOTS:
             movePointer(target);
             QTRY_VERIFY2_WITH_TIMEOUT(showsAround(target), qPrintable(report(target)), timeoutMs);
         }
+    }
+
+    // The magnifier sees part of itself: each repaint would damage the screen
+    // and bring the next picture, forever, unless an unchanged crop repaints nothing.
+    void comesToRestWithItselfInView() {
+        const bool roomOnTheLeft = m_window.left() > 200;
+        const QPoint beside(roomOnTheLeft ? m_window.left() - 60 : m_window.right() + 60,
+                            m_window.center().y());
+        movePointer(beside);
+        QTRY_VERIFY_WITH_TIMEOUT(showsAround(beside), timeoutMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(quietForMs() > 1500, "the screen never stopped changing",
+                                  timeoutMs);
     }
 
     void showsAFixedRegion() {
@@ -182,6 +196,11 @@ private:
     void movePointer(QPoint to) {
         m_desktop->call(QStringLiteral("NotifyPointerMotionAbsolute"), m_stream, double(to.x()),
                         double(to.y()));
+    }
+
+    qint64 quietForMs() {
+        const std::lock_guard lock(m_screenMutex);
+        return m_sinceLastPicture.elapsed();
     }
 
     QImage screen() {
@@ -283,6 +302,7 @@ private:
     std::unique_ptr<PipeWireConnection> m_connection;
     std::mutex m_screenMutex;
     QImage m_screen;
+    QElapsedTimer m_sinceLastPicture;
     QProcess m_oculo;
     QProcess m_portalBackend;
     QRect m_window;

@@ -87,9 +87,9 @@ await 10 busctl --user status org.freedesktop.portal.Desktop || fail "the portal
 # allowed, and the GNOME backend's restore data naming the monitor by
 # vendor:product:serial as mutter reports it.
 monitor="$(busctl --user call org.gnome.Mutter.DisplayConfig /org/gnome/Mutter/DisplayConfig \
-    org.gnome.Mutter.DisplayConfig GetCurrentState -j | python3 -c '
-import json, sys
-print(":".join(json.load(sys.stdin)["data"][1][0][0][1:4]))')" || fail "no monitor to share" /dev/null
+    org.gnome.Mutter.DisplayConfig GetCurrentState | grep -o '"[^"]*"' | sed -n 2,4p | tr -d '"' |
+    paste -sd:)"
+[ -n "$monitor" ] || fail "no monitor to share" /dev/null
 token="$(cat /proc/sys/kernel/random/uuid)"
 now="$(date +%s%6N)"
 store=(org.freedesktop.impl.portal.PermissionStore /org/freedesktop/impl/portal/PermissionStore
