@@ -66,8 +66,9 @@ QCoro::Task<std::optional<DisplayQueryError>> WaylandScreenCast::ensureSession(A
     if (m_connection) {
         co_return std::nullopt;
     }
-    if (asker == Asker::stream && m_refused) {
-        co_return m_lastError;
+    if (asker == Asker::stream && !m_opening) {
+        co_return m_lastError.value_or(DisplayQueryError{
+            DisplayQueryError::Kind::Other, tr("The screen is not shared with Oculo.")});
     }
     if (asker == Asker::displayQuery && std::exchange(m_endUnreported, false)) {
         co_return DisplayQueryError{DisplayQueryError::Kind::CaptureRefused,
@@ -101,9 +102,9 @@ QCoro::Task<> WaylandScreenCast::open() {
         Q_EMIT restoreTokenChanged(m_restoreToken);
     }
     if (session.outcome != Outcome::started) {
-        m_refused = session.outcome != Outcome::failed;
-        m_lastError = DisplayQueryError{m_refused ? DisplayQueryError::Kind::CaptureRefused
-                                                  : DisplayQueryError::Kind::Other,
+        const bool refused = session.outcome != Outcome::failed;
+        m_lastError = DisplayQueryError{refused ? DisplayQueryError::Kind::CaptureRefused
+                                                : DisplayQueryError::Kind::Other,
                                         session.description};
         Q_EMIT sessionOpened();
         co_return;
@@ -112,12 +113,10 @@ QCoro::Task<> WaylandScreenCast::open() {
     auto connection = PipeWireConnection::connect(session.pipeWire.release(), &error);
     if (!connection) {
         m_portal.close();
-        m_refused = false;
         m_lastError = DisplayQueryError{DisplayQueryError::Kind::Other, error};
         Q_EMIT sessionOpened();
         co_return;
     }
-    m_refused = false;
     m_lastError.reset();
     m_streams = session.streams;
     m_cursorMode = session.cursorMode;

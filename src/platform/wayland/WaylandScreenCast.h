@@ -29,8 +29,8 @@ public:
     ~WaylandScreenCast() override;
 
     enum class Asker {
-        displayQuery, // may always walk the portal (and show its dialog) again
-        stream,       // walks it again only after the session ended, never after a refusal
+        displayQuery, // may walk the portal (and show its dialog) again
+        stream,       // only waits for a walk under way: sharing anew is the user's call
     };
 
     // A live session, opened now when there is none; the error says why not.
@@ -73,7 +73,6 @@ private:
     CursorMode m_cursorMode = CursorMode::embedded;
     std::optional<DisplayQueryError> m_lastError;
     bool m_opening = false;
-    bool m_refused = false;
     // The next display query reports the ended session once, so that the
     // windows say so, instead of silently sharing anew.
     bool m_endUnreported = false;
