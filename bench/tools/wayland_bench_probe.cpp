@@ -76,6 +76,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", qPrintable(name), qPrintable(error));
         return 1;
     }
+    waitUntil([&] { return desktop.showsPatternInPlace(); }, 30000);
     QProcess program;
     program.setStandardOutputFile(QProcess::nullDevice());
     program.setProcessChannelMode(QProcess::ForwardedErrorChannel);

@@ -1,12 +1,12 @@
 #include "WaylandProbe.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusInterface>
 #include <QDBusObjectPath>
 #include <QDBusReply>
 #include <QDeadlineTimer>
 #include <QPainter>
-#include <QCoreApplication>
 
 #include <cstring>
 
@@ -136,6 +136,20 @@ QImage MutterDesktop::screen() const {
 qint64 MutterDesktop::quietForMs() const {
     const std::lock_guard lock(m_mutex);
     return m_sinceLastPicture.elapsed();
+}
+
+bool MutterDesktop::showsPatternInPlace() const {
+    const QImage shot = screen();
+    if (shot.isNull()) {
+        return false;
+    }
+    for (const QPoint corner : {QPoint(4, 4), QPoint(shot.width() - 4, shot.height() - 4)}) {
+        const auto place = CellPattern::placeOf(shot.pixel(corner));
+        if (!place || (*place - corner).manhattanLength() > CellPattern::cell) {
+            return false;
+        }
+    }
+    return true;
 }
 
 QRect MutterDesktop::magnifiedArea() const {

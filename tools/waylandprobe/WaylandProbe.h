@@ -51,6 +51,8 @@ public:
     qint64 quietForMs() const; // since the last picture of the screen
     quint64 pictures() const { return m_pictures.load(); }
 
+    // The pattern fills the screen: its corners show their own cells.
+    bool showsPatternInPlace() const;
     // Pattern cells away from their place: a magnified picture; empty when
     // there is none worth the name.
     QRect magnifiedArea() const;

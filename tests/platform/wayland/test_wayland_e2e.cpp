@@ -40,6 +40,9 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&m_pattern));
         QString error;
         QVERIFY2(m_desktop.open(&error), qPrintable(error));
+        // Exposed comes before full screen: a pattern still in a small window
+        // would look like a magnified picture.
+        QTRY_VERIFY_WITH_TIMEOUT(m_desktop.showsPatternInPlace(), timeoutMs);
         startOculo(m_oculo);
         // Away from where the window opens, whatever the compositor chose.
         m_desktop.movePointer({1700, 950});
@@ -52,6 +55,9 @@ private Q_SLOTS:
             m_desktop.movePointer(target);
             QTRY_VERIFY2_WITH_TIMEOUT(showsAround(target), qPrintable(report(target)), timeoutMs);
         }
+        // The pointer's image comes only when it changes; it is drawn in every picture.
+        QTRY_VERIFY2_WITH_TIMEOUT(showsPointer(), "no pointer drawn at the middle of the picture",
+                                  timeoutMs);
     }
 
     // The magnifier sees part of itself: each repaint would damage the screen
@@ -61,7 +67,7 @@ private Q_SLOTS:
         const QPoint beside(roomOnTheLeft ? m_window.left() - 60 : m_window.right() + 60,
                             m_window.center().y());
         m_desktop.movePointer(beside);
-        QTRY_VERIFY_WITH_TIMEOUT(showsAround(beside), timeoutMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(showsAround(beside), qPrintable(report(beside)), timeoutMs);
         QTRY_VERIFY2_WITH_TIMEOUT(m_desktop.quietForMs() > 1500,
                                   "the screen never stopped changing", timeoutMs);
     }
@@ -115,10 +121,25 @@ private:
                std::abs(right->x() - middle->x() - 48) <= 8 && right->y() == middle->y();
     }
 
+    // The pointer's black outline just below and right of the picture's middle.
+    bool showsPointer() const {
+        const QImage shot = m_desktop.screen();
+        const QRect around = QRect(m_desktop.magnifiedArea().center(), QSize(40, 40)) & shot.rect();
+        int outline = 0;
+        for (int y = around.top(); y <= around.bottom(); ++y) {
+            for (int x = around.left(); x <= around.right(); ++x) {
+                const QRgb pixel = shot.pixel(x, y);
+                outline += qRed(pixel) < 40 && qGreen(pixel) < 40 && qBlue(pixel) < 40 ? 1 : 0;
+            }
+        }
+        return outline >= 20;
+    }
+
     QString report(QPoint target) const {
         const QRect area = m_desktop.magnifiedArea();
         const QPoint middle = m_desktop.shownAt(area).value_or(QPoint(-1, -1));
-        return QStringLiteral("wanted %1,%2 in the picture at %3,%4 %5x%6, its middle shows %7,%8")
+        return QStringLiteral("wanted %1,%2 in the picture at %3,%4 %5x%6, its middle shows %7,%8 "
+                              "(screen pictures: %9, the last %10 ms ago)")
             .arg(target.x())
             .arg(target.y())
             .arg(area.x())
@@ -126,7 +147,9 @@ private:
             .arg(area.width())
             .arg(area.height())
             .arg(middle.x())
-            .arg(middle.y());
+            .arg(middle.y())
+            .arg(m_desktop.pictures())
+            .arg(m_desktop.quietForMs());
     }
 
     // A point at `fraction` across the screen's widest free band beside the window.
