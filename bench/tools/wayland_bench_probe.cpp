@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     }
     const QString name = arguments.at(1);
     oculo::test::CellPattern pattern;
-    pattern.showFullScreen();
+    pattern.showCovering();
     MutterDesktop desktop;
     QString error;
     if (!desktop.open(&error)) {
@@ -77,6 +77,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     waitUntil([&] { return desktop.showsPatternInPlace(); }, 30000);
+    desktop.movePointer({1700, 950}); // a headless mutter has no pointer image before
     QProcess program;
     program.setStandardOutputFile(QProcess::nullDevice());
     program.setProcessChannelMode(QProcess::ForwardedErrorChannel);

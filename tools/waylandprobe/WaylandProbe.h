@@ -26,6 +26,12 @@ public:
     // Where the pattern puts a pixel of this colour (its cell's middle); none
     // for anything else (a window frame, a placeholder).
     static std::optional<QPoint> placeOf(QRgb colour);
+    // Maximised without a frame rather than full screen: a full-screen window
+    // is stacked above ordinary ones, which would hide the magnifier.
+    void showCovering() {
+        setFlag(Qt::FramelessWindowHint);
+        showMaximized();
+    }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
