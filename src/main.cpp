@@ -6,12 +6,16 @@
 #include "capture/FocusFollower.h"
 #include "capture/MouseTracker.h"
 #include "capture/PermissionManager.h"
+#include "common/FireAndForget.h"
+#include "platform/WindowingLimits.h"
 #include "platform/atspi/AtSpiFocusSource.h"
 #include "platform/portal/PortalGlobalShortcuts.h"
 #include "platform/qt/QtPointerSource.h"
 #include "platform/qt/QtSystemSettingsLauncher.h"
 #include "platform/unix/RenameExchangeSwapper.h"
 #include "platform/unix/TerminationSignals.h"
+#include "platform/wayland/WaylandCaptureBackend.h"
+#include "platform/wayland/WaylandScreenCast.h"
 #include "platform/x11/X11CaptureBackend.h"
 #include "platform/x11/X11DisplayCheck.h"
 #include "platform/x11/X11DisplaySource.h"
@@ -109,10 +113,13 @@ int main(int argc, char** argv) {
     // A write to a server that has just gone (the X server at logout) must fail
     // with EPIPE and reach the clean ending below, not kill Oculo with SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
-    // Capture, the window list and the pointer all speak X11; under a Wayland
-    // session Oculo runs through XWayland.
+    // In a Wayland session Oculo speaks Wayland and captures through the
+    // screen-cast portal (an X11 client sees nothing of a Wayland desktop);
+    // anywhere else it speaks X11.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "xcb");
+        const bool waylandSession = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+                                    qgetenv("XDG_SESSION_TYPE") == "wayland";
+        qputenv("QT_QPA_PLATFORM", waylandSession ? "wayland" : "xcb");
     }
     if (qgetenv("QT_QPA_PLATFORM") == "xcb") {
         if (const auto reason = oculo::x11::displayUnavailableReason()) {
@@ -145,32 +152,72 @@ int main(int argc, char** argv) {
     }
 
     oculo::SettingsStore store;
+    const bool onWayland = QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+    // What the windowing system lets Oculo do with windows; the controls that
+    // need more are disabled and say why.
+    const oculo::WindowingLimits windowingLimits =
+        onWayland ? oculo::WindowingLimits::wayland() : oculo::WindowingLimits::unlimited();
     // Under xcb the pointer is followed over a connection of its own, which
-    // costs no round trip while it rests.
+    // costs no round trip while it rests. Under Wayland the screen-cast's
+    // metadata is the only place that tells where the pointer is.
+    std::unique_ptr<oculo::wayland::WaylandScreenCast> screenCast;
     std::unique_ptr<oculo::PointerSource> pointer;
     std::unique_ptr<oculo::WindowManagerSource> windowManager;
     // Elsewhere than on X11, accessible extents are relative to their own
     // window, which Oculo cannot place on the screen: the keyboard is not followed.
     std::unique_ptr<oculo::FocusSource> focusSource;
-    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
-        pointer = std::make_unique<oculo::X11PointerSource>();
-        windowManager = std::make_unique<oculo::X11WindowManagerSource>();
-        focusSource = std::make_unique<oculo::AtSpiFocusSource>();
-    } else {
-        pointer = std::make_unique<oculo::QtPointerSource>();
+    std::unique_ptr<oculo::DisplaySource> displaySource;
+    std::unique_ptr<oculo::CaptureBackend> captureBackend;
+    if (onWayland) {
+        const QString tokenKey = QStringLiteral("oculo.portalRestoreToken");
+        screenCast = std::make_unique<oculo::wayland::WaylandScreenCast>(
+            store.string(tokenKey).value_or(QString()));
+        // A token is good for one start only: the next one must find the new one.
+        QObject::connect(screenCast.get(), &oculo::wayland::WaylandScreenCast::restoreTokenChanged,
+                         [&store, tokenKey](const QString& token) {
+                             store.setString(tokenKey, token);
+                             store.sync();
+                         });
+        pointer = std::make_unique<oculo::WaylandPointerSource>(*screenCast);
         windowManager = std::make_unique<oculo::NoWindowManager>();
+        displaySource = std::make_unique<oculo::WaylandDisplaySource>(*screenCast);
+        captureBackend = std::make_unique<oculo::WaylandCaptureBackend>(*screenCast);
+    } else {
+        if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+            pointer = std::make_unique<oculo::X11PointerSource>();
+            windowManager = std::make_unique<oculo::X11WindowManagerSource>();
+            focusSource = std::make_unique<oculo::AtSpiFocusSource>();
+        } else {
+            pointer = std::make_unique<oculo::QtPointerSource>();
+            windowManager = std::make_unique<oculo::NoWindowManager>();
+        }
+        displaySource = std::make_unique<oculo::X11DisplaySource>();
+        captureBackend = std::make_unique<oculo::X11CaptureBackend>();
     }
-    oculo::X11DisplaySource displaySource;
-    oculo::X11CaptureBackend captureBackend;
     oculo::QtSystemSettingsLauncher settingsLauncher;
-    oculo::DisplayManager displayManager(displaySource);
-    oculo::PermissionManager permissionManager(displaySource, settingsLauncher);
+    oculo::DisplayManager displayManager(*displaySource);
+    oculo::PermissionManager permissionManager(*displaySource, settingsLauncher);
+    if (screenCast) {
+        // The user or the compositor stopped the sharing: the windows say so
+        // and offer to ask again, rather than sharing anew unasked.
+        QObject::connect(
+            screenCast.get(), &oculo::wayland::WaylandScreenCast::sessionEnded, &permissionManager,
+            [&permissionManager] { oculo::fireAndForget(permissionManager.checkPermission()); });
+    }
     oculo::MouseTracker mouseTracker(*pointer);
+    if (screenCast) {
+        // A desktop that draws the pointer into the picture never says where it is.
+        mouseTracker.setFollowUnavailableReason(screenCast->pointerUnavailableReason());
+        QObject::connect(screenCast.get(),
+                         &oculo::wayland::WaylandScreenCast::pointerUnavailableReasonChanged,
+                         &mouseTracker, &oculo::MouseTracker::setFollowUnavailableReason);
+    }
     oculo::FocusFollower focusFollower(focusSource.get(), mouseTracker);
     // The delegate makes the core's windows, so it is made first and goes last.
-    oculo::AppDelegate delegate(mouseTracker, displayManager, permissionManager, captureBackend,
+    oculo::AppDelegate delegate(mouseTracker, displayManager, permissionManager, *captureBackend,
                                 store);
     delegate.setWindowManagerSource(windowManager.get());
+    delegate.setWindowingLimits(windowingLimits);
     delegate.setFocusFollower(&focusFollower);
     oculo::ApplicationCore core(mouseTracker, displayManager, permissionManager, delegate);
     core.setSettingsStore(&store);

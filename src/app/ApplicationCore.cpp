@@ -325,8 +325,11 @@ void ApplicationCore::setupPermissionRecoveryObserver() {
     QPointer<ApplicationCore> self(this);
     m_permissionRecoveryReaction = new Reaction(this, [self]() -> QCoro::Task<> {
         ApplicationCore* core = self.data();
+        // A refusal the user can reverse only by asking again (a share dialog
+        // they cancelled) is not asked again each time Oculo becomes active.
         if (!isGone(core) && (std::exchange(core->m_isActivationRequested, false) ||
-                              QGuiApplication::applicationState() == Qt::ApplicationActive)) {
+                              (QGuiApplication::applicationState() == Qt::ApplicationActive &&
+                               core->m_permissionManager.askAgainReason().isEmpty()))) {
             co_await core->recoverFromPermissionDenialIfNeeded();
         }
     });

@@ -1,0 +1,191 @@
+#include "platform/wayland/WaylandScreenCast.h"
+
+#include "platform/wayland/PipeWireScreen.h"
+
+#include <QMetaObject>
+#include <QPointer>
+#include <qcoro/qcorosignal.h>
+
+#include <mutex>
+
+namespace oculo::wayland {
+
+// The newest pointer position from any stream, and the object told about it.
+struct WaylandScreenCast::PointerFeed {
+    std::mutex mutex;
+    std::optional<QPointF> position;
+    WaylandScreenCast* owner = nullptr; // cleared when the owner goes
+    bool notePosted = false;
+
+    // PipeWire's thread. Another monitor's stream says "not here" for a
+    // pointer that went over to it; only a position counts.
+    void note(const PortalStream& stream, std::optional<QPoint> at, QSize pixels) {
+        if (!at) {
+            return;
+        }
+        const qreal scale = stream.size.width() > 0 && pixels.width() > 0
+                                ? qreal(pixels.width()) / stream.size.width()
+                                : 1.0;
+        const std::lock_guard lock(mutex);
+        position = QPointF(stream.position) + QPointF(*at) / scale;
+        if (owner == nullptr || std::exchange(notePosted, true)) {
+            return;
+        }
+        // Posted events die with their receiver.
+        QMetaObject::invokeMethod(
+            owner,
+            [target = owner, this] {
+                {
+                    const std::lock_guard guiLock(mutex);
+                    notePosted = false;
+                }
+                Q_EMIT target->pointerMoved();
+            },
+            Qt::QueuedConnection);
+    }
+};
+
+WaylandScreenCast::WaylandScreenCast(QString restoreToken, QObject* parent)
+    : QObject(parent)
+    , m_restoreToken(std::move(restoreToken))
+    , m_pointerFeed(std::make_shared<PointerFeed>()) {
+    m_pointerFeed->owner = this;
+    connect(&m_portal, &ScreenCastPortal::closed, this, &WaylandScreenCast::noteScreenLost);
+}
+
+WaylandScreenCast::~WaylandScreenCast() {
+    {
+        const std::lock_guard lock(m_pointerFeed->mutex);
+        m_pointerFeed->owner = nullptr;
+    }
+    close();
+}
+
+QCoro::Task<std::optional<DisplayQueryError>> WaylandScreenCast::ensureSession(Asker asker) {
+    QPointer<WaylandScreenCast> self(this);
+    if (m_connection) {
+        co_return std::nullopt;
+    }
+    if (asker == Asker::stream && !m_opening) {
+        co_return m_lastError.value_or(DisplayQueryError{
+            DisplayQueryError::Kind::Other, tr("The screen is not shared with Oculo.")});
+    }
+    if (asker == Asker::displayQuery && std::exchange(m_endUnreported, false)) {
+        co_return DisplayQueryError{DisplayQueryError::Kind::CaptureRefused,
+                                    m_lastError ? m_lastError->description : QString(),
+                                    /*canAskAgain=*/true};
+    }
+    if (m_opening) {
+        co_await qCoro(this, &WaylandScreenCast::sessionOpened);
+    } else {
+        co_await open();
+    }
+    if (!self) {
+        co_return DisplayQueryError{DisplayQueryError::Kind::Other, QString()};
+    }
+    if (m_connection) {
+        co_return std::nullopt;
+    }
+    co_return m_lastError;
+}
+
+QCoro::Task<> WaylandScreenCast::open() {
+    QPointer<WaylandScreenCast> self(this);
+    m_opening = true;
+    PortalSession session = co_await m_portal.open(m_restoreToken);
+    if (!self) {
+        co_return;
+    }
+    m_opening = false;
+    using Outcome = PortalSession::Outcome;
+    if (!session.restoreToken.isEmpty() && session.restoreToken != m_restoreToken) {
+        m_restoreToken = session.restoreToken;
+        Q_EMIT restoreTokenChanged(m_restoreToken);
+    }
+    if (session.outcome != Outcome::started) {
+        const bool refused = session.outcome != Outcome::failed;
+        m_lastError = DisplayQueryError{refused ? DisplayQueryError::Kind::CaptureRefused
+                                                : DisplayQueryError::Kind::Other,
+                                        session.description, /*canAskAgain=*/true};
+        Q_EMIT sessionOpened();
+        co_return;
+    }
+    QString error;
+    auto connection = PipeWireConnection::connect(session.pipeWire.release(), &error);
+    if (!connection) {
+        m_portal.close();
+        m_lastError = DisplayQueryError{DisplayQueryError::Kind::Other, error};
+        Q_EMIT sessionOpened();
+        co_return;
+    }
+    m_lastError.reset();
+    m_streams = session.streams;
+    m_cursorMode = session.cursorMode;
+    for (int i = 0; i < m_streams.size(); ++i) {
+        connection->addScreen(m_streams.at(i).node,
+                              [feed = m_pointerFeed, stream = m_streams.at(i)](
+                                  std::optional<QPoint> position, QSize pixels) {
+                                  feed->note(stream, position, pixels);
+                              });
+    }
+    m_connection = std::move(connection);
+    const QString reason =
+        hasPointerMetadata()
+            ? QString()
+            : tr("This desktop shares the screen with the pointer drawn into it, so Oculo "
+                 "cannot tell where the pointer is and cannot follow it.");
+    if (reason != m_pointerUnavailableReason) {
+        m_pointerUnavailableReason = reason;
+        Q_EMIT pointerUnavailableReasonChanged(reason);
+    }
+    Q_EMIT sessionOpened();
+}
+
+std::optional<int> WaylandScreenCast::screenShowing(const QRectF& frame) const {
+    for (int i = 0; i < m_streams.size(); ++i) {
+        const PortalStream& stream = m_streams.at(i);
+        if (!stream.size.isEmpty() && QRectF(stream.position, stream.size) == frame) {
+            return i;
+        }
+    }
+    if (m_streams.size() == 1) {
+        return 0;
+    }
+    return std::nullopt;
+}
+
+bool WaylandScreenCast::hasPointerMetadata() const {
+    return m_cursorMode == CursorMode::metadata;
+}
+
+std::optional<QPointF> WaylandScreenCast::pointer() const {
+    const std::lock_guard lock(m_pointerFeed->mutex);
+    return m_pointerFeed->position;
+}
+
+void WaylandScreenCast::endSession(const QString& description) {
+    if (m_connection) {
+        m_connection->failAll(description);
+    }
+    // Streams that still hold it end it when they stop.
+    m_connection.reset();
+    m_streams.clear();
+    m_lastError = DisplayQueryError{DisplayQueryError::Kind::Other, description};
+}
+
+void WaylandScreenCast::noteScreenLost() {
+    if (!m_connection) {
+        return;
+    }
+    m_portal.close();
+    endSession(tr("Screen sharing was stopped, so Oculo no longer sees the screen."));
+    m_endUnreported = true;
+    Q_EMIT sessionEnded();
+}
+
+void WaylandScreenCast::close() {
+    m_portal.close();
+    endSession(tr("Screen sharing was stopped, so Oculo no longer sees the screen."));
+}
+
+} // namespace oculo::wayland

@@ -1,0 +1,221 @@
+// The built oculo program on a private headless Wayland desktop (mutter, the
+// GNOME screen-cast portal, PipeWire; see wayland-session.sh), looked at and
+// driven from outside (tools/waylandprobe). Over a full-screen pattern whose
+// every cell says where it is, the magnifier shows the cells around the pointer
+// at the zoom and follows the pointer; with itself in view it comes to rest; a
+// fixed region shows that region; when the portal ends the session the picture
+// goes, and starting Oculo again shares the screen anew.
+
+#include "WaylandProbe.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QFile>
+#include <QGuiApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTest>
+
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+#include <vector>
+
+using oculo::test::MutterDesktop;
+
+namespace {
+
+// mutter renders in software on a loaded machine; the sanitizer build starts slowly.
+constexpr int timeoutMs = 30000;
+
+} // namespace
+
+class WaylandE2ETest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() {
+        m_pattern.showCovering();
+        QVERIFY(QTest::qWaitForWindowExposed(&m_pattern));
+        QString error;
+        QVERIFY2(m_desktop.open(&error), qPrintable(error));
+        // Exposed comes before full screen: a pattern still in a small window
+        // would look like a magnified picture.
+        QTRY_VERIFY_WITH_TIMEOUT(m_desktop.showsPatternInPlace(), timeoutMs);
+        // Away from where the window opens, whatever the compositor chose. A
+        // headless mutter has no pointer image until the pointer first moves.
+        m_desktop.movePointer({1700, 950});
+        startOculo(m_oculo);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_desktop.magnifiedArea().isEmpty(), timeoutMs);
+        m_window = m_desktop.magnifiedArea();
+    }
+
+    void showsTheCellsAroundThePointerAtTheZoomAndFollowsIt() {
+        for (const QPoint target : {farFromWindow(0.25), farFromWindow(0.75)}) {
+            m_desktop.movePointer(target);
+            QTRY_VERIFY2_WITH_TIMEOUT(showsAround(target), qPrintable(report(target)), timeoutMs);
+        }
+        // The pointer's image comes only when it changes; it is drawn in every picture.
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            showsPointer(),
+            qPrintable(QStringLiteral("no pointer drawn: ") + report(farFromWindow(0.75))),
+            timeoutMs);
+    }
+
+    // The magnifier sees part of itself: each repaint would damage the screen
+    // and bring the next picture, forever, unless an unchanged crop repaints nothing.
+    void comesToRestWithItselfInView() {
+        const bool roomOnTheLeft = m_window.left() > 200;
+        const QPoint beside(roomOnTheLeft ? m_window.left() - 60 : m_window.right() + 60,
+                            m_window.center().y());
+        m_desktop.movePointer(beside);
+        QTRY_VERIFY2_WITH_TIMEOUT(showsAround(beside), qPrintable(report(beside)), timeoutMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(m_desktop.quietForMs() > 1500,
+                                  "the screen never stopped changing", timeoutMs);
+    }
+
+    void showsAFixedRegion() {
+        stopOculo();
+        const QPoint centre = farFromWindow(0.5);
+        editSettings({{QStringLiteral("oculo.mode"), QStringLiteral("fixedRegion")},
+                      {QStringLiteral("oculo.fixedRegion.x"), centre.x() - 100},
+                      {QStringLiteral("oculo.fixedRegion.y"), centre.y() - 75},
+                      {QStringLiteral("oculo.fixedRegion.width"), 200},
+                      {QStringLiteral("oculo.fixedRegion.height"), 150}});
+        // The restore token the last start stored makes this one silent too.
+        startOculo(m_oculo);
+        m_desktop.movePointer(farFromWindow(0.1));
+        QTRY_VERIFY2_WITH_TIMEOUT(showsAround(centre), qPrintable(report(centre)), timeoutMs);
+    }
+
+    void placeholderWhenTheSessionEndsThenANewSession() {
+        const QPoint centre = farFromWindow(0.5);
+        QVERIFY(showsAround(centre));
+        // The portal's backend going away ends its sessions, as "Stop sharing" does.
+        ::kill(qEnvironmentVariableIntValue("OCULO_SESSION_PORTAL_PID"), SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(m_desktop.magnifiedArea().isEmpty(), timeoutMs);
+        m_portalBackend.start(QStringLiteral("/usr/libexec/xdg-desktop-portal-gnome"), {});
+        QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(
+                                     QStringLiteral("org.freedesktop.impl.portal.desktop.gnome")),
+                                 timeoutMs);
+        QVERIFY2(!showsAround(centre), "the picture came back before anyone asked");
+        // Starting Oculo again hands over to the running one, which asks anew.
+        QProcess second;
+        startOculo(second);
+        QVERIFY(second.waitForFinished(timeoutMs));
+        QTRY_VERIFY2_WITH_TIMEOUT(showsAround(centre), qPrintable(report(centre)), timeoutMs);
+    }
+
+    void cleanupTestCase() {
+        stopOculo();
+        m_portalBackend.kill();
+        m_portalBackend.waitForFinished();
+    }
+
+private:
+    // The centre of the picture shows `target`, and 96 px to its right lie
+    // 48 px of the screen: a zoom of 2.
+    bool showsAround(QPoint target) const {
+        const QRect area = m_desktop.magnifiedArea();
+        const auto middle = m_desktop.shownAt(area);
+        const auto right = m_desktop.shownAt(area, {96, 0});
+        return middle && right && (*middle - target).manhattanLength() <= 16 &&
+               std::abs(right->x() - middle->x() - 48) <= 8 && right->y() == middle->y();
+    }
+
+    // The pointer's black outline just below and right of the picture's middle.
+    bool showsPointer() const {
+        const QImage shot = m_desktop.screen();
+        const QRect around = QRect(m_desktop.magnifiedArea().center(), QSize(40, 40)) & shot.rect();
+        int outline = 0;
+        for (int y = around.top(); y <= around.bottom(); ++y) {
+            for (int x = around.left(); x <= around.right(); ++x) {
+                const QRgb pixel = shot.pixel(x, y);
+                outline += qRed(pixel) < 40 && qGreen(pixel) < 40 && qBlue(pixel) < 40 ? 1 : 0;
+            }
+        }
+        return outline >= 20;
+    }
+
+    QString report(QPoint target) const {
+        const QRect area = m_desktop.magnifiedArea();
+        const QPoint middle = m_desktop.shownAt(area).value_or(QPoint(-1, -1));
+        return QStringLiteral("wanted %1,%2 in the picture at %3,%4 %5x%6, its middle shows %7,%8 "
+                              "(screen pictures: %9, the last %10 ms ago)")
+            .arg(target.x())
+            .arg(target.y())
+            .arg(area.x())
+            .arg(area.y())
+            .arg(area.width())
+            .arg(area.height())
+            .arg(middle.x())
+            .arg(middle.y())
+            .arg(m_desktop.pictures())
+            .arg(m_desktop.quietForMs());
+    }
+
+    // A point at `fraction` across the screen's widest free band beside the window.
+    QPoint farFromWindow(double fraction) const {
+        const bool leftIsWider = m_window.left() > 1919 - m_window.right();
+        const int from = leftIsWider ? 100 : m_window.right() + 100;
+        const int to = leftIsWider ? m_window.left() - 100 : 1819;
+        return {from + int((to - from) * fraction), 200 + int(680 * fraction)};
+    }
+
+    static void startOculo(QProcess& process) {
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.start(QStringLiteral(OCULO_EXECUTABLE), {});
+        QVERIFY(process.waitForStarted());
+    }
+
+    void stopOculo() {
+        if (m_oculo.state() != QProcess::NotRunning) {
+            m_oculo.terminate();
+            if (!m_oculo.waitForFinished(timeoutMs)) {
+                m_oculo.kill();
+                m_oculo.waitForFinished();
+            }
+        }
+    }
+
+    static void editSettings(const QVariantMap& values) {
+        QFile file(qEnvironmentVariable("XDG_CONFIG_HOME") +
+                   QStringLiteral("/Oculo/settings.json"));
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QJsonObject settings = QJsonDocument::fromJson(file.readAll()).object();
+        for (auto it = values.cbegin(); it != values.cend(); ++it) {
+            settings.insert(it.key(), QJsonValue::fromVariant(it.value()));
+        }
+        file.resize(0);
+        file.write(QJsonDocument(settings).toJson());
+    }
+
+    oculo::test::CellPattern m_pattern;
+    MutterDesktop m_desktop;
+    QProcess m_oculo;
+    QProcess m_portalBackend;
+    QRect m_window;
+};
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("OCULO_SESSION_RUN")) {
+        // Runs again inside a private Wayland desktop of its own (with Oculo,
+        // which inherits the environment). Qt's Wayland plugin leaves
+        // allocations behind at exit that are not Oculo's.
+        qputenv("ASAN_OPTIONS", qgetenv("ASAN_OPTIONS") + ":detect_leaks=0");
+        std::vector<char*> arguments{const_cast<char*>(OCULO_SESSION_SCRIPT)};
+        arguments.insert(arguments.end(), argv, argv + argc);
+        arguments.push_back(nullptr);
+        execv(OCULO_SESSION_SCRIPT, arguments.data());
+        std::perror(OCULO_SESSION_SCRIPT);
+        return 1;
+    }
+    qputenv("QT_QPA_PLATFORM", "wayland");
+    QGuiApplication app(argc, argv);
+    WaylandE2ETest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_wayland_e2e.moc"
