@@ -1,5 +1,7 @@
 #include "platform/wayland/ScreenCastPortal.h"
 
+#include "platform/portal/PortalRequest.h"
+
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -9,7 +11,6 @@
 #include <QDBusVariant>
 #include <QPointer>
 #include <qcoro/qcorodbus.h>
-#include <qcoro/qcorosignal.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,10 +18,7 @@
 namespace oculo::wayland {
 namespace {
 
-const QString portalService = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString screenCastInterface = QStringLiteral("org.freedesktop.portal.ScreenCast");
-const QString requestInterface = QStringLiteral("org.freedesktop.portal.Request");
 const QString sessionInterface = QStringLiteral("org.freedesktop.portal.Session");
 
 // Names used inside coroutines, where GCC 12 cannot take QStringLiteral.
@@ -41,14 +39,6 @@ constexpr uint persistUntilRevoked = 2;
 // Every step but Start answers without a person; Start may wait on the share dialog.
 constexpr std::chrono::milliseconds quickStepTimeout{15000};
 constexpr std::chrono::milliseconds dialogTimeout{10 * 60 * 1000};
-
-// The object path a request with `token` gets, known before the call so that
-// its Response is watched before a fast portal can send it.
-QString requestPath(const QString& token) {
-    QString sender = QDBusConnection::sessionBus().baseService().mid(1);
-    sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-    return portalPath + QStringLiteral("/request/") + sender + QLatin1Char('/') + token;
-}
 
 QPoint readPair(const QVariant& value) {
     int first = 0;
@@ -84,15 +74,6 @@ QList<PortalStream> readStreams(const QVariant& value) {
     return streams;
 }
 
-bool meansNoScreenCast(const QDBusMessage& reply) {
-    const QString name = reply.errorName();
-    return name == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
-           name == QLatin1String("org.freedesktop.DBus.Error.UnknownInterface") ||
-           name == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod") ||
-           name == QLatin1String("org.freedesktop.DBus.Error.UnknownObject") ||
-           name == QLatin1String("org.freedesktop.DBus.Error.InvalidArgs");
-}
-
 PortalSession ended(PortalSession::Outcome outcome, QString description) {
     PortalSession session;
     session.outcome = outcome;
@@ -107,8 +88,8 @@ QString unavailableText() {
 
 // Options are built outside coroutines: GCC 12 cannot initialise them from
 // QStringLiteral inside one.
-QVariantMap sessionOptions(quint32 counter) {
-    return {{QStringLiteral("session_handle_token"), QStringLiteral("oculo%1").arg(counter)}};
+QVariantMap sessionOptions() {
+    return {{QStringLiteral("session_handle_token"), portal::PortalRequest::uniqueToken()}};
 }
 
 QVariantMap selectionOptions(CursorMode cursorMode, uint version, const QString& restoreToken) {
@@ -123,70 +104,6 @@ QVariantMap selectionOptions(CursorMode cursorMode, uint version, const QString&
         }
     }
     return selection;
-}
-
-// Receives one request's Response; the answer is kept in case it comes
-// before anyone waits for it.
-class RequestWatcher : public QObject {
-    Q_OBJECT
-
-public:
-    explicit RequestWatcher(QString path)
-        : m_path(std::move(path)) {
-        subscribe(true);
-    }
-    ~RequestWatcher() override { subscribe(false); }
-
-    void follow(const QString& path) {
-        if (path.isEmpty() || path == m_path) {
-            return;
-        }
-        subscribe(false);
-        m_path = path;
-        subscribe(true);
-    }
-
-    bool answered = false;
-    uint code = 2;
-    QVariantMap results;
-
-Q_SIGNALS:
-    void responded();
-
-public Q_SLOTS:
-    void handleResponse(uint response, const QVariantMap& values) {
-        answered = true;
-        code = response;
-        results = values;
-        Q_EMIT responded();
-    }
-
-private:
-    void subscribe(bool on) {
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        if (on) {
-            bus.connect(portalService, m_path, requestInterface, QStringLiteral("Response"), this,
-                        SLOT(handleResponse(uint, QVariantMap)));
-        } else {
-            bus.disconnect(portalService, m_path, requestInterface, QStringLiteral("Response"),
-                           this, SLOT(handleResponse(uint, QVariantMap)));
-        }
-    }
-
-    QString m_path;
-};
-
-QCoro::Task<std::optional<QVariant>> readProperty(const QString& name) {
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        portalService, portalPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-        QStringLiteral("Get"));
-    call << screenCastInterface << name;
-    const QDBusMessage reply =
-        co_await QDBusConnection::sessionBus().asyncCall(call, int(quickStepTimeout.count()));
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-        co_return std::nullopt;
-    }
-    co_return reply.arguments().constFirst().value<QDBusVariant>().variant();
 }
 
 } // namespace
@@ -207,14 +124,6 @@ UniqueFd::~UniqueFd() {
     }
 }
 
-struct ScreenCastPortal::Answer {
-    enum class Kind { answered, noScreenCast, callFailed };
-    Kind kind = Kind::callFailed;
-    uint code = 2;
-    QVariantMap results;
-    QString error;
-};
-
 ScreenCastPortal::ScreenCastPortal(QObject* parent)
     : QObject(parent) {}
 
@@ -222,39 +131,12 @@ ScreenCastPortal::~ScreenCastPortal() {
     close();
 }
 
-QCoro::Task<ScreenCastPortal::Answer> ScreenCastPortal::request(const QString& method,
-                                                                QList<QVariant> arguments,
-                                                                QVariantMap options,
-                                                                std::chrono::milliseconds timeout) {
-    const QString token = QStringLiteral("oculo%1").arg(++m_tokenCounter);
-    options.insert(QStringLiteral("handle_token"), token);
-    RequestWatcher watcher(requestPath(token));
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(portalService, portalPath, screenCastInterface, method);
-    arguments.append(options);
-    call.setArguments(arguments);
-    const QDBusMessage reply =
-        co_await QDBusConnection::sessionBus().asyncCall(call, int(quickStepTimeout.count()));
-    Answer answer;
-    if (reply.type() != QDBusMessage::ReplyMessage) {
-        answer.kind =
-            meansNoScreenCast(reply) ? Answer::Kind::noScreenCast : Answer::Kind::callFailed;
-        answer.error = reply.errorMessage();
-        co_return answer;
-    }
-    // Older portals chose the request's path themselves.
-    watcher.follow(reply.arguments().value(0).value<QDBusObjectPath>().path());
-    if (!watcher.answered) {
-        co_await qCoro(&watcher, &RequestWatcher::responded, timeout);
-    }
-    if (!watcher.answered) {
-        answer.error = method + QLatin1String(" got no answer");
-        co_return answer;
-    }
-    answer.kind = Answer::Kind::answered;
-    answer.code = watcher.code;
-    answer.results = watcher.results;
-    co_return answer;
+QCoro::Task<portal::PortalAnswer> ScreenCastPortal::request(const QString& method,
+                                                            QList<QVariant> arguments,
+                                                            QVariantMap options,
+                                                            std::chrono::milliseconds timeout) {
+    return portal::PortalRequest::call(QDBusConnection::sessionBus(), screenCastInterface, method,
+                                       std::move(arguments), std::move(options), timeout);
 }
 
 QCoro::Task<PortalSession> ScreenCastPortal::open(QString restoreToken) {
@@ -280,14 +162,16 @@ QCoro::Task<PortalSession> ScreenCastPortal::walk(QString restoreToken) {
     if (!QDBusConnection::sessionBus().isConnected()) {
         co_return ended(Outcome::unavailable, unavailableText());
     }
-    const std::optional<QVariant> version = co_await readProperty(names::version);
+    const std::optional<QVariant> version = co_await portal::PortalRequest::property(
+        QDBusConnection::sessionBus(), screenCastInterface, names::version);
     if (!self) {
         co_return PortalSession{};
     }
     if (!version) {
         co_return ended(Outcome::unavailable, unavailableText());
     }
-    const std::optional<QVariant> cursorModes = co_await readProperty(names::AvailableCursorModes);
+    const std::optional<QVariant> cursorModes = co_await portal::PortalRequest::property(
+        QDBusConnection::sessionBus(), screenCastInterface, names::AvailableCursorModes);
     if (!self) {
         co_return PortalSession{};
     }
@@ -295,15 +179,15 @@ QCoro::Task<PortalSession> ScreenCastPortal::walk(QString restoreToken) {
     const CursorMode cursorMode =
         (offered & uint(CursorMode::metadata)) != 0 ? CursorMode::metadata : CursorMode::embedded;
 
-    const auto failed = [](const Answer& answer, const QString& step) {
-        if (answer.kind == Answer::Kind::noScreenCast) {
+    const auto failed = [](const portal::PortalAnswer& answer, const QString& step) {
+        if (answer.kind == portal::PortalAnswer::Kind::missing) {
             return ended(Outcome::unavailable, unavailableText());
         }
-        if (answer.kind == Answer::Kind::answered && answer.code == 1) {
+        if (answer.kind == portal::PortalAnswer::Kind::answered && answer.code == 1) {
             return ended(Outcome::refused,
                          tr("Screen sharing was not allowed, so Oculo cannot show the screen."));
         }
-        if (answer.kind == Answer::Kind::answered) {
+        if (answer.kind == portal::PortalAnswer::Kind::answered) {
             return ended(Outcome::refused,
                          tr("The system did not share the screen, so Oculo cannot show it."));
         }
@@ -312,12 +196,12 @@ QCoro::Task<PortalSession> ScreenCastPortal::walk(QString restoreToken) {
                          .arg(step, answer.error));
     };
 
-    Answer answer = co_await request(names::CreateSession, QList<QVariant>(),
-                                     sessionOptions(m_tokenCounter), quickStepTimeout);
+    portal::PortalAnswer answer = co_await request(names::CreateSession, QList<QVariant>(),
+                                                   sessionOptions(), quickStepTimeout);
     if (!self) {
         co_return PortalSession{};
     }
-    if (answer.kind != Answer::Kind::answered || answer.code != 0) {
+    if (answer.kind != portal::PortalAnswer::Kind::answered || answer.code != 0) {
         co_return failed(answer, names::CreateSession);
     }
     PortalSession session;
@@ -333,7 +217,7 @@ QCoro::Task<PortalSession> ScreenCastPortal::walk(QString restoreToken) {
     if (!self) {
         co_return PortalSession{};
     }
-    if (answer.kind != Answer::Kind::answered || answer.code != 0) {
+    if (answer.kind != portal::PortalAnswer::Kind::answered || answer.code != 0) {
         PortalSession result = failed(answer, names::SelectSources);
         result.handle = session.handle;
         co_return result;
@@ -344,7 +228,7 @@ QCoro::Task<PortalSession> ScreenCastPortal::walk(QString restoreToken) {
     if (!self) {
         co_return PortalSession{};
     }
-    if (answer.kind != Answer::Kind::answered || answer.code != 0) {
+    if (answer.kind != portal::PortalAnswer::Kind::answered || answer.code != 0) {
         PortalSession result = failed(answer, names::Start);
         result.handle = session.handle;
         co_return result;
@@ -358,8 +242,9 @@ QCoro::Task<PortalSession> ScreenCastPortal::walk(QString restoreToken) {
         co_return result;
     }
 
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        portalService, portalPath, screenCastInterface, names::OpenPipeWireRemote);
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(portal::portalService(), portal::portalPath(),
+                                       screenCastInterface, names::OpenPipeWireRemote);
     call << QVariant::fromValue(handle) << QVariantMap{};
     const QDBusMessage reply =
         co_await QDBusConnection::sessionBus().asyncCall(call, int(quickStepTimeout.count()));
@@ -385,9 +270,7 @@ void ScreenCastPortal::close() {
         return;
     }
     unwatchSession();
-    const QDBusMessage call = QDBusMessage::createMethodCall(
-        portalService, m_session, sessionInterface, QStringLiteral("Close"));
-    QDBusConnection::sessionBus().call(call, QDBus::NoBlock);
+    portal::PortalRequest::closeSession(QDBusConnection::sessionBus(), m_session);
     m_session.clear();
 }
 
@@ -399,17 +282,15 @@ void ScreenCastPortal::handleSessionClosed() {
 
 void ScreenCastPortal::watchSession(const QString& handle) {
     m_session = handle;
-    QDBusConnection::sessionBus().connect(portalService, handle, sessionInterface,
+    QDBusConnection::sessionBus().connect(portal::portalService(), handle, sessionInterface,
                                           QStringLiteral("Closed"), this,
                                           SLOT(handleSessionClosed()));
 }
 
 void ScreenCastPortal::unwatchSession() {
-    QDBusConnection::sessionBus().disconnect(portalService, m_session, sessionInterface,
+    QDBusConnection::sessionBus().disconnect(portal::portalService(), m_session, sessionInterface,
                                              QStringLiteral("Closed"), this,
                                              SLOT(handleSessionClosed()));
 }
 
 } // namespace oculo::wayland
-
-#include "ScreenCastPortal.moc"

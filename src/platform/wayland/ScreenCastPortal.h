@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/portal/PortalRequest.h"
+
 #include <QList>
 #include <QObject>
 #include <QPoint>
@@ -83,15 +85,14 @@ private Q_SLOTS:
     void handleSessionClosed();
 
 private:
-    struct Answer;
-    QCoro::Task<Answer> request(const QString& method, QList<QVariant> arguments,
-                                QVariantMap options, std::chrono::milliseconds timeout);
+    static QCoro::Task<portal::PortalAnswer> request(const QString& method,
+                                                     QList<QVariant> arguments, QVariantMap options,
+                                                     std::chrono::milliseconds timeout);
     QCoro::Task<PortalSession> walk(QString restoreToken);
     void watchSession(const QString& handle);
     void unwatchSession();
 
     QString m_session;
-    quint32 m_tokenCounter = 0;
 };
 
 } // namespace oculo::wayland
