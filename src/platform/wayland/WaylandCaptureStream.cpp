@@ -2,6 +2,7 @@
 
 #include "common/Geometry.h"
 #include "picture/FrameScaler.h"
+#include "picture/PictureBlend.h"
 #include "picture/PictureEffects.h"
 #include "platform/wayland/PipeWireScreen.h"
 #include "platform/wayland/WaylandScreenCast.h"

@@ -1,6 +1,7 @@
 #include "platform/x11/X11PointerFollower.h"
 
 #include "picture/FrameScaler.h"
+#include "picture/PictureBlend.h"
 #include "platform/x11/PointerBeacon.h"
 #include "platform/x11/X11CaptureConnection.h"
 

@@ -1,5 +1,6 @@
 #include "platform/x11/X11WindowPresenter.h"
 
+#include "picture/PictureBlend.h"
 #include "picture/PictureEffects.h"
 #include "platform/x11/X11CaptureConnection.h"
 

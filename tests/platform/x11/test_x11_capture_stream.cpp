@@ -1,4 +1,5 @@
 #include "picture/FrameScaler.h"
+#include "picture/PictureBlend.h"
 #include "picture/PictureEffects.h"
 #include "platform/x11/PointerBeacon.h"
 #include "platform/x11/X11CaptureBackend.h"
