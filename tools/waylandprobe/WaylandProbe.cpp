@@ -65,10 +65,11 @@ bool MutterDesktop::open(QString* error) {
     }
     QDBusInterface castControl(cast, castSession.value().path(), cast + QStringLiteral(".Session"),
                                bus);
-    // Absolute pointer motion is relative to a stream; cursor mode 0 hides the pointer.
+    // Absolute pointer motion is relative to a stream; cursor mode 2 keeps the
+    // pointer out of the pictures (the pattern stays readable) but says where it is.
     const QDBusReply<QDBusObjectPath> stream =
         castControl.call(QStringLiteral("RecordMonitor"), QString(),
-                         QVariantMap{{QStringLiteral("cursor-mode"), 0U}});
+                         QVariantMap{{QStringLiteral("cursor-mode"), 2U}});
     if (!stream.isValid()) {
         *error = stream.error().message();
         return false;
@@ -103,9 +104,14 @@ void MutterDesktop::movePointer(QPoint to) {
 }
 
 void MutterDesktop::consume(const wayland::ScreenPicture* picture,
-                            const wayland::ScreenCursor& /*cursor*/) {
-    if (picture == nullptr) {
-        return;
+                            const wayland::ScreenCursor& cursor) {
+    {
+        const std::lock_guard lock(m_mutex);
+        m_pointer = cursor.onScreen ? cursor.position : QPoint(-1, -1);
+        // Pointer-only updates bring the same picture again.
+        if (picture == nullptr || picture->serial == m_lastSerial) {
+            return;
+        }
     }
     QImage copy(picture->size, QImage::Format_RGB32);
     for (int y = 0; y < copy.height(); ++y) {
@@ -114,10 +120,8 @@ void MutterDesktop::consume(const wayland::ScreenPicture* picture,
     }
     {
         const std::lock_guard lock(m_mutex);
-        if (picture->serial != m_lastSerial) {
-            m_lastSerial = picture->serial;
-            m_pictures.fetch_add(1);
-        }
+        m_lastSerial = picture->serial;
+        m_pictures.fetch_add(1);
         m_screen = copy;
         m_sinceLastPicture.start();
     }
@@ -131,6 +135,11 @@ void MutterDesktop::screenLost(const QString& description) {
 QImage MutterDesktop::screen() const {
     const std::lock_guard lock(m_mutex);
     return m_screen;
+}
+
+QPoint MutterDesktop::pointer() const {
+    const std::lock_guard lock(m_mutex);
+    return m_pointer;
 }
 
 qint64 MutterDesktop::quietForMs() const {
@@ -153,7 +162,17 @@ bool MutterDesktop::showsPatternInPlace() const {
 }
 
 QRect MutterDesktop::magnifiedArea() const {
-    const QImage shot = screen();
+    QImage shot;
+    {
+        // Scanning the screen is slow in the sanitizer build, and a wait that
+        // counts its tries would stretch to minutes: once per picture only.
+        const std::lock_guard lock(m_mutex);
+        if (m_areaSerial == m_lastSerial) {
+            return m_area;
+        }
+        m_areaSerial = m_lastSerial;
+        shot = m_screen;
+    }
     QRect area;
     int count = 0;
     for (int y = 0; y < shot.height(); y += 2) {
@@ -167,7 +186,9 @@ QRect MutterDesktop::magnifiedArea() const {
             }
         }
     }
-    return count > 1000 ? area : QRect();
+    const std::lock_guard lock(m_mutex);
+    m_area = count > 1000 ? area : QRect();
+    return m_area;
 }
 
 std::optional<QPoint> MutterDesktop::shownAt(const QRect& area, QPoint offset) const {

@@ -55,6 +55,7 @@ public:
 
     QImage screen() const;
     qint64 quietForMs() const; // since the last picture of the screen
+    QPoint pointer() const;    // where mutter says it is; -1,-1 when off screen
     quint64 pictures() const { return m_pictures.load(); }
 
     // The pattern fills the screen: its corners show their own cells.
@@ -84,6 +85,9 @@ private:
     mutable std::mutex m_mutex;
     QImage m_screen;
     quint64 m_lastSerial = 0;
+    QPoint m_pointer{-1, -1};
+    mutable quint64 m_areaSerial = ~quint64(0);
+    mutable QRect m_area;
     QElapsedTimer m_sinceLastPicture;
     std::atomic<quint64> m_pictures{0};
 };

@@ -142,7 +142,7 @@ private:
         const QRect area = m_desktop.magnifiedArea();
         const QPoint middle = m_desktop.shownAt(area).value_or(QPoint(-1, -1));
         return QStringLiteral("wanted %1,%2 in the picture at %3,%4 %5x%6, its middle shows %7,%8 "
-                              "(screen pictures: %9, the last %10 ms ago)")
+                              "(screen pictures: %9, the last %10 ms ago; pointer at %11,%12)")
             .arg(target.x())
             .arg(target.y())
             .arg(area.x())
@@ -152,7 +152,9 @@ private:
             .arg(middle.x())
             .arg(middle.y())
             .arg(m_desktop.pictures())
-            .arg(m_desktop.quietForMs());
+            .arg(m_desktop.quietForMs())
+            .arg(m_desktop.pointer().x())
+            .arg(m_desktop.pointer().y());
     }
 
     // A point at `fraction` across the screen's widest free band beside the window.
