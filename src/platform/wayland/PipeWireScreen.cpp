@@ -218,11 +218,11 @@ void PipeWireConnection::Screen::paramChanged(void* data, uint32_t id, const spa
 }
 
 void PipeWireConnection::Screen::readCursor(spa_buffer* buffer) {
-    auto* meta = static_cast<spa_meta_cursor*>(
-        spa_buffer_find_meta_data(buffer, SPA_META_Cursor, sizeof(spa_meta_cursor)));
-    if (meta == nullptr) {
+    const spa_meta* block = spa_buffer_find_meta(buffer, SPA_META_Cursor);
+    if (block == nullptr || block->size < sizeof(spa_meta_cursor)) {
         return; // this buffer says nothing about the pointer
     }
+    auto* meta = static_cast<spa_meta_cursor*>(block->data);
     if (!spa_meta_cursor_is_valid(meta)) {
         m_cursor.onScreen = false;
         return;
@@ -230,11 +230,30 @@ void PipeWireConnection::Screen::readCursor(spa_buffer* buffer) {
     m_cursor.onScreen = true;
     m_cursor.position = QPoint(meta->position.x, meta->position.y);
     m_cursor.hotspot = QPoint(meta->hotspot.x, meta->hotspot.y);
-    if (meta->bitmap_offset >= sizeof(spa_meta_cursor)) {
-        const auto* bitmap = SPA_PTROFF(meta, meta->bitmap_offset, const spa_meta_bitmap);
-        if (bitmap->size.width > 0 && bitmap->size.height > 0 && bitmap->size.width <= 1024 &&
-            bitmap->size.height <= 1024) {
-            m_cursor.image = cursorImage(*bitmap);
+    if (meta->bitmap_offset < sizeof(spa_meta_cursor)) {
+        return; // the image did not change
+    }
+    if (meta->bitmap_offset + sizeof(spa_meta_bitmap) > block->size) {
+        return;
+    }
+    const auto* bitmap = SPA_PTROFF(meta, meta->bitmap_offset, const spa_meta_bitmap);
+    if (bitmap->size.width == 0 || bitmap->size.height == 0) {
+        // An empty image hides the pointer, but a desktop that never sent a
+        // real one (a headless compositor) sends it too: the stand-in arrow stays then.
+        if (!m_cursor.image.isNull()) {
+            m_cursor.image = QImage();
+            m_cursor.hidden = true;
+            ++m_cursor.imageSerial;
+        }
+    } else if (bitmap->size.width <= 1024 && bitmap->size.height <= 1024 &&
+               bitmap->stride >= int(bitmap->size.width) * 4 &&
+               meta->bitmap_offset + bitmap->offset +
+                       std::size_t(bitmap->stride) * bitmap->size.height <=
+                   block->size) {
+        QImage image = cursorImage(*bitmap);
+        if (!image.isNull()) {
+            m_cursor.image = std::move(image);
+            m_cursor.hidden = false;
             ++m_cursor.imageSerial;
         }
     }

@@ -26,8 +26,10 @@ struct ScreenPicture {
 
 // Where the pointer is on the monitor, in the stream's pixels, and its image
 // (premultiplied ARGB; PipeWire sends it only when it changes, so it is kept).
+// No image yet means the desktop has not said what the pointer looks like.
 struct ScreenCursor {
     bool onScreen = false;
+    bool hidden = false; // an application hid the pointer
     QPoint position;
     QPoint hotspot;
     QImage image;

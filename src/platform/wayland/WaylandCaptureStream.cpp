@@ -4,6 +4,7 @@
 #include "picture/FrameScaler.h"
 #include "picture/PictureBlend.h"
 #include "picture/PictureEffects.h"
+#include "picture/PointerArrow.h"
 #include "platform/wayland/PipeWireScreen.h"
 #include "platform/wayland/WaylandScreenCast.h"
 
@@ -19,6 +20,8 @@ namespace oculo::wayland {
 namespace {
 
 constexpr int maximumOutputSide = 16384;
+// Stands in for the image serial of the built-in arrow in a frame's key.
+constexpr quint64 arrowImage = ~quint64(0);
 
 // Everything besides the pixels that decides what a frame looks like.
 struct FrameKey {
@@ -80,6 +83,7 @@ public:
 private:
     bool sameAsLast(const ScreenPicture& picture, const QRect& grab) const;
     QImage& nextImage(const QSize& size);
+    const PointerArrow& arrow(qreal scale);
 
     WaylandCaptureStream* m_stream;
     quint64 m_generation;
@@ -99,7 +103,17 @@ private:
     QImage m_images[2];
     int m_nextImage = 0;
     bool m_pointerWasOnScreen = false;
+    PointerArrow m_arrow;
+    qreal m_arrowScale = 0;
 };
+
+const PointerArrow& ScreenCropper::arrow(qreal scale) {
+    if (scale != m_arrowScale) {
+        m_arrow = pointerArrow(scale);
+        m_arrowScale = scale;
+    }
+    return m_arrow;
+}
 
 bool ScreenCropper::sameAsLast(const ScreenPicture& picture, const QRect& grab) const {
     if (grab != m_lastGrab) {
@@ -167,14 +181,23 @@ void ScreenCropper::consume(const ScreenPicture* picture, const ScreenCursor& cu
     m_scaler.configure(device, QRect(QPoint(), picture->size), output, config.picture.scaling);
     const QRect grab = m_scaler.grabRect();
     QRect cursorRect;
-    if (config.showsCursor && pointerOnScreen && !cursor.image.isNull()) {
-        cursorRect = QRect(cursor.position - cursor.hotspot, cursor.image.size());
+    const QImage* cursorImage = &cursor.image;
+    quint64 cursorSerial = cursor.imageSerial;
+    if (config.showsCursor && pointerOnScreen && !cursor.hidden) {
+        QPoint hotspot = cursor.hotspot;
+        if (cursor.image.isNull()) {
+            const PointerArrow& standIn = arrow(scale);
+            cursorImage = &standIn.image;
+            hotspot = standIn.hotspot;
+            cursorSerial = arrowImage;
+        }
+        cursorRect = QRect(cursor.position - hotspot, cursorImage->size());
         if (!cursorRect.intersects(grab)) {
             cursorRect = QRect();
         }
     }
     const FrameKey key{device, output, config.picture, cursorRect,
-                       cursorRect.isEmpty() ? 0 : cursor.imageSerial};
+                       cursorRect.isEmpty() ? 0 : cursorSerial};
     if (m_lastKey == key && !m_missed.load() && sameAsLast(*picture, grab)) {
         skipped.fetch_add(1);
         return;
@@ -210,7 +233,7 @@ void ScreenCropper::consume(const ScreenPicture* picture, const ScreenCursor& cu
             m_work = m_pristine;
             if (!cursorRect.isEmpty()) {
                 blendPremultiplied(m_work.data(), rowBytes, grab,
-                                   reinterpret_cast<const quint32*>(cursor.image.constBits()),
+                                   reinterpret_cast<const quint32*>(cursorImage->constBits()),
                                    cursorRect);
             }
             if (filterFirst) {

@@ -10,6 +10,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
 #include <QJsonDocument>
@@ -19,6 +20,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <unistd.h>
 #include <vector>
 
@@ -36,13 +39,16 @@ class WaylandE2ETest : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
+        m_sinceNudge.start();
         m_pattern.showCovering();
         QVERIFY(QTest::qWaitForWindowExposed(&m_pattern));
         QString error;
         QVERIFY2(m_desktop.open(&error), qPrintable(error));
         // Exposed comes before full screen: a pattern still in a small window
         // would look like a magnified picture.
-        QTRY_VERIFY_WITH_TIMEOUT(m_desktop.showsPatternInPlace(), timeoutMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(nudged([this] { m_pattern.update(); }) &&
+                                      m_desktop.showsPatternInPlace(),
+                                  qPrintable(dumpScreen()), timeoutMs);
         // Away from where the window opens, whatever the compositor chose. A
         // headless mutter has no pointer image until the pointer first moves.
         m_desktop.movePointer({1700, 950});
@@ -54,7 +60,7 @@ private Q_SLOTS:
     void showsTheCellsAroundThePointerAtTheZoomAndFollowsIt() {
         for (const QPoint target : {farFromWindow(0.25), farFromWindow(0.75)}) {
             m_desktop.movePointer(target);
-            QTRY_VERIFY2_WITH_TIMEOUT(showsAround(target), qPrintable(report(target)), timeoutMs);
+            QTRY_VERIFY2_WITH_TIMEOUT(pointedAt(target), qPrintable(report(target)), timeoutMs);
         }
         // The pointer's image comes only when it changes; it is drawn in every picture.
         QTRY_VERIFY2_WITH_TIMEOUT(
@@ -66,11 +72,12 @@ private Q_SLOTS:
     // The magnifier sees part of itself: each repaint would damage the screen
     // and bring the next picture, forever, unless an unchanged crop repaints nothing.
     void comesToRestWithItselfInView() {
-        const bool roomOnTheLeft = m_window.left() > 200;
-        const QPoint beside(roomOnTheLeft ? m_window.left() - 60 : m_window.right() + 60,
-                            m_window.center().y());
+        const QRect window = m_desktop.magnifiedArea();
+        const bool roomOnTheLeft = window.left() > 200;
+        const QPoint beside(roomOnTheLeft ? window.left() - 60 : window.right() + 60,
+                            window.center().y());
         m_desktop.movePointer(beside);
-        QTRY_VERIFY2_WITH_TIMEOUT(showsAround(beside), qPrintable(report(beside)), timeoutMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(pointedAt(beside), qPrintable(report(beside)), timeoutMs);
         QTRY_VERIFY2_WITH_TIMEOUT(m_desktop.quietForMs() > 1500,
                                   "the screen never stopped changing", timeoutMs);
     }
@@ -85,16 +92,20 @@ private Q_SLOTS:
                       {QStringLiteral("oculo.fixedRegion.height"), 150}});
         // The restore token the last start stored makes this one silent too.
         startOculo(m_oculo);
-        m_desktop.movePointer(farFromWindow(0.1));
-        QTRY_VERIFY2_WITH_TIMEOUT(showsAround(centre), qPrintable(report(centre)), timeoutMs);
+        const QPoint away = farFromWindow(0.1);
+        m_desktop.movePointer(away);
+        QTRY_VERIFY2_WITH_TIMEOUT(jiggled(away) && showsAround(centre), qPrintable(report(centre)),
+                                  timeoutMs);
     }
 
     void placeholderWhenTheSessionEndsThenANewSession() {
         const QPoint centre = farFromWindow(0.5);
+        const QPoint away = farFromWindow(0.1);
         QVERIFY(showsAround(centre));
         // The portal's backend going away ends its sessions, as "Stop sharing" does.
         ::kill(qEnvironmentVariableIntValue("OCULO_SESSION_PORTAL_PID"), SIGTERM);
-        QTRY_VERIFY_WITH_TIMEOUT(m_desktop.magnifiedArea().isEmpty(), timeoutMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(jiggled(away) && m_desktop.magnifiedArea().isEmpty(),
+                                  qPrintable(dumpScreen()), timeoutMs);
         m_portalBackend.start(QStringLiteral("/usr/libexec/xdg-desktop-portal-gnome"), {});
         QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(
                                      QStringLiteral("org.freedesktop.impl.portal.desktop.gnome")),
@@ -104,7 +115,8 @@ private Q_SLOTS:
         QProcess second;
         startOculo(second);
         QVERIFY(second.waitForFinished(timeoutMs));
-        QTRY_VERIFY2_WITH_TIMEOUT(showsAround(centre), qPrintable(report(centre)), timeoutMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(jiggled(away) && showsAround(centre), qPrintable(report(centre)),
+                                  timeoutMs);
     }
 
     void cleanupTestCase() {
@@ -114,14 +126,40 @@ private Q_SLOTS:
     }
 
 private:
-    // The centre of the picture shows `target`, and 96 px to its right lie
-    // 48 px of the screen: a zoom of 2.
+    // The picture's centre shows `target` and 96 px of it show 48 px of the
+    // screen: a zoom of 2. Read beside the centre, where no pointer is drawn.
     bool showsAround(QPoint target) const {
+        const auto middle = shownInTheMiddle();
+        return middle && (*middle - target).manhattanLength() <= 16;
+    }
+
+    // A headless mutter now and then drops a lone pointer event or skips a
+    // repaint on a loaded machine; a hand on a mouse never sends just one.
+    // After two quiet seconds `nudge` runs again; always true.
+    bool nudged(const std::function<void()>& nudge) {
+        if (m_desktop.quietForMs() > 2000 && m_sinceNudge.elapsed() > 2000) {
+            nudge();
+            m_sinceNudge.start();
+        }
+        return true;
+    }
+
+    bool jiggled(QPoint around) {
+        return nudged([&] { m_desktop.movePointer(around + QPoint(++m_nudges % 2, 0)); });
+    }
+
+    // The picture shows `target` once the pointer rests there.
+    bool pointedAt(QPoint target) { return jiggled(target) && showsAround(target); }
+
+    std::optional<QPoint> shownInTheMiddle() const {
         const QRect area = m_desktop.magnifiedArea();
-        const auto middle = m_desktop.shownAt(area);
-        const auto right = m_desktop.shownAt(area, {96, 0});
-        return middle && right && (*middle - target).manhattanLength() <= 16 &&
-               std::abs(right->x() - middle->x() - 48) <= 8 && right->y() == middle->y();
+        const auto left = m_desktop.shownAt(area, {-48, -24});
+        const auto right = m_desktop.shownAt(area, {48, -24});
+        if (!left || !right || std::abs(right->x() - left->x() - 48) > 8 ||
+            right->y() != left->y()) {
+            return std::nullopt;
+        }
+        return (*left + *right) / 2 + QPoint(0, 12);
     }
 
     // The pointer's black outline just below and right of the picture's middle.
@@ -138,9 +176,21 @@ private:
         return outline >= 20;
     }
 
+    // What the test's own view of the screen holds, for a failure's message.
+    QString dumpScreen() const {
+        const QImage shot = m_desktop.screen();
+        return QStringLiteral("pictures %1, last %2 ms ago, %3x%4, corner %5 %6")
+            .arg(m_desktop.pictures())
+            .arg(m_desktop.quietForMs())
+            .arg(shot.width())
+            .arg(shot.height())
+            .arg(shot.isNull() ? 0 : shot.pixel(4, 4), 0, 16)
+            .arg(shot.isNull() ? 0 : shot.pixel(shot.width() - 4, shot.height() - 4), 0, 16);
+    }
+
     QString report(QPoint target) const {
         const QRect area = m_desktop.magnifiedArea();
-        const QPoint middle = m_desktop.shownAt(area).value_or(QPoint(-1, -1));
+        const QPoint middle = shownInTheMiddle().value_or(QPoint(-1, -1));
         return QStringLiteral("wanted %1,%2 in the picture at %3,%4 %5x%6, its middle shows %7,%8 "
                               "(screen pictures: %9, the last %10 ms ago; pointer at %11,%12)")
             .arg(target.x())
@@ -199,6 +249,8 @@ private:
     QProcess m_oculo;
     QProcess m_portalBackend;
     QRect m_window;
+    QElapsedTimer m_sinceNudge;
+    int m_nudges = 0;
 };
 
 int main(int argc, char** argv) {
