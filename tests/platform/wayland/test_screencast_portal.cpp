@@ -27,40 +27,29 @@ using namespace std::chrono_literals;
 
 namespace fake {
 
-// One shared monitor as Start lists it: (node, {position: (x, y), size: (w, h)}).
-struct Pair {
-    int first = 0;
-    int second = 0;
+// A D-Bus structure of two fields: (ii) for a place or a size, (ua{sv}) for a
+// shared monitor as Start lists it.
+template <typename A, typename B>
+struct Two {
+    A first;
+    B second;
 };
-struct Monitor {
-    uint node = 0;
-    QVariantMap properties;
-};
-
-QDBusArgument& operator<<(QDBusArgument& argument, const Pair& pair) {
+template <typename A, typename B>
+QDBusArgument& operator<<(QDBusArgument& argument, const Two<A, B>& two) {
     argument.beginStructure();
-    argument << pair.first << pair.second;
+    argument << two.first << two.second;
     argument.endStructure();
     return argument;
 }
-const QDBusArgument& operator>>(const QDBusArgument& argument, Pair& pair) {
+template <typename A, typename B>
+const QDBusArgument& operator>>(const QDBusArgument& argument, Two<A, B>& two) {
     argument.beginStructure();
-    argument >> pair.first >> pair.second;
+    argument >> two.first >> two.second;
     argument.endStructure();
     return argument;
 }
-QDBusArgument& operator<<(QDBusArgument& argument, const Monitor& monitor) {
-    argument.beginStructure();
-    argument << monitor.node << monitor.properties;
-    argument.endStructure();
-    return argument;
-}
-const QDBusArgument& operator>>(const QDBusArgument& argument, Monitor& monitor) {
-    argument.beginStructure();
-    argument >> monitor.node >> monitor.properties;
-    argument.endStructure();
-    return argument;
-}
+using Pair = Two<int, int>;
+using Monitor = Two<uint, QVariantMap>;
 
 } // namespace fake
 
