@@ -64,6 +64,16 @@ ApplicationCore::ApplicationCore(MouseTracker& mouseTracker, DisplayManager& dis
     }
     connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
             &ApplicationCore::applicationWillTerminate);
+    // Capture refused after the launch (sharing stopped on Wayland): every
+    // window says why and offers to ask again; the recovery grants it back.
+    connect(&m_permissionManager, &PermissionManager::permissionStatusChanged, this,
+            [this](PermissionManager::PermissionStatus status) {
+                if (status == PermissionManager::PermissionStatus::denied) {
+                    for (MagnifierWindow* window : std::as_const(m_windows)) {
+                        window->state().setHasScreenRecordingPermission(false);
+                    }
+                }
+            });
 }
 
 ApplicationCore::~ApplicationCore() {

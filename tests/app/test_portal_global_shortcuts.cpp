@@ -10,6 +10,7 @@
 #include "shell/SystemSettingsSections.h"
 #include "state/MagnifierState.h"
 #include "support/TestEnvironment.h"
+#include "support/fakes/FakePortal.h"
 
 #include <QDBusMessage>
 #include <QDBusObjectPath>
@@ -68,17 +69,7 @@ public:
             }
             results.insert(QStringLiteral("shortcuts"), QVariant::fromValue(bound));
         }
-        const QString token = qdbus_cast<QVariantMap>(arguments.constLast())
-                                  .value(QStringLiteral("handle_token"))
-                                  .toString();
-        const QString path = portalPath() + QStringLiteral("/request/") +
-                             message.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_')) +
-                             QLatin1Char('/') + token;
-        connection.send(message.createReply(QVariant::fromValue(QDBusObjectPath(path))));
-        connection.send(QDBusMessage::createSignal(path,
-                                                   QStringLiteral("org.freedesktop.portal.Request"),
-                                                   QStringLiteral("Response"))
-                        << 0U << results);
+        oculo::test::answerRequest(connection, message, 0U, results);
         return true;
     }
 
@@ -118,12 +109,10 @@ private Q_SLOTS:
         } cases[] = {{"portal without global shortcuts", false}, {"portal with them", true}};
         for (const auto& c : cases) {
             const QString name = QString::fromLatin1(c.name);
-            QDBusConnection portalBus = QDBusConnection::connectToBus(
-                QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS")), name);
             FakePortal portal(c.offered, GlobalShortcutActions::zoomOut);
-            QVERIFY(
-                portalBus.registerVirtualObject(portalPath(), &portal, QDBusConnection::SubPath));
-            QVERIFY(portalBus.registerService(portalService()));
+            oculo::test::FakePortalService service(name, &portal);
+            QVERIFY(service.registered);
+            QDBusConnection& portalBus = service.bus();
             {
                 Rig rig;
                 // Until the portal has answered, nothing is offered.
@@ -180,9 +169,6 @@ private Q_SLOTS:
                     QCOMPARE(state.zoomLevel(), zoom + MagnifierState::zoomStep);
                 }
             }
-            portalBus.unregisterService(portalService());
-            portalBus.unregisterObject(portalPath(), QDBusConnection::UnregisterTree);
-            QDBusConnection::disconnectFromBus(name);
         }
     }
 };

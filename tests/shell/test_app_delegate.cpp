@@ -353,6 +353,14 @@ private Q_SLOTS:
         view->openSettingsButton()->click();
         QTRY_COMPARE(rig.backend.runningStreamCount(), 1);
         QCOMPARE(view->openSettingsButton()->text(), QStringLiteral("Open System Settings"));
+
+        // Sharing stopped while running: the same placeholder, not "No capture active".
+        rig.displays.setResult({{},
+                                DisplayQueryError{DisplayQueryError::Kind::CaptureRefused,
+                                                  QStringLiteral("Stopped."), true}});
+        QVERIFY(!QCoro::waitFor(rig.permissionManager.checkPermission()));
+        QTRY_VERIFY(view->permissionPlaceholder()->isVisibleTo(view));
+        QCOMPARE(view->openSettingsButton()->text(), QStringLiteral("Ask Again"));
     }
 
     void wakeRefreshesDisplaysAndRestartsEachCapture() {

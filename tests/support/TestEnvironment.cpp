@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 
 #include <csignal>
 #include <cstdio>
@@ -28,10 +29,26 @@ void isolateUserFiles() {
     QStandardPaths::setTestModeEnabled(true);
 }
 
-QByteArray startSessionBus() {
+QByteArray startSessionBus(bool activation) {
     static pid_t daemon = 0;
+    static QTemporaryFile config;
+    QByteArray command = "dbus-daemon --fork --print-address=1 --print-pid=1 ";
+    if (activation) {
+        command += "--session";
+    } else {
+        // The session bus's policy without its service folders.
+        if (!config.open()) {
+            return {};
+        }
+        config.write("<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+                     "<auth>EXTERNAL</auth><policy context=\"default\"><allow "
+                     "send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+                     "<allow own=\"*\"/></policy></busconfig>");
+        config.flush();
+        command += "--config-file=" + QFile::encodeName(config.fileName());
+    }
     char address[1024] = {};
-    FILE* out = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
+    FILE* out = popen(command.constData(), "r");
     const bool started =
         out && fgets(address, sizeof address, out) && fscanf(out, "%d", &daemon) == 1;
     if (out) {

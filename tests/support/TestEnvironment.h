@@ -18,8 +18,9 @@ void isolateUserFiles();
 void useIsolatedXServer(bool windowManager, int width = 1440, int height = 900);
 
 // A session bus of the test's own, ended with it, for the accessibility bus
-// to start on. Empty when dbus-daemon cannot start.
-QByteArray startSessionBus();
+// to start on. Empty when dbus-daemon cannot start. Without `activation` no
+// service is started on demand, so a real portal never answers in a fake's place.
+QByteArray startSessionBus(bool activation = true);
 
 // Puts `manager` in the place of the private server's window manager; false
 // when it did not take over.

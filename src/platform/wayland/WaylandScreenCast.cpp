@@ -1,11 +1,15 @@
 #include "platform/wayland/WaylandScreenCast.h"
 
+#include "common/Reaction.h"
 #include "platform/wayland/PipeWireScreen.h"
 
+#include <QGuiApplication>
 #include <QMetaObject>
 #include <QPointer>
+#include <QScreen>
 #include <qcoro/qcorosignal.h>
 
+#include <algorithm>
 #include <mutex>
 
 namespace oculo::wayland {
@@ -51,6 +55,29 @@ WaylandScreenCast::WaylandScreenCast(QString restoreToken, QObject* parent)
     , m_pointerFeed(std::make_shared<PointerFeed>()) {
     m_pointerFeed->owner = this;
     connect(&m_portal, &ScreenCastPortal::closed, this, &WaylandScreenCast::noteScreenLost);
+
+    m_screenChangeTimer.setSingleShot(true);
+    m_screenChangeTimer.setInterval(screenChangeDelay);
+    QPointer<WaylandScreenCast> self(this);
+    (new Reaction(this, [self]() -> QCoro::Task<> {
+        if (self) {
+            co_await self->settleScreens();
+        }
+    }))->on(&m_screenChangeTimer, &QTimer::timeout);
+    const auto watch = [this](const QScreen* screen) {
+        connect(screen, &QScreen::geometryChanged, this, &WaylandScreenCast::noteScreensChanged);
+    };
+    if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        connect(app, &QGuiApplication::screenAdded, this, [this, watch](const QScreen* screen) {
+            watch(screen);
+            noteScreensChanged();
+        });
+        connect(app, &QGuiApplication::screenRemoved, this, &WaylandScreenCast::noteScreensChanged);
+        const auto screens = QGuiApplication::screens();
+        for (const QScreen* screen : screens) {
+            watch(screen);
+        }
+    }
 }
 
 WaylandScreenCast::~WaylandScreenCast() {
@@ -63,6 +90,20 @@ WaylandScreenCast::~WaylandScreenCast() {
 
 QCoro::Task<std::optional<DisplayQueryError>> WaylandScreenCast::ensureSession(Asker asker) {
     QPointer<WaylandScreenCast> self(this);
+    if (asker == Asker::displayQuery && (m_screensChanged || m_lostUnsettled)) {
+        // The displays are listed from the session that shares the screens as
+        // they are now; a session lost meanwhile is reported, not walked anew.
+        co_await qCoro(this, &WaylandScreenCast::screensSettled);
+        if (!self) {
+            co_return DisplayQueryError{DisplayQueryError::Kind::Other, QString()};
+        }
+        if (m_connection) {
+            co_return std::nullopt;
+        }
+        co_return DisplayQueryError{DisplayQueryError::Kind::CaptureRefused,
+                                    m_lastError ? m_lastError->description : QString(),
+                                    /*canAskAgain=*/true};
+    }
     if (m_connection) {
         co_return std::nullopt;
     }
@@ -179,8 +220,61 @@ void WaylandScreenCast::noteScreenLost() {
     }
     m_portal.close();
     endSession(tr("Screen sharing was stopped, so Oculo no longer sees the screen."));
-    m_endUnreported = true;
-    Q_EMIT sessionEnded();
+    // A removed monitor's stream ends before or after Qt hears of it; only a
+    // loss that no screen change explains is the user's or the compositor's.
+    m_lostUnsettled = true;
+    m_screenChangeTimer.start();
+}
+
+void WaylandScreenCast::noteScreensChanged() {
+    // Without a session there is nothing shared that could be out of date.
+    if (m_connection || m_opening || m_lostUnsettled) {
+        m_screensChanged = true;
+        m_screenChangeTimer.start();
+    }
+}
+
+bool WaylandScreenCast::sharesEveryScreen() const {
+    const auto screens = QGuiApplication::screens();
+    if (screens.size() != m_streams.size()) {
+        return false;
+    }
+    return std::all_of(screens.cbegin(), screens.cend(), [this](const QScreen* screen) {
+        return screenShowing(screen->geometry()).has_value();
+    });
+}
+
+QCoro::Task<> WaylandScreenCast::settleScreens() {
+    QPointer<WaylandScreenCast> self(this);
+    if (m_opening) {
+        co_await qCoro(this, &WaylandScreenCast::sessionOpened);
+        if (!self) {
+            co_return;
+        }
+    }
+    if (m_screenChangeTimer.isActive()) {
+        co_return; // more changes came; the run after them decides
+    }
+    bool lost = std::exchange(m_lostUnsettled, false);
+    if (std::exchange(m_screensChanged, false) &&
+        (lost || (m_connection && !sharesEveryScreen()))) {
+        if (m_connection) {
+            m_portal.close();
+            endSession(tr("The screens changed, so Oculo shares them anew."));
+        }
+        // The stored token keeps this silent where the portal restores the
+        // choice; a new monitor may make the desktop ask again.
+        co_await open();
+        if (!self) {
+            co_return;
+        }
+        lost = m_connection == nullptr;
+    }
+    if (lost) {
+        m_endUnreported = true;
+        Q_EMIT sessionEnded();
+    }
+    Q_EMIT screensSettled();
 }
 
 void WaylandScreenCast::close() {

@@ -7,8 +7,10 @@
 #include <QObject>
 #include <QPointF>
 #include <QRectF>
+#include <QTimer>
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -19,7 +21,9 @@ class PipeWireConnection;
 // The one screen-cast session Oculo holds on Wayland: the portal's walk, the
 // restore token that makes later starts silent, the PipeWire connection with
 // one stream per shared monitor, and the pointer as the streams' metadata
-// tells it. GUI thread only, except where noted.
+// tells it. A session shares the monitors there were at its start: when Qt's
+// screens change, it is opened anew once the burst of changes is over, and
+// display queries meanwhile wait for it. GUI thread only, except where noted.
 class WaylandScreenCast : public QObject {
     Q_OBJECT
 
@@ -49,8 +53,16 @@ public:
     std::optional<QPointF> pointer() const;
     // Ends the session (tests, and quitting).
     void close();
-    // A stream of the session ended on its own (its node went away).
+    // A stream of the session ended on its own (its node went away). Reported
+    // as the end of the session unless the screens change meanwhile.
     void noteScreenLost();
+    // Qt's screens were added, removed or moved (connected to Qt's signals).
+    void noteScreensChanged();
+    // How long the screens must keep still before the session is opened anew.
+    void setScreenChangeDelay(std::chrono::milliseconds delay) {
+        m_screenChangeTimer.setInterval(delay);
+    }
+    static constexpr std::chrono::milliseconds screenChangeDelay{500};
 
 Q_SIGNALS:
     // Each start hands out the token for the next; it belongs in the settings.
@@ -60,11 +72,15 @@ Q_SIGNALS:
     // The compositor or the user ended the session.
     void sessionEnded();
     void sessionOpened();
+    // The screens have kept still and the session shares them (or could not).
+    void screensSettled();
 
 private:
     void endSession(const QString& description);
     struct PointerFeed;
     QCoro::Task<> open();
+    QCoro::Task<> settleScreens();
+    bool sharesEveryScreen() const;
 
     ScreenCastPortal m_portal;
     QString m_restoreToken;
@@ -77,6 +93,9 @@ private:
     // windows say so, instead of silently sharing anew.
     bool m_endUnreported = false;
     QString m_pointerUnavailableReason;
+    QTimer m_screenChangeTimer;
+    bool m_screensChanged = false;
+    bool m_lostUnsettled = false; // a loss not yet reported, in case the screens changed
 
     // Shared with PipeWire's thread, which may outlive this object.
     std::shared_ptr<PointerFeed> m_pointerFeed;
