@@ -100,6 +100,8 @@ QCoro::Task<std::optional<DisplayQueryError>> WaylandScreenCast::ensureSession(A
         if (m_connection) {
             co_return std::nullopt;
         }
+        // This answer reports the loss: the next query, asking again, walks anew.
+        m_endUnreported = false;
         co_return DisplayQueryError{DisplayQueryError::Kind::CaptureRefused,
                                     m_lastError ? m_lastError->description : QString(),
                                     /*canAskAgain=*/true};
