@@ -125,14 +125,15 @@ void MagnifierCapture::startObserving() {
     connect(model, &MagnifierState::smoothingChanged, this, applyPicture);
     connect(model, &MagnifierState::crosshairChanged, this, applyPicture);
 
-    // Current frame: an empty frame keeps the last picture on screen.
-    addReaction([](MagnifierCapture& c) -> QCoro::Task<> {
-        const QImage frame = c.m_service->currentFrame();
-        if (!frame.isNull()) {
-            c.m_state.setCurrentFrame(frame);
+    // Current frame: an empty frame keeps the last picture on screen. Handed on
+    // at once: a frame waits for nothing, and a queued run would cost each
+    // frame another pass of the event loop.
+    connect(m_service.data(), &ScreenCaptureService::currentFrameChanged, this, [this] {
+        const QImage frame = m_service->currentFrame();
+        if (!m_closed && !frame.isNull()) {
+            m_state.setCurrentFrame(frame);
         }
-        co_return;
-    }).on(m_service.data(), &ScreenCaptureService::currentFrameChanged);
+    });
 
     // A stream that failed on its own leaves the placeholder, not a frozen
     // picture that looks live; the next rectangle update starts it afresh.

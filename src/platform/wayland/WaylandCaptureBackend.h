@@ -40,7 +40,7 @@ private:
 
 // The pointer as the streams' metadata tells it: a Wayland client learns the
 // pointer's place only over its own windows. Notifies motion while a stream
-// with pointer metadata runs.
+// with pointer metadata runs, and then knows when the pointer got where it is.
 class WaylandPointerSource final : public PointerSource {
     Q_OBJECT
 
@@ -48,12 +48,15 @@ public:
     explicit WaylandPointerSource(wayland::WaylandScreenCast& cast, QObject* parent = nullptr);
 
     QPointF position() const override;
+    std::optional<std::chrono::milliseconds> stillFor() const override { return m_stillFor; }
     bool notifiesMotion() const override;
-    void setMotionWatched(bool watched) override { m_watched = watched; }
+    void setMotionWatched(bool watched) override;
 
 private:
     wayland::WaylandScreenCast& m_cast;
     bool m_watched = false;
+    mutable std::optional<QPointF> m_lastPosition;
+    mutable std::optional<std::chrono::milliseconds> m_stillFor;
 };
 
 } // namespace oculo

@@ -34,6 +34,16 @@ struct FrameKey {
     friend bool operator==(const FrameKey&, const FrameKey&) = default;
 };
 
+// What the scaler's tables are built from.
+struct ScalerInputs {
+    QRectF source;
+    QSize picture;
+    QSize output;
+    Scaling scaling = Scaling::pixels;
+
+    friend bool operator==(const ScalerInputs&, const ScalerInputs&) = default;
+};
+
 } // namespace
 
 // Called on PipeWire's thread, or on the GUI thread under the loop's lock
@@ -96,6 +106,7 @@ private:
     std::atomic<bool> m_missed{false};
 
     FrameScaler m_scaler;
+    std::optional<ScalerInputs> m_scalerInputs;
     std::optional<FrameKey> m_lastKey;
     QRect m_lastGrab;
     std::vector<uchar> m_pristine; // the last crop as it came, packed rows
@@ -178,7 +189,12 @@ void ScreenCropper::consume(const ScreenPicture* picture, const ScreenCursor& cu
     if (config.followsPointer && pointerOnScreen) {
         device.moveCenter(QPointF(cursor.position));
     }
-    m_scaler.configure(device, QRect(QPoint(), picture->size), output, config.picture.scaling);
+    // Damage elsewhere on a still pointer's screen brings the same rectangle again.
+    const ScalerInputs inputs{device, picture->size, output, config.picture.scaling};
+    if (m_scalerInputs != inputs) {
+        m_scaler.configure(device, QRect(QPoint(), picture->size), output, config.picture.scaling);
+        m_scalerInputs = inputs;
+    }
     const QRect grab = m_scaler.grabRect();
     QRect cursorRect;
     const QImage* cursorImage = &cursor.image;

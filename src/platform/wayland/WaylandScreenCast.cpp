@@ -17,8 +17,9 @@ namespace oculo::wayland {
 // The newest pointer position from any stream, and the object told about it.
 struct WaylandScreenCast::PointerFeed {
     std::mutex mutex;
-    std::optional<QPointF> position;
+    std::optional<PointerSighting> sighting;
     WaylandScreenCast* owner = nullptr; // cleared when the owner goes
+    bool watched = false;
     bool notePosted = false;
 
     // PipeWire's thread. Another monitor's stream says "not here" for a
@@ -30,9 +31,13 @@ struct WaylandScreenCast::PointerFeed {
         const qreal scale = stream.size.width() > 0 && pixels.width() > 0
                                 ? qreal(pixels.width()) / stream.size.width()
                                 : 1.0;
+        const QPointF position = QPointF(stream.position) + QPointF(*at) / scale;
         const std::lock_guard lock(mutex);
-        position = QPointF(stream.position) + QPointF(*at) / scale;
-        if (owner == nullptr || std::exchange(notePosted, true)) {
+        if (sighting && sighting->position == position) {
+            return;
+        }
+        sighting = PointerSighting{position, std::chrono::steady_clock::now()};
+        if (owner == nullptr || !watched || std::exchange(notePosted, true)) {
             return;
         }
         // Posted events die with their receiver.
@@ -201,9 +206,14 @@ bool WaylandScreenCast::hasPointerMetadata() const {
     return m_cursorMode == CursorMode::metadata;
 }
 
-std::optional<QPointF> WaylandScreenCast::pointer() const {
+std::optional<WaylandScreenCast::PointerSighting> WaylandScreenCast::pointer() const {
     const std::lock_guard lock(m_pointerFeed->mutex);
-    return m_pointerFeed->position;
+    return m_pointerFeed->sighting;
+}
+
+void WaylandScreenCast::setPointerWatched(bool watched) {
+    const std::lock_guard lock(m_pointerFeed->mutex);
+    m_pointerFeed->watched = watched;
 }
 
 void WaylandScreenCast::endSession(const QString& description) {

@@ -49,8 +49,15 @@ public:
     bool hasPointerMetadata() const;
     // Why the pointer cannot be followed; empty while it can (or before a session).
     QString pointerUnavailableReason() const { return m_pointerUnavailableReason; }
-    // The pointer in Qt's global logical space, as the newest metadata had it.
-    std::optional<QPointF> pointer() const;
+    // The pointer in Qt's global logical space, as the newest metadata had it,
+    // and when the metadata first had it there.
+    struct PointerSighting {
+        QPointF position;
+        std::chrono::steady_clock::time_point arrived;
+    };
+    std::optional<PointerSighting> pointer() const;
+    // pointerMoved() is emitted only while watched: each one wakes the GUI thread.
+    void setPointerWatched(bool watched);
     // Ends the session (tests, and quitting).
     void close();
     // A stream of the session ended on its own (its node went away). Reported

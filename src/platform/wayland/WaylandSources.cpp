@@ -3,6 +3,7 @@
 #include "platform/wayland/WaylandScreenCast.h"
 
 #include <QGuiApplication>
+#include <QMetaObject>
 #include <QPointer>
 #include <QScreen>
 
@@ -58,8 +59,15 @@ WaylandPointerSource::WaylandPointerSource(wayland::WaylandScreenCast& cast, QOb
 }
 
 QPointF WaylandPointerSource::position() const {
+    m_stillFor.reset();
     if (const auto pointer = m_cast.pointer()) {
-        return *pointer;
+        m_lastPosition = pointer->position;
+        // The metadata reports every move as it happens, so its arrival times a stop.
+        if (notifiesMotion()) {
+            m_stillFor = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - pointer->arrived);
+        }
+        return pointer->position;
     }
     // Before any metadata: the middle of the primary screen, where a
     // magnifier has something sensible to show.
@@ -67,6 +75,23 @@ QPointF WaylandPointerSource::position() const {
         return QRectF(primary->geometry()).center();
     }
     return {};
+}
+
+void WaylandPointerSource::setMotionWatched(bool watched) {
+    m_watched = watched;
+    m_cast.setPointerWatched(watched);
+    // A move between the last look and now was not posted: it is news all the same.
+    const auto pointer = m_cast.pointer();
+    if (watched && pointer && pointer->position != m_lastPosition) {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (m_watched) {
+                    Q_EMIT pointerMoved();
+                }
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 bool WaylandPointerSource::notifiesMotion() const {
