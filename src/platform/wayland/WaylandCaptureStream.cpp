@@ -110,7 +110,7 @@ private:
     std::optional<FrameKey> m_lastKey;
     QRect m_lastGrab;
     std::vector<uchar> m_pristine; // the last crop as it came, packed rows
-    std::vector<uchar> m_work;     // the crop with the pointer drawn and filtered
+    std::vector<uchar> m_work;     // the filtered crop, or the pixels under the pointer
     QImage m_images[2];
     int m_nextImage = 0;
     bool m_pointerWasOnScreen = false;
@@ -242,23 +242,37 @@ void ScreenCropper::consume(const ScreenPicture* picture, const ScreenCursor& cu
         image.fill(Qt::black);
         finishPicture(config.picture, m_scaler, image);
     } else {
-        const uchar* pixels = m_pristine.data();
         const bool filterFirst = filtersBeforeScaling(config.picture, m_scaler) &&
                                  config.picture.colorFilter != ColorFilter::none;
-        if (!cursorRect.isEmpty() || filterFirst) {
+        const auto* overlay = reinterpret_cast<const quint32*>(cursorImage->constBits());
+        if (filterFirst) {
             m_work = m_pristine;
             if (!cursorRect.isEmpty()) {
-                blendPremultiplied(m_work.data(), rowBytes, grab,
-                                   reinterpret_cast<const quint32*>(cursorImage->constBits()),
-                                   cursorRect);
+                blendPremultiplied(m_work.data(), rowBytes, grab, overlay, cursorRect);
             }
-            if (filterFirst) {
-                applyColorFilter(config.picture.colorFilter, m_work.data(), rowBytes, grab.width(),
-                                 grab.height());
+            applyColorFilter(config.picture.colorFilter, m_work.data(), rowBytes, grab.width(),
+                             grab.height());
+            scalePicture(config.picture, m_scaler, m_work.data(), rowBytes, image);
+        } else if (!cursorRect.isEmpty()) {
+            // The pointer is drawn into the kept crop and taken out after scaling:
+            // only the pixels it covers are copied, not the whole crop.
+            const QRect covered = (cursorRect & grab).translated(-grab.topLeft());
+            const qsizetype coveredBytes = qsizetype(covered.width()) * 4;
+            uchar* first = m_pristine.data() + covered.y() * rowBytes + covered.x() * 4;
+            m_work.resize(std::size_t(coveredBytes * covered.height()));
+            for (int y = 0; y < covered.height(); ++y) {
+                std::memcpy(m_work.data() + y * coveredBytes, first + y * rowBytes,
+                            std::size_t(coveredBytes));
             }
-            pixels = m_work.data();
+            blendPremultiplied(m_pristine.data(), rowBytes, grab, overlay, cursorRect);
+            scalePicture(config.picture, m_scaler, m_pristine.data(), rowBytes, image);
+            for (int y = 0; y < covered.height(); ++y) {
+                std::memcpy(first + y * rowBytes, m_work.data() + y * coveredBytes,
+                            std::size_t(coveredBytes));
+            }
+        } else {
+            scalePicture(config.picture, m_scaler, m_pristine.data(), rowBytes, image);
         }
-        scalePicture(config.picture, m_scaler, pixels, rowBytes, image);
     }
     produced.fetch_add(1);
     m_inFlight.fetch_add(1);
