@@ -32,9 +32,15 @@ DockingController::DockingController(MagnifierState& state, WindowManagerSource&
     , m_state(state)
     , m_windowManager(windowManager) {
     m_delayedPush.setSingleShot(true);
-    m_delayedPush.setInterval(pushDelay);
     m_monitor.setInterval(monitorInterval);
-    connect(&m_delayedPush, &QTimer::timeout, this, &DockingController::pushWindowsAway);
+    m_pushDelay = pushDelay;
+    connect(&m_delayedPush, &QTimer::timeout, this, [this] {
+        pushWindowsAway();
+        if (--m_delayedPushesLeft > 0) {
+            m_delayedPush.setInterval(m_delayedPush.intervalAsDuration() * 2);
+            m_delayedPush.start();
+        }
+    });
     connect(&m_monitor, &QTimer::timeout, this, [this] {
         if (m_state.dockPosition() == DockPosition::none) {
             m_monitor.stop();
@@ -138,7 +144,7 @@ void DockingController::dockPositionChanged() {
     if (position != DockPosition::none) {
         if (const auto frame = dockedFrame(position)) {
             Q_EMIT frameRequested(*frame);
-            m_delayedPush.start();
+            schedulePushes(1);
         }
         // Switching edges keeps the running monitor.
         if (old == DockPosition::none) {
@@ -168,11 +174,18 @@ void DockingController::applyDesktop() {
 
 void DockingController::currentDesktopChanged() {
     // The desktop now shown may hold windows under the band. Window managers
-    // announce the change before they have mapped its windows, so once more later.
+    // announce the change before they have mapped its windows, and a busy one
+    // maps them late: so three times more, later and later.
     if (m_state.dockPosition() != DockPosition::none && isOnCurrentDesktop()) {
         pushWindowsAway();
-        m_delayedPush.start();
+        schedulePushes(3);
     }
+}
+
+void DockingController::schedulePushes(int count) {
+    m_delayedPushesLeft = count;
+    m_delayedPush.setInterval(m_pushDelay);
+    m_delayedPush.start();
 }
 
 void DockingController::redockOnScreenChange() {

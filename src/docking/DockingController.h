@@ -64,6 +64,8 @@ protected:
 private:
     void dockPositionChanged();
     void currentDesktopChanged();
+    // Pushes again after the push delay, `count` times, each wait twice the last.
+    void schedulePushes(int count);
     void redockOnScreenChange();
     void watchScreen(QScreen* screen);
     QScreen* screen() const;
@@ -76,6 +78,8 @@ private:
     std::optional<quint32> m_appliedDesktop;
     bool m_desktopUnchecked = false; // shown, not yet mapped
     QTimer m_delayedPush;
+    std::chrono::milliseconds m_pushDelay;
+    int m_delayedPushesLeft = 0;
     QTimer m_monitor;
 };
 

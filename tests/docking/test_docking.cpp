@@ -106,6 +106,22 @@ private Q_SLOTS:
         QTRY_COMPARE(panel.frameGeometry(), QRect(40, 40, 300, 200));
         QVERIFY(!docking.isMonitoring());
         QVERIFY(!state.preDockFrame());
+
+        // Restored docked, a desktop change pushes, also a window that a busy
+        // window manager maps only after the first two pushes.
+        docking.detach();
+        state.setDockPosition(DockPosition::bottom);
+        panel.setGeometry(docked.marginsRemoved(panel.frameMargins()));
+        DockingController restored(state, wm, std::chrono::milliseconds(10),
+                                   std::chrono::milliseconds(20));
+        restored.attach(&panel);
+        wm.mappedLate = {wm.windows.takeFirst()};
+        wm.mappedLate.first().frame.moveTop(screen.height() - 150);
+        wm.mapsLateAtListing = wm.listings + 3;
+        Q_EMIT wm.currentDesktopChanged();
+        QTRY_COMPARE(wm.windows.size(), 1);
+        QTRY_COMPARE(wm.windows.first().frame.bottom(), screen.height() - h - 50.0);
+        QVERIFY(!restored.isMonitoring());
     }
 };
 

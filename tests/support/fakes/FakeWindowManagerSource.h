@@ -8,7 +8,12 @@ namespace oculo::test {
 // sets; moves are applied to the listed frames.
 class FakeWindowManagerSource final : public WindowManagerSource {
 public:
-    QList<ClientWindow> clientWindows() override { return windows; }
+    QList<ClientWindow> clientWindows() override {
+        if (++listings == mapsLateAtListing) {
+            windows += mappedLate;
+        }
+        return windows;
+    }
     void moveWindow(const ClientWindow& window, double frameY) override {
         for (ClientWindow& each : windows) {
             if (each.id == window.id) {
@@ -25,6 +30,10 @@ public:
 
     QList<ClientWindow> windows; // front to back
     std::optional<QRectF> area;
+    int listings = 0; // how often the windows were asked for
+    // Windows a busy window manager maps only when listed this often.
+    QList<ClientWindow> mappedLate;
+    int mapsLateAtListing = 0;
 };
 
 } // namespace oculo::test
